@@ -1,0 +1,3 @@
+#pragma once
+#include <AudioToolbox/AudioComponent.h>
+#include <AudioToolbox/AudioUnit.h>

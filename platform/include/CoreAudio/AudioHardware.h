@@ -1,0 +1,36 @@
+// The HAL client calls. On Linux they are answered by the stand-in audio server through the
+// client library (platform/halclient); with no server running there are no devices.
+#pragma once
+#include <CoreAudio/AudioHardwareBase.h>
+
+CA_ENUM(AudioObjectID){kAudioObjectSystemObject = 1};
+
+CA_ENUM(AudioObjectPropertySelector){
+    kAudioHardwarePropertyDevices = 'dev#',
+    kAudioHardwarePropertyDefaultInputDevice = 'dIn ',
+    kAudioHardwarePropertyDefaultOutputDevice = 'dOut',
+    kAudioHardwarePropertyTranslateUIDToDevice = 'uidd',
+};
+
+CF_EXTERN_C_BEGIN
+CF_EXPORT Boolean AudioObjectHasProperty(AudioObjectID inObjectID,
+                                         const AudioObjectPropertyAddress* inAddress);
+CF_EXPORT OSStatus AudioObjectIsPropertySettable(AudioObjectID inObjectID,
+                                                 const AudioObjectPropertyAddress* inAddress,
+                                                 Boolean* outIsSettable);
+CF_EXPORT OSStatus AudioObjectGetPropertyDataSize(AudioObjectID inObjectID,
+                                                  const AudioObjectPropertyAddress* inAddress,
+                                                  UInt32 inQualifierDataSize,
+                                                  const void* inQualifierData,
+                                                  UInt32* outDataSize);
+CF_EXPORT OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
+                                              const AudioObjectPropertyAddress* inAddress,
+                                              UInt32 inQualifierDataSize,
+                                              const void* inQualifierData, UInt32* ioDataSize,
+                                              void* outData);
+CF_EXPORT OSStatus AudioObjectSetPropertyData(AudioObjectID inObjectID,
+                                              const AudioObjectPropertyAddress* inAddress,
+                                              UInt32 inQualifierDataSize,
+                                              const void* inQualifierData, UInt32 inDataSize,
+                                              const void* inData);
+CF_EXTERN_C_END

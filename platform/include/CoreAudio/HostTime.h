@@ -1,0 +1,2 @@
+#pragma once
+#include <mach/mach_time.h>

@@ -1,0 +1,60 @@
+// CoreFoundation base types for the Linux stand-in layer. Same names and layouts as the
+// platform's; only what this system uses.
+#pragma once
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#ifdef __cplusplus
+#define CF_EXTERN_C_BEGIN extern "C" {
+#define CF_EXTERN_C_END }
+#else
+#define CF_EXTERN_C_BEGIN
+#define CF_EXTERN_C_END
+#endif
+
+#define CF_EXPORT extern __attribute__((visibility("default")))
+
+typedef unsigned char Boolean;
+typedef uint8_t UInt8;
+typedef int8_t SInt8;
+typedef uint16_t UInt16;
+typedef int16_t SInt16;
+typedef uint32_t UInt32;
+typedef int32_t SInt32;
+typedef uint64_t UInt64;
+typedef int64_t SInt64;
+typedef float Float32;
+typedef double Float64;
+typedef SInt32 OSStatus;
+typedef UInt32 FourCharCode;
+typedef long CFIndex;
+typedef unsigned long CFOptionFlags;
+typedef unsigned long CFHashCode;
+typedef unsigned long CFTypeID;
+
+typedef const void* CFTypeRef;
+typedef const struct __CFAllocator* CFAllocatorRef;
+typedef const struct __CFString* CFStringRef;
+typedef struct __CFString* CFMutableStringRef;
+typedef const struct __CFDictionary* CFDictionaryRef;
+typedef CFTypeRef CFPropertyListRef;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+CF_EXTERN_C_BEGIN
+CF_EXPORT const CFAllocatorRef kCFAllocatorDefault;
+CF_EXPORT const CFAllocatorRef kCFAllocatorSystemDefault;
+
+CF_EXPORT CFTypeRef CFRetain(CFTypeRef cf);
+CF_EXPORT void CFRelease(CFTypeRef cf);
+CF_EXPORT Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2);
+CF_EXPORT CFTypeID CFGetTypeID(CFTypeRef cf);
+CF_EXPORT CFIndex CFGetRetainCount(CFTypeRef cf);
+CF_EXTERN_C_END

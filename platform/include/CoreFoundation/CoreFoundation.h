@@ -1,0 +1,5 @@
+#pragma once
+#include <CoreFoundation/CFBase.h>
+#include <CoreFoundation/CFPlugInCOM.h>
+#include <CoreFoundation/CFString.h>
+#include <CoreFoundation/CFUUID.h>
