@@ -1,0 +1,32 @@
+#pragma once
+// Frames exchanged with the receiving app: a 4-byte little-endian length (type byte plus
+// payload), one type byte, then the payload. Frames follow each other with nothing between.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "fd_io.h"
+
+enum class FrameType : uint8_t { audio = 1, report = 3 };
+
+// Frames from the phone carry a length of 1 to 8191; anything else is a framing error.
+inline constexpr uint32_t kMaxPhoneFrameLength = 8191;
+
+// One complete frame: length, type, copy of the payload. Pure; safe on the audio thread
+// (it allocates the result). Payloads must be smaller than 4294967295 bytes.
+Bytes makeFrame(FrameType type, const Bytes& payload);
+
+struct Frame {
+    uint8_t type;
+    Bytes payload;
+};
+
+// True when a length field read from the phone is acceptable (1..kMaxPhoneFrameLength).
+bool isValidPhoneFrameLength(uint32_t length);
+
+// Reads one frame from the phone, blocking. nullopt ends the link: end of stream, read error
+// or a length of 0 or above 8191. Any split of the bytes across reads is fine; interrupted
+// reads are retried. Frames of unknown type are returned whole, for the caller to skip.
+std::optional<Frame> readFrame(int fd);
