@@ -1,0 +1,43 @@
+#pragma once
+// Client side of the usbmuxd message layer: every message is a 16-byte header of four
+// little-endian 32-bit fields (total length, version 1, message type 8 = property list, tag)
+// followed by an XML property list whose top level is a dictionary.
+
+#include <plist/plist.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "fd_io.h"
+
+struct PlistFree {
+    void operator()(void* p) const;
+};
+using Plist = std::unique_ptr<void, PlistFree>;  // owning plist_t; null means absent
+
+inline constexpr const char* kUsbmuxdPath = "/var/run/usbmuxd";
+
+// Replies announcing more than this many bytes (header included) are refused unread.
+inline constexpr uint32_t kMaxUsbmuxReply = 1024 * 1024;
+
+inline constexpr uint32_t kUsbmuxHeaderSize = 16;
+
+// A fresh blocking connection to usbmuxd at kUsbmuxdPath, or -1 (nothing left open).
+int connectUsbmuxd();
+
+// The same for a service listening at `path`; -1 also when the path does not fit the address.
+int connectUsbmuxdAt(const char* path);
+
+// Serialises `message` as an XML property list and writes header and payload in full. False
+// when serialisation fails (nothing written) or a write fails (part may have been written).
+// Writes use MSG_NOSIGNAL: a service that has gone gives false, never SIGPIPE.
+bool usbmuxSend(int fd, plist_t message, uint32_t tag);
+
+// Reads one message and returns its payload when it is a property list with a dictionary at the
+// top; null on end of stream, read error, a length below 16 or above kMaxUsbmuxReply (payload
+// left unread), a parse error (an empty payload included) or another top-level type. The
+// header's version, message type and tag are not examined.
+Plist usbmuxRecv(int fd);
+
+// Parses a reply payload the way usbmuxRecv does.
+Plist parseUsbmuxPayload(const Bytes& payload);
