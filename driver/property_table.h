@@ -1,0 +1,23 @@
+// The fixed object tree and the value of every property of every object.
+#pragma once
+#include "driver_state.h"
+
+// One property's whole value. A list (entrySize above 0) is handed out in whole entries; any
+// other value only in one piece.
+struct PropertyValue {
+    static constexpr UInt32 kCapacity = 6 * sizeof(AudioStreamRangedDescription);
+    UInt32 size = 0;
+    UInt32 entrySize = 0;
+    alignas(8) unsigned char bytes[kCapacity];
+};
+
+// Fills `value` with the property at `address` of `objectID`. Returns 0, '!obj' for an object that
+// does not exist or 'who?' for a selector the object does not have.
+OSStatus lookUpProperty(AudioObjectID objectID, const AudioObjectPropertyAddress& address,
+                        PropertyValue& value);
+
+// The properties that SetPropertyData accepts.
+bool isPropertySettable(AudioObjectID objectID, AudioObjectPropertySelector selector);
+
+// The one format both streams carry: interleaved stereo 32-bit float.
+AudioStreamBasicDescription streamFormat(Float64 sampleRate);
