@@ -1,0 +1,8 @@
+#pragma once
+// The bridge's only output: whole lines on standard output.
+
+#include <string_view>
+
+// Writes `line` and a line feed with a single write to standard output, so lines printed by
+// different threads never mix. Nothing goes to standard error.
+void printLine(std::string_view line);

@@ -1,0 +1,40 @@
+#include "frame_pool.h"
+
+#include <utility>
+
+FramePool gFramePool;
+
+FramePool::FramePool(size_t count) : slots(count + 1) {}
+
+Bytes FramePool::take() {
+    const size_t h = head.load(std::memory_order_relaxed);
+    if (h == tail.load(std::memory_order_acquire)) return {};
+    Bytes frame = std::move(slots[h]);
+    head.store((h + 1) % slots.size(), std::memory_order_release);
+    return frame;
+}
+
+void FramePool::recycle(Bytes&& frame) {
+    const size_t t = tail.load(std::memory_order_relaxed);
+    const size_t next = (t + 1) % slots.size();
+    if (next == head.load(std::memory_order_acquire))
+        return;  // full: `frame` is freed by the caller's scope
+    slots[t] = std::move(frame);
+    tail.store(next, std::memory_order_release);
+}
+
+void FramePool::prefill(size_t count, size_t bytes) {
+    for (size_t i = 0; i < count; ++i) {
+        Bytes frame;
+        frame.reserve(bytes);
+        const size_t before = available();
+        recycle(std::move(frame));
+        if (available() == before) break;
+    }
+}
+
+size_t FramePool::available() const {
+    const size_t h = head.load(std::memory_order_acquire);
+    const size_t t = tail.load(std::memory_order_acquire);
+    return (t + slots.size() - h) % slots.size();
+}

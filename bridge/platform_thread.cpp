@@ -1,0 +1,45 @@
+#include "platform_thread.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <initializer_list>
+
+#if defined(__APPLE__)
+#include <CoreFoundation/CoreFoundation.h>
+#include <pthread/qos.h>
+#endif
+
+void raiseCurrentThreadPriority() {
+#if defined(__APPLE__)
+    pthread_set_qos_class_self_np(QOS_CLASS_USER_INTERACTIVE, 0);
+    sched_param param{};
+    param.sched_priority = sched_get_priority_max(SCHED_OTHER);
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
+#else
+    for (int policy : {SCHED_FIFO, SCHED_RR}) {
+        sched_param param{};
+        param.sched_priority = sched_get_priority_max(policy);
+        if (param.sched_priority >= 0 &&
+            pthread_setschedparam(pthread_self(), policy, &param) == 0) {
+            return;
+        }
+    }
+#endif
+}
+
+void runMainRunLoop() {
+#if defined(__APPLE__)
+    // A run loop with nothing attached returns at once; a timer that never comes due keeps it.
+    CFRunLoopTimerRef keepAlive = CFRunLoopTimerCreate(
+        nullptr, CFAbsoluteTimeGetCurrent() + 1e10, 1e10, 0, 0, [](CFRunLoopTimerRef, void*) {},
+        nullptr);
+    CFRunLoopAddTimer(CFRunLoopGetMain(), keepAlive, kCFRunLoopCommonModes);
+    CFRunLoopRun();
+#else
+    // Nothing is ever scheduled on the main thread here; it just waits. Without signal
+    // handlers pause() only returns if the process is about to end anyway.
+    for (;;) pause();
+#endif
+}
