@@ -1,0 +1,44 @@
+#include "command_line.h"
+
+#include <algorithm>
+
+#include "link_state.h"
+
+namespace {
+
+const char* const kTcpSwitch = "--tcp";
+const char* const kDefaultHost = "127.0.0.1";
+
+// The first non-empty piece of `text` cut at ':', or "" when there is none.
+std::string firstPiece(const std::string& text) {
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(':', start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) return text.substr(start, end - start);
+        start = end + 1;
+    }
+    return "";
+}
+
+}  // namespace
+
+LinkOptions parseCommandLine(const std::vector<std::string>& args) {
+    LinkOptions options;
+    if (args.size() < 2) return options;
+    auto first = std::find(args.begin() + 1, args.end(), kTcpSwitch);
+    if (first == args.end()) return options;
+    options.tcpMode = true;
+    auto next = first + 1;
+    if (next != args.end() && next->find('.') != std::string::npos) {
+        std::string host = firstPiece(*next);
+        options.tcpHost = host.empty() ? kDefaultHost : host;
+    }
+    return options;
+}
+
+void applyCommandLine(int argc, const char* const* argv) {
+    LinkOptions options = parseCommandLine(std::vector<std::string>(argv, argv + argc));
+    tcpMode = options.tcpMode;
+    tcpHost = options.tcpHost;
+}

@@ -1,0 +1,66 @@
+#include "command_line.h"
+
+#include <gtest/gtest.h>
+
+#include "link_state.h"
+
+namespace {
+
+struct Case {
+    std::vector<std::string> args;  // without the program path
+    bool tcpMode;
+    std::string host;
+};
+
+LinkOptions parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "/usr/local/bin/tetherstream");
+    return parseCommandLine(args);
+}
+
+TEST(CommandLine, ModeAndHostRules) {
+    const std::vector<Case> cases = {
+        {{}, false, "127.0.0.1"},
+        {{"--tcp"}, true, "127.0.0.1"},
+        {{"--tcp", "192.168.1.20"}, true, "192.168.1.20"},
+        {{"--tcp", "192.168.1.20:9000"}, true, "192.168.1.20"},  // the port is never taken
+        {{"--tcp", "localhost"}, true, "127.0.0.1"},             // no "." : not a host
+        {{"--tcp", ":10.0.0.1"}, true, "10.0.0.1"},              // empty pieces dropped
+        {{"--tcp", "::10.0.0.1::5"}, true, "10.0.0.1"},
+        {{"--tcp", "10.0.0.1::"}, true, "10.0.0.1"},
+        {{"--tcp", "localhost", "--tcp", "10.0.0.9"}, true, "127.0.0.1"},  // first --tcp only
+        {{"--tcp", "10.0.0.8", "--tcp", "10.0.0.9"}, true, "10.0.0.8"},
+        {{"-v", "10.0.0.1", "--tcp"}, true, "127.0.0.1"},  // switch anywhere, host only after it
+        {{"x", "--tcp", "10.1.2.3", "y"}, true, "10.1.2.3"},
+        {{"--TCP", "10.0.0.1"}, false, "127.0.0.1"},  // exact spelling only
+        {{"-tcp"}, false, "127.0.0.1"},
+        {{"--tcp=10.0.0.1"}, false, "127.0.0.1"},
+        {{"10.0.0.1"}, false, "127.0.0.1"},
+        {{"--tcp", ":::"}, true, "127.0.0.1"},  // no "." : ignored
+        {{"--tcp", ".:"}, true, "."},           // taken as written; connecting then fails
+    };
+    for (const auto& c : cases) {
+        std::string shown;
+        for (const auto& a : c.args) shown += "[" + a + "]";
+        LinkOptions o = parse(c.args);
+        EXPECT_EQ(o.tcpMode, c.tcpMode) << shown;
+        EXPECT_EQ(o.tcpHost, c.host) << shown;
+    }
+}
+
+TEST(CommandLine, ProgramPathIsNotAnOption) {
+    EXPECT_FALSE(parseCommandLine({"--tcp"}).tcpMode);
+    EXPECT_FALSE(parseCommandLine({}).tcpMode);
+}
+
+TEST(CommandLine, ApplySetsTheLinkGlobals) {
+    const char* argv[] = {"tetherstream", "--tcp", "10.20.30.40:7000"};
+    applyCommandLine(3, argv);
+    EXPECT_TRUE(tcpMode);
+    EXPECT_EQ(tcpHost, "10.20.30.40");
+    const char* none[] = {"tetherstream"};
+    applyCommandLine(1, none);
+    EXPECT_FALSE(tcpMode);
+    EXPECT_EQ(tcpHost, "127.0.0.1");
+}
+
+}  // namespace
