@@ -1,0 +1,55 @@
+#pragma once
+// The link supervisor: the body of the link thread. It keeps one link to the receiving app open
+// at all times: connect (usbmuxd or TCP), publish the socket, read the phone's frames and print
+// its reports, and on any read failure or framing error print the loss, retire the link and
+// connect again at once. Failed attempts are repeated every 0.5 s, silently.
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "usbmux.h"
+
+// Receives each output line (without its line feed).
+using LineSink = std::function<void(std::string_view)>;
+
+inline constexpr std::chrono::milliseconds kRetryInterval{500};
+
+// Where and how the supervisor connects.
+struct LinkTarget {
+    bool tcpMode = false;
+    std::string tcpHost = "127.0.0.1";
+    uint16_t port = 7000;
+    std::string usbmuxdPath = kUsbmuxdPath;
+};
+
+// The line printed once a link is published: "✅ connected — streaming (usbmux)" or
+// "✅ connected — streaming (tcp 127.0.0.1:7000)".
+std::string connectedLine(const LinkTarget& target);
+inline constexpr const char* kLinkLostLine = "link lost — reconnecting…";
+
+// One connection attempt: TCP, or the first USB device of a fresh list through usbmuxd (only the
+// first is ever tried). A descriptor or -1.
+int connectOnce(const LinkTarget& target);
+
+enum class LinkEnd {
+    notPublished,      // no descriptor could be spared for reading; fd closed, nothing printed
+    retiredHere,       // the supervisor's own retire step closed the link
+    retiredElsewhere,  // the sender had retired it first; the supervisor closed nothing
+};
+
+// Serves one link from publication to retirement: publishes `fd`, prints the connected line,
+// reads frames until the link ends (printing reports), prints the loss line and retires the
+// link. Takes ownership of `fd`.
+LinkEnd serveLink(int fd, const LinkTarget& target, const LineSink& print);
+
+// The supervisor loop for `target`, printing to `print`. Runs until `stop` is set (checked
+// between attempts and after each link ends); forever when `stop` is null.
+void superviseLinks(const LinkTarget& target, const LineSink& print,
+                    const std::atomic<bool>* stop = nullptr);
+
+// The link thread's body: superviseLinks with tcpMode, tcpHost and kDevicePort, printing with
+// printLine (console.h). Never returns.
+[[noreturn]] void runLinkSupervisor();
