@@ -1,0 +1,222 @@
+// The input unit set-up against a fake output unit that records every call.
+
+#include "input_unit.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "globals.h"
+
+namespace {
+
+struct Call {
+    Call(std::string w, UInt32 i = 0, UInt32 s = 0, UInt32 e = 0, std::vector<uint8_t> d = {})
+        : what(std::move(w)), id(i), scope(s), element(e), data(std::move(d)) {}
+    std::string what;
+    UInt32 id, scope, element;
+    std::vector<uint8_t> data;
+};
+
+struct FakeUnit {
+    bool haveComponent = true;
+    bool makeInstance = true;
+    AudioStreamBasicDescription deviceFormat{};
+    OSStatus formatReadStatus = 0;
+    OSStatus initStatus = 0;
+    OSStatus startStatus = 0;
+    std::vector<Call> calls;
+    AudioComponentDescription asked{};
+} gUnit;
+
+int gComponent, gInstance;
+
+template <class T>
+std::vector<uint8_t> bytesOf(const T& v) {
+    std::vector<uint8_t> b(sizeof v);
+    std::memcpy(b.data(), &v, sizeof v);
+    return b;
+}
+
+}  // namespace
+
+extern "C" AudioComponent AudioComponentFindNext(AudioComponent after,
+                                                 const AudioComponentDescription* desc) {
+    EXPECT_EQ(after, nullptr);
+    gUnit.asked = *desc;
+    gUnit.calls.push_back({"find"});
+    return gUnit.haveComponent ? reinterpret_cast<AudioComponent>(&gComponent) : nullptr;
+}
+extern "C" OSStatus AudioComponentInstanceNew(AudioComponent component,
+                                              AudioComponentInstance* out) {
+    EXPECT_EQ(component, reinterpret_cast<AudioComponent>(&gComponent));
+    EXPECT_EQ(*out, nullptr);
+    gUnit.calls.push_back({"new"});
+    *out = gUnit.makeInstance ? reinterpret_cast<AudioUnit>(&gInstance) : nullptr;
+    return gUnit.makeInstance ? 0 : -108;
+}
+extern "C" OSStatus AudioUnitSetProperty(AudioUnit unit, AudioUnitPropertyID id,
+                                         AudioUnitScope scope, AudioUnitElement element,
+                                         const void* data, UInt32 size) {
+    EXPECT_EQ(unit, reinterpret_cast<AudioUnit>(&gInstance));
+    const auto* p = static_cast<const uint8_t*>(data);
+    gUnit.calls.push_back({"set", id, scope, element, std::vector<uint8_t>(p, p + size)});
+    return 0;
+}
+extern "C" OSStatus AudioUnitGetProperty(AudioUnit, AudioUnitPropertyID id, AudioUnitScope scope,
+                                         AudioUnitElement element, void* data, UInt32* size) {
+    gUnit.calls.push_back({"get", id, scope, element, std::vector<uint8_t>(*size)});
+    EXPECT_EQ(*size, 40u);
+    if (gUnit.formatReadStatus != 0) return gUnit.formatReadStatus;
+    std::memcpy(data, &gUnit.deviceFormat, sizeof gUnit.deviceFormat);
+    return 0;
+}
+extern "C" OSStatus AudioUnitInitialize(AudioUnit) {
+    gUnit.calls.push_back({"initialize"});
+    return gUnit.initStatus;
+}
+extern "C" OSStatus AudioOutputUnitStart(AudioUnit) {
+    gUnit.calls.push_back({"start"});
+    return gUnit.startStatus;
+}
+
+namespace {
+
+OSStatus dummyProc(void*, AudioUnitRenderActionFlags*, const AudioTimeStamp*, UInt32, UInt32,
+                   AudioBufferList*) {
+    return 0;
+}
+
+AudioStreamBasicDescription deviceFormat(double rate, UInt32 channels) {
+    AudioStreamBasicDescription d{};
+    d.mSampleRate = rate;
+    d.mFormatID = kAudioFormatLinearPCM;
+    d.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
+    d.mBytesPerPacket = d.mBytesPerFrame = 4 * channels;
+    d.mFramesPerPacket = 1;
+    d.mChannelsPerFrame = channels;
+    d.mBitsPerChannel = 32;
+    return d;
+}
+
+class InputUnit : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        gUnit = {};
+        gUnit.deviceFormat = deviceFormat(48000, 2);
+        out = makeOutputFormat();
+    }
+    InputUnitResult start() { return startInputUnit(77, c, dummyProc, *out); }
+    Capture c;
+    std::optional<AudioFormat> out;
+};
+
+TEST_F(InputUnit, ConfiguresTheUnitInTheFixedOrderWithTheFixedValues) {
+    const auto r = start();
+    EXPECT_TRUE(r.running);
+    EXPECT_EQ(r.line,
+              "AUHAL capturing QWV at 48000 Hz, hw ch=2, 256-frame buffer \u2014 set Mac output "
+              "to QWV and play.");
+    EXPECT_EQ(gUnit.asked.componentType, UInt32('auou'));
+    EXPECT_EQ(gUnit.asked.componentSubType, UInt32('ahal'));
+    EXPECT_EQ(gUnit.asked.componentManufacturer, UInt32('appl'));
+    EXPECT_EQ(gUnit.asked.componentFlags, 0u);
+    EXPECT_EQ(gUnit.asked.componentFlagsMask, 0u);
+
+    AudioStreamBasicDescription client = deviceFormat(48000, 2);
+    client.mFormatFlags = 41;
+    client.mBytesPerPacket = client.mBytesPerFrame = 4;
+    const AURenderCallbackStruct cb{dummyProc, &c};
+    const std::vector<Call> expected = {
+        {"find"},
+        {"new"},
+        {"set", 2003, 1, 1, bytesOf(UInt32{1})},
+        {"set", 2003, 2, 0, bytesOf(UInt32{0})},
+        {"set", 2000, 0, 0, bytesOf(UInt32{77})},
+        {"set", 'fsiz', 0, 0, bytesOf(UInt32{256})},
+        {"get", 8, 1, 1, std::vector<uint8_t>(40)},
+        {"set", 8, 2, 1, bytesOf(client)},
+        {"set", 2005, 0, 0, bytesOf(cb)},
+        {"initialize"},
+        {"start"},
+    };
+    ASSERT_EQ(gUnit.calls.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(gUnit.calls[i].what, expected[i].what) << i;
+        EXPECT_EQ(gUnit.calls[i].id, expected[i].id) << i;
+        EXPECT_EQ(gUnit.calls[i].scope, expected[i].scope) << i;
+        EXPECT_EQ(gUnit.calls[i].element, expected[i].element) << i;
+        EXPECT_EQ(gUnit.calls[i].data, expected[i].data) << i;
+    }
+
+    EXPECT_EQ(c.unit, reinterpret_cast<AudioUnit>(&gInstance));
+    ASSERT_TRUE(c.inFmt && c.conv && c.inBuf && c.abl);
+    EXPECT_EQ(c.inFmt->sampleRate(), 48000.0);
+    EXPECT_TRUE(c.conv->isPassThrough());
+    EXPECT_EQ(c.inBuf->frameCapacity(), 8192u);
+    EXPECT_EQ(c.abl->mNumberBuffers, 2u);
+    EXPECT_EQ(c.lastCbNs, 0u);
+}
+
+TEST_F(InputUnit, TheDeviceRateIsKeptAndItsOwnChannelCountReported) {
+    gUnit.deviceFormat = deviceFormat(44100, 6);
+    auto r = start();
+    EXPECT_EQ(r.line.substr(0, 46), "AUHAL capturing QWV at 44100 Hz, hw ch=6, 256-");
+    EXPECT_EQ(c.inFmt->sampleRate(), 44100.0);
+    EXPECT_EQ(c.inFmt->channelCount(), 2u);  // always 2 on the client side
+    EXPECT_FALSE(c.conv->isPassThrough());
+    AudioStreamBasicDescription client;
+    std::memcpy(&client, gUnit.calls[7].data.data(), sizeof client);
+    EXPECT_EQ(client.mSampleRate, 44100.0);
+
+    for (double bad : {0.0, -1.0, double(NAN), double(INFINITY)}) {
+        SetUp();
+        gUnit.deviceFormat = deviceFormat(bad, 1);
+        r = start();
+        EXPECT_TRUE(r.line.starts_with("AUHAL capturing QWV at 48000 Hz, hw ch=1,")) << bad;
+        EXPECT_EQ(c.inFmt->sampleRate(), 48000.0);
+    }
+
+    SetUp();
+    gUnit.formatReadStatus = -10879;  // unreadable: zeros, so 48000 and 0 channels
+    r = start();
+    EXPECT_TRUE(r.running);
+    EXPECT_TRUE(r.line.starts_with("AUHAL capturing QWV at 48000 Hz, hw ch=0,"));
+
+    SetUp();
+    gUnit.deviceFormat = deviceFormat(88200.9, 2);  // the fraction is dropped
+    EXPECT_TRUE(start().line.starts_with("AUHAL capturing QWV at 88200 Hz,"));
+}
+
+TEST_F(InputUnit, EachExaminedFailureGivesItsLine) {
+    gUnit.haveComponent = false;
+    auto r = start();
+    EXPECT_FALSE(r.running);
+    EXPECT_EQ(r.line, "no HAL component");
+    EXPECT_EQ(gUnit.calls.size(), 1u);
+
+    SetUp();
+    gUnit.initStatus = -10875;
+    r = start();
+    EXPECT_FALSE(r.running);
+    EXPECT_EQ(r.line, "AudioUnitInitialize failed (-10875)");
+    EXPECT_EQ(gUnit.calls.back().what, "initialize");  // never started
+
+    SetUp();
+    gUnit.startStatus = 560227702;
+    r = start();
+    EXPECT_FALSE(r.running);
+    EXPECT_EQ(r.line, "AudioOutputUnitStart failed (560227702)");
+
+    SetUp();
+    gUnit.makeInstance = false;  // no instance: nothing to configure, reported as init failure
+    r = start();
+    EXPECT_FALSE(r.running);
+    EXPECT_EQ(r.line, "AudioUnitInitialize failed (-108)");
+    EXPECT_EQ(gUnit.calls.size(), 2u);
+}
+
+}  // namespace
