@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "frame_pool.h"
 #include "globals.h"
 #include "link_state.h"
 #include "uptime_clock.h"
@@ -63,5 +64,10 @@ BatchOutcome sendBatch(const std::vector<Bytes>& batch, std::atomic<double>& max
 }
 
 void runSender() {
-    for (;;) sendBatch(sendQ.drain(), cap.maxWriteMs);
+    for (;;) {
+        std::vector<Bytes> batch = sendQ.drain();
+        sendBatch(batch, cap.maxWriteMs);
+        // Written or dropped, each frame's memory goes back to the render callback.
+        for (Bytes& frame : batch) gFramePool.recycle(std::move(frame));
+    }
 }
