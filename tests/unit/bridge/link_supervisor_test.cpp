@@ -1,0 +1,345 @@
+#include "link_supervisor.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "fake_usbmuxd.h"
+#include "link_state.h"
+#include "sender.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kLost = "link lost — reconnecting…";
+const std::string kReport = "\xF0\x9F\x93\x8A ";
+
+// Collects the supervisor's lines.
+class Lines {
+  public:
+    LineSink sink() {
+        return [this](std::string_view line) {
+            std::lock_guard lock(mutex);
+            lines.emplace_back(line);
+        };
+    }
+    std::vector<std::string> all() const {
+        std::lock_guard lock(mutex);
+        return lines;
+    }
+    int count(const std::string& line) const {
+        auto v = all();
+        return static_cast<int>(std::count(v.begin(), v.end(), line));
+    }
+    bool waitForCount(const std::string& line, int n, std::chrono::milliseconds timeout) const {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (count(line) < n) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(2ms);
+        }
+        return true;
+    }
+
+  private:
+    mutable std::mutex mutex;
+    std::vector<std::string> lines;
+};
+
+// The receiving app's side for TCP-mode tests: a listener on an ephemeral loopback port.
+class App {
+  public:
+    App() { listen(); }
+    ~App() {
+        closeConnection();
+        if (listenFd >= 0) ::close(listenFd);
+    }
+    void listen(uint16_t wanted = 0) {
+        listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int on = 1;
+        ::setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(wanted);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof addr;
+        if (::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), size) == 0 &&
+            ::listen(listenFd, 4) == 0 &&
+            ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &size) == 0) {
+            port = ntohs(addr.sin_port);
+        }
+    }
+    void stopListening() {
+        ::close(listenFd);
+        listenFd = -1;
+    }
+    // Waits for the bridge's next connection; false on time-out.
+    bool accept(std::chrono::milliseconds timeout = 5000ms) {
+        pollfd p = {listenFd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return false;
+        closeConnection();
+        conn = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        return conn >= 0;
+    }
+    void send(const fake::Bytes& bytes) const {
+        ASSERT_EQ(::send(conn, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    void closeConnection() {
+        if (conn >= 0) ::close(conn);
+        conn = -1;
+    }
+    LinkTarget target() const {
+        LinkTarget t;
+        t.tcpMode = true;
+        t.port = port;
+        return t;
+    }
+    int listenFd = -1;
+    int conn = -1;
+    uint16_t port = 0;
+};
+
+fake::Bytes frame(uint32_t length, uint8_t type, const std::string& payload) {
+    fake::Bytes out;
+    fake::putLe32(out, length);
+    out.push_back(type);
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+fake::Bytes frame(uint8_t type, const std::string& payload) {
+    return frame(static_cast<uint32_t>(payload.size() + 1), type, payload);
+}
+
+// Runs the supervisor loop on its own thread until the test ends.
+class Supervisor {
+  public:
+    Supervisor(LinkTarget target, Lines& lines)
+        : thread([this, target, sink = lines.sink()] { superviseLinks(target, sink, &stop); }) {}
+    // The caller must make the current link end (if any) for the loop to see the stop flag.
+    ~Supervisor() {
+        stop = true;
+        thread.join();
+    }
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
+TEST(LinkSupervisor, ConnectedLines) {
+    LinkTarget usb;
+    EXPECT_EQ(connectedLine(usb), "✅ connected — streaming (usbmux)");
+    LinkTarget tcp;
+    tcp.tcpMode = true;
+    EXPECT_EQ(connectedLine(tcp), "✅ connected — streaming (tcp 127.0.0.1:7000)");
+    tcp.tcpHost = "192.168.1.20";
+    EXPECT_EQ(connectedLine(tcp), "✅ connected — streaming (tcp 192.168.1.20:7000)");
+}
+
+TEST(LinkSupervisor, PrintsReportsIgnoresOtherTypesAndDropsTheLinkOnBadLengths) {
+    App app;
+    Lines lines;
+    const std::string connected = connectedLine(app.target());
+    {
+        Supervisor supervisor(app.target(), lines);
+        ASSERT_TRUE(app.accept());
+        ASSERT_TRUE(lines.waitForCount(connected, 1, 5s));
+        EXPECT_GE(currentTunnel(), 0);
+
+        app.send(frame(3, "ok"));
+        app.send(frame(1, "audio?"));
+        app.send(frame(2, "two"));
+        app.send(frame(200, "x"));
+        app.send(frame(3, ""));                   // prefix alone
+        app.send(frame(3, "bad \xC3\x28 utf8"));  // prefix alone
+        app.send(frame(3,
+                       "bell\x07"
+                       "esc\x1b[2J"));               // no control bytes reach us
+        app.send(frame(3, std::string(8190, 'a')));  // length 8191: accepted
+        app.send(frame(3, "after"));
+        ASSERT_TRUE(lines.waitForCount(kReport + "after", 1, 5s));
+        EXPECT_EQ(lines.all(),
+                  (std::vector<std::string>{connected, kReport + "ok", kReport, kReport,
+                                            kReport + "bell\xEF\xBF\xBD"
+                                                      "esc\xEF\xBF\xBD[2J",
+                                            kReport + std::string(8190, 'a'), kReport + "after"}));
+
+        app.send(frame(8192, 3, ""));  // too long: the link is dropped unread
+        ASSERT_TRUE(lines.waitForCount(kLost, 1, 5s));
+        ASSERT_TRUE(app.accept());  // reconnects at once
+        ASSERT_TRUE(lines.waitForCount(connected, 2, 5s));
+
+        app.send(frame(0, 3, ""));  // length 0
+        ASSERT_TRUE(lines.waitForCount(kLost, 2, 5s));
+        ASSERT_TRUE(app.accept());
+        ASSERT_TRUE(lines.waitForCount(connected, 3, 5s));
+
+        app.send(frame(3, "half"));
+        app.send(frame(20, 3, "cut"));  // the app goes in the middle of a frame
+        ASSERT_TRUE(lines.waitForCount(kReport + "half", 1, 5s));
+        app.stopListening();  // no new link: the supervisor sees the stop flag between attempts
+        app.closeConnection();
+        ASSERT_TRUE(lines.waitForCount(kLost, 3, 5s));
+    }
+    EXPECT_EQ(lines.count(kLost), 3);
+    EXPECT_EQ(lines.count(connected), 3);
+    EXPECT_EQ(currentTunnel(), -1);
+}
+
+ssize_t failingSend(int, const void*, size_t) {
+    errno = EPIPE;
+    return -1;
+}
+
+TEST(LinkSupervisor, SenderRetiringTheLinkEndsTheBlockedReadWithOneLossLine) {
+    App app;
+    Lines lines;
+    LinkTarget target = app.target();
+    int fd = connectOnce(target);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(app.accept());
+    LinkEnd end = LinkEnd::notPublished;
+    std::thread link([&, sink = lines.sink()] { end = serveLink(fd, target, sink); });
+    ASSERT_TRUE(lines.waitForCount(connectedLine(target), 1, 5s));
+    std::this_thread::sleep_for(20ms);  // the supervisor now sits in its read
+
+    std::atomic<double> maxWriteMs{0.0};
+    BatchOutcome outcome = sendBatch({frame(1, "data")}, maxWriteMs, failingSend);
+    EXPECT_TRUE(outcome.linkFailed);
+    EXPECT_EQ(currentTunnel(), -1);  // retired (and closed) by the sender
+
+    link.join();  // the read ended without anyone touching the app's side
+    EXPECT_EQ(end, LinkEnd::retiredElsewhere) << "the supervisor must not close it again";
+    EXPECT_EQ(lines.all(), (std::vector<std::string>{connectedLine(target), kLost}));
+    char c;
+    EXPECT_EQ(::read(app.conn, &c, 1), 0);  // the app sees the link end
+}
+
+TEST(LinkSupervisor, ReconnectsAndPublishesANewLinkAfterTheSenderRetires) {
+    App app;
+    Lines lines;
+    const std::string connected = connectedLine(app.target());
+    Supervisor supervisor(app.target(), lines);
+    ASSERT_TRUE(app.accept());
+    ASSERT_TRUE(lines.waitForCount(connected, 1, 5s));
+
+    std::atomic<double> maxWriteMs{0.0};
+    EXPECT_TRUE(sendBatch({frame(1, "x")}, maxWriteMs, failingSend).linkFailed);
+    ASSERT_TRUE(app.accept());
+    ASSERT_TRUE(lines.waitForCount(connected, 2, 5s));
+    EXPECT_EQ(lines.count(kLost), 1);
+    EXPECT_GE(currentTunnel(), 0);
+
+    // Frames now reach the new connection.
+    const fake::Bytes audio = frame(1, "abcd");
+    EXPECT_EQ(sendBatch({audio}, maxWriteMs).framesWritten, 1u);
+    fake::Bytes got(audio.size());
+    ASSERT_EQ(::recv(app.conn, got.data(), got.size(), MSG_WAITALL),
+              static_cast<ssize_t>(got.size()));
+    EXPECT_EQ(got, audio);
+
+    app.stopListening();
+    app.closeConnection();
+    ASSERT_TRUE(lines.waitForCount(kLost, 2, 5s));
+}
+
+TEST(LinkSupervisor, ConnectsWithinOneIntervalOnceTheAppListens) {
+    App app;
+    const uint16_t port = app.port;
+    app.stopListening();
+    Lines lines;
+    Supervisor supervisor(app.target(), lines);
+    std::this_thread::sleep_for(700ms);
+    EXPECT_TRUE(lines.all().empty()) << "failed attempts print nothing";
+
+    app.listen(port);
+    ASSERT_EQ(app.port, port);
+    const auto listening = std::chrono::steady_clock::now();
+    ASSERT_TRUE(app.accept());
+    ASSERT_TRUE(lines.waitForCount(connectedLine(app.target()), 1, 5s));
+    // One retry interval at most, with room for a loaded machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - listening, kRetryInterval + 400ms);
+    app.stopListening();
+    app.closeConnection();
+    ASSERT_TRUE(lines.waitForCount(kLost, 1, 5s));
+}
+
+TEST(LinkSupervisor, RetriesSilentlyEveryHalfSecondWhileNoPhoneIsAttached) {
+    fake::Usbmuxd service([](const fake::Request&) { return fake::Reply{fake::deviceList({})}; });
+    Lines lines;
+    LinkTarget target;
+    target.usbmuxdPath = service.path;
+    {
+        Supervisor supervisor(target, lines);
+        std::this_thread::sleep_for(1600ms);  // attempts at about 0, 0.5, 1.0 and 1.5 s
+    }
+    EXPECT_TRUE(lines.all().empty());
+    const size_t attempts = service.requestCount();
+    EXPECT_GE(attempts, 3u);
+    EXPECT_LE(attempts, 5u);
+    for (const auto& r : service.requests()) EXPECT_EQ(r.messageType, "ListDevices");
+}
+
+TEST(LinkSupervisor, WithTwoPhonesOnlyTheFirstIsEverTried) {
+    fake::Usbmuxd service([](const fake::Request& r) {
+        if (r.messageType == "ListDevices") {
+            return fake::Reply{
+                fake::deviceList({fake::deviceEntry("3", "Network"), fake::deviceEntry("11", "USB"),
+                                  fake::deviceEntry("12", "USB")})};
+        }
+        return fake::Reply{fake::result("<integer>3</integer>")};  // the first one refuses
+    });
+    Lines lines;
+    LinkTarget target;
+    target.usbmuxdPath = service.path;
+    {
+        Supervisor supervisor(target, lines);
+        std::this_thread::sleep_for(1200ms);
+    }
+    EXPECT_TRUE(lines.all().empty());
+    int connects = 0;
+    for (const auto& r : service.requests()) {
+        if (r.messageType != "Connect") continue;
+        ++connects;
+        EXPECT_EQ(r.deviceId, 11);
+        EXPECT_EQ(r.portNumber, 22555);
+    }
+    EXPECT_GE(connects, 2);
+}
+
+TEST(LinkSupervisor, UsbLinkThroughTheService) {
+    fake::Usbmuxd service([](const fake::Request& r) {
+        if (r.messageType == "ListDevices") {
+            return fake::Reply{fake::deviceList({fake::deviceEntry("4", "USB")})};
+        }
+        return fake::Reply{fake::result("<integer>0</integer>"), true};
+    });
+    Lines lines;
+    LinkTarget target;
+    target.usbmuxdPath = service.path;
+    const std::string connected = "✅ connected — streaming (usbmux)";
+    Supervisor supervisor(target, lines);
+    ASSERT_TRUE(lines.waitForCount(connected, 1, 5s));
+    auto tunnels = service.tunnelEnds();
+    ASSERT_EQ(tunnels.size(), 1u);
+    const fake::Bytes report = frame(3, "hello");
+    ASSERT_EQ(::write(tunnels[0], report.data(), report.size()),
+              static_cast<ssize_t>(report.size()));
+    ASSERT_TRUE(lines.waitForCount(kReport + "hello", 1, 5s));
+    ::shutdown(tunnels[0], SHUT_RDWR);  // the phone goes away
+    ASSERT_TRUE(lines.waitForCount(kLost, 1, 5s));
+    ASSERT_TRUE(lines.waitForCount(connected, 2, 5s));  // and comes back at once
+    supervisor.stop = true;
+    ::shutdown(service.tunnelEnds().at(1), SHUT_RDWR);
+}
+
+}  // namespace

@@ -1,0 +1,299 @@
+#include "sender.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "link_state.h"
+#include "send_queue.h"
+#include "socket_pair.h"
+
+namespace {
+
+// What the scripted send functions saw; the sender calls them on its own thread only.
+struct SendLog {
+    std::vector<int> fds;
+    std::vector<size_t> sizes;
+    int calls = 0;
+};
+SendLog gLog;
+
+Bytes frameOf(size_t payloadSize, uint8_t fill) {
+    return makeFrame(FrameType::audio, Bytes(payloadSize, fill));
+}
+
+// Reads what is available on `fd` without waiting.
+Bytes drainAvailable(int fd) {
+    Bytes out;
+    uint8_t buffer[65536];
+    for (;;) {
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n <= 0) return out;
+        out.insert(out.end(), buffer, buffer + n);
+    }
+}
+
+class SenderTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        gLog = {};
+        maxWriteMs = 0.0;
+        ASSERT_EQ(currentTunnel(), -1);
+    }
+    void TearDown() override {
+        // Whatever link a test left published (possibly a newer one than its own) goes.
+        LinkUse current = takeLink();
+        if (current.fd >= 0) {
+            ::close(current.fd);
+            retireLink(current.generation);
+        }
+    }
+    // Publishes the pair's end `a` as the link; the test keeps `b` as the phone's end.
+    void publish() {
+        generation = publishLink(pair.a);
+        pair.a = -1;
+    }
+    SocketPair pair;
+    uint64_t generation = 0;
+    std::atomic<double> maxWriteMs{0.0};
+};
+
+ssize_t countingSend(int fd, const void* data, size_t size) {
+    ++gLog.calls;
+    gLog.fds.push_back(fd);
+    gLog.sizes.push_back(size);
+    return sendWithoutSignal(fd, data, size);
+}
+
+TEST_F(SenderTest, WithoutALinkTheBatchIsDroppedUnwritten) {
+    maxWriteMs = 7.5;
+    BatchOutcome outcome = sendBatch({frameOf(8, 1), frameOf(8, 2)}, maxWriteMs, countingSend);
+    EXPECT_FALSE(outcome.hadLink);
+    EXPECT_EQ(outcome.framesWritten, 0u);
+    EXPECT_EQ(gLog.calls, 0);
+    EXPECT_EQ(maxWriteMs.load(), 7.5);
+}
+
+ssize_t shortFirstSend(int fd, const void* data, size_t size) {
+    ++gLog.calls;
+    gLog.sizes.push_back(size);
+    return sendWithoutSignal(fd, data, gLog.calls == 1 ? 500 : size);
+}
+
+TEST_F(SenderTest, AShortWriteIsContinuedWithTheRest) {
+    publish();
+    Bytes frame = frameOf(1024, 0);
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i * 7);
+    BatchOutcome outcome = sendBatch({frame}, maxWriteMs, shortFirstSend);
+    EXPECT_EQ(outcome.framesWritten, 1u);
+    EXPECT_EQ(gLog.sizes, (std::vector<size_t>{1029, 529}));
+    EXPECT_EQ(drainAvailable(pair.b), frame);
+    EXPECT_GE(maxWriteMs.load(), 0.0);
+    EXPECT_GE(currentTunnel(), 0);
+}
+
+ssize_t interruptedOnceSend(int fd, const void* data, size_t size) {
+    if (++gLog.calls == 1) {
+        errno = EINTR;
+        return -1;
+    }
+    return sendWithoutSignal(fd, data, size);
+}
+
+TEST_F(SenderTest, AnInterruptedWriteIsRetried) {
+    publish();
+    const Bytes frame = frameOf(16, 9);
+    EXPECT_EQ(sendBatch({frame}, maxWriteMs, interruptedOnceSend).framesWritten, 1u);
+    EXPECT_EQ(drainAvailable(pair.b), frame);
+    EXPECT_GE(currentTunnel(), 0);
+}
+
+ssize_t zeroSend(int, const void*, size_t) {
+    ++gLog.calls;
+    return 0;
+}
+
+TEST_F(SenderTest, AWriteOfZeroRetiresTheLink) {
+    publish();
+    BatchOutcome outcome = sendBatch({frameOf(8, 1), frameOf(8, 2)}, maxWriteMs, zeroSend);
+    EXPECT_TRUE(outcome.linkFailed);
+    EXPECT_EQ(gLog.calls, 1);
+    EXPECT_EQ(currentTunnel(), -1);
+    char c;
+    EXPECT_EQ(::read(pair.b, &c, 1), 0);  // the phone's end sees the link go
+}
+
+ssize_t failSecondFrameSend(int fd, const void* data, size_t size) {
+    ++gLog.calls;
+    gLog.sizes.push_back(size);
+    if (gLog.calls == 2) {
+        errno = ECONNRESET;
+        return -1;
+    }
+    return sendWithoutSignal(fd, data, size);
+}
+
+TEST_F(SenderTest, AFailureDropsTheRestOfTheBatch) {
+    publish();
+    const Bytes first = frameOf(40, 1);
+    BatchOutcome outcome =
+        sendBatch({first, frameOf(40, 2), frameOf(40, 3)}, maxWriteMs, failSecondFrameSend);
+    EXPECT_EQ(outcome.framesWritten, 1u);
+    EXPECT_TRUE(outcome.linkFailed);
+    EXPECT_EQ(gLog.calls, 2);  // the third frame is never written
+    EXPECT_EQ(currentTunnel(), -1);
+    EXPECT_EQ(drainAvailable(pair.b), first);
+}
+
+TEST_F(SenderTest, APeerThatHasGoneGivesAFailedWriteNotSigpipe) {
+    ASSERT_EQ(::signal(SIGPIPE, SIG_DFL), SIG_DFL);  // SIGPIPE would end this process
+    publish();
+    pair.closeB();
+    BatchOutcome outcome = sendBatch({frameOf(64, 1)}, maxWriteMs);
+    EXPECT_TRUE(outcome.linkFailed);
+    EXPECT_EQ(currentTunnel(), -1);
+}
+
+ssize_t slowSecondFrameSend(int fd, const void* data, size_t size) {
+    if (++gLog.calls == 2) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    return sendWithoutSignal(fd, data, size);
+}
+
+TEST_F(SenderTest, TheLongestFrameWriteIsRecorded) {
+    publish();
+    sendBatch({frameOf(8, 1), frameOf(8, 2), frameOf(8, 3)}, maxWriteMs, slowSecondFrameSend);
+    EXPECT_GE(maxWriteMs.load(), 25.0);
+    maxWriteMs = 5000.0;  // a larger figure not yet reported stays
+    sendBatch({frameOf(8, 4)}, maxWriteMs);
+    EXPECT_EQ(maxWriteMs.load(), 5000.0);
+}
+
+// Descriptor reuse: while the sender is in the middle of a frame on the old link, the supervisor
+// retires that link and publishes a new one under the very same descriptor number. The rest of
+// the old frame must not reach the new connection, and the sender's late retire must not close it.
+struct ReuseScenario {
+    int number = -1;
+    uint64_t oldGeneration = 0;
+    int newPhoneEnd = -1;
+};
+ReuseScenario gReuse;
+
+ssize_t reuseDuringFrameSend(int fd, const void* data, size_t size) {
+    gLog.fds.push_back(fd);
+    if (++gLog.calls == 1) {
+        ssize_t n = sendWithoutSignal(fd, data, 500);
+        // Meanwhile on the link thread: loss, retire, reconnect onto the same number.
+        EXPECT_TRUE(retireLink(gReuse.oldGeneration));
+        SocketPair next;
+        if (next.a != gReuse.number) {  // usually the lowest free number is the old one anyway
+            EXPECT_EQ(::dup2(next.a, gReuse.number), gReuse.number);
+            next.closeA();
+        }
+        next.a = -1;
+        publishLink(gReuse.number);
+        gReuse.newPhoneEnd = next.b;
+        next.b = -1;
+        return n;
+    }
+    return sendWithoutSignal(fd, data, size);
+}
+
+TEST_F(SenderTest, NoByteOfAnOldFrameReachesANewLinkOnTheSameNumber) {
+    gReuse = {};
+    gReuse.number = pair.a;
+    publish();
+    gReuse.oldGeneration = generation;
+    const Bytes frame = frameOf(1024, 0x55);
+    BatchOutcome outcome = sendBatch({frame, frame}, maxWriteMs, reuseDuringFrameSend);
+    EXPECT_TRUE(outcome.linkFailed);
+    EXPECT_EQ(outcome.framesWritten, 0u);
+    for (int fd : gLog.fds) EXPECT_NE(fd, gReuse.number);  // never the shared number
+
+    // The new link is untouched: still published, open, and nothing arrived on it.
+    ASSERT_GE(gReuse.newPhoneEnd, 0);
+    EXPECT_EQ(currentTunnel(), gReuse.number);
+    EXPECT_TRUE(::fcntl(gReuse.number, F_GETFD) != -1);
+    EXPECT_TRUE(drainAvailable(gReuse.newPhoneEnd).empty());
+    // The old phone end got the first 500 bytes, then the end of the stream.
+    EXPECT_EQ(drainAvailable(pair.b).size(), 500u);
+
+    // The next batch goes to the new link, starting with a whole frame.
+    EXPECT_EQ(sendBatch({frame}, maxWriteMs).framesWritten, 1u);
+    EXPECT_EQ(drainAvailable(gReuse.newPhoneEnd), frame);
+    ::close(gReuse.newPhoneEnd);
+}
+
+// In-use heap bytes (not meaningful under sanitizers, which keep their own heap).
+size_t heapInUse() {
+    return mallinfo2().uordblks;
+}
+
+constexpr bool kSanitized =
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    true;
+#else
+    false;
+#endif
+
+TEST_F(SenderTest, ASlowReaderStallsWritesWhileTheQueueStaysBounded) {
+    // Small socket buffers, so the stall reaches the sender quickly.
+    int small = 16 * 1024;
+    ::setsockopt(pair.a, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ::setsockopt(pair.b, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    publish();
+
+    SendQueue queue;
+    std::atomic<bool> stop{false};
+    std::thread sender([&] {
+        while (!stop) sendBatch(queue.drain(), maxWriteMs);
+    });
+    std::atomic<int64_t> received{0};
+    std::thread phone([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));  // not reading at all
+        uint8_t buffer[65536];
+        for (;;) {
+            ssize_t n = ::read(pair.b, buffer, sizeof buffer);
+            if (n <= 0) return;
+            received += n;
+        }
+    });
+
+    const size_t heapBefore = heapInUse();
+    size_t heapPeak = heapBefore;
+    const Bytes frame = frameOf(4096, 1);  // 4 KiB frames: 256 of them are 1 MiB
+    int64_t highestDepth = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(900);
+    int pushed = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        queue.push(frame);
+        ++pushed;
+        highestDepth = std::max(highestDepth, queue.maxDepth.load());
+        heapPeak = std::max(heapPeak, heapInUse());
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+
+    EXPECT_GT(pushed, 2000);       // far more than the queue holds
+    EXPECT_EQ(highestDepth, 256);  // full during the stall, and never beyond
+    EXPECT_GE(maxWriteMs.load(), 300.0) << "the stall shows in the write time";
+    if (!kSanitized) {
+        // 256 queued frames plus the batch in flight: a few MiB at most, however long the stall.
+        EXPECT_LT(heapPeak - heapBefore, size_t{4} << 20);
+    }
+
+    stop = true;
+    queue.push(frame);  // wakes the sender for its last batch
+    sender.join();
+    retireLink(generation);
+    generation = 0;
+    phone.join();
+    EXPECT_GT(received.load(), 0);
+}
+
+}  // namespace
