@@ -246,6 +246,12 @@ class App {
         conn.acceptedAt = nowMs();
         conn.nextReportAt = conn.acceptedAt + o.reportMs;
         say("connection " + std::to_string(conn.id) + " accepted");
+        if (o.connections > 0 && accepted >= o.connections) {
+            // The last connection this run serves: later attempts are refused, not left
+            // waiting in the backlog.
+            ::close(listenFd);
+            listenFd = -1;
+        }
     }
 
     void endConnection(const std::string& reason) {
