@@ -77,7 +77,8 @@ CFTypeID CFStringGetTypeID(void) {
 
 CFStringRef __CFStringMakeConstantString(const char* cStr) {
     static std::mutex lock;
-    static std::map<std::string, const __CFString*, std::less<>> interned;
+    // Never destroyed, so the interned constants stay reachable until the process ends.
+    static auto& interned = *new std::map<std::string, const __CFString*, std::less<>>;
     std::lock_guard<std::mutex> guard(lock);
     auto it = interned.find(std::string_view(cStr));
     if (it == interned.end()) it = interned.emplace(cStr, new __CFString(cStr, true)).first;

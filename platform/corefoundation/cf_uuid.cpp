@@ -31,7 +31,8 @@ CFUUIDRef CFUUIDGetConstantUUIDWithBytes(CFAllocatorRef, UInt8 b0, UInt8 b1, UIn
                                          UInt8 b10, UInt8 b11, UInt8 b12, UInt8 b13, UInt8 b14,
                                          UInt8 b15) {
     static std::mutex lock;
-    static std::map<CFUUIDBytes, const __CFUUID*, BytesLess> interned;
+    // Never destroyed, so the interned constants stay reachable until the process ends.
+    static auto& interned = *new std::map<CFUUIDBytes, const __CFUUID*, BytesLess>;
     const CFUUIDBytes bytes{b0, b1, b2, b3, b4, b5, b6, b7, b8, b9, b10, b11, b12, b13, b14, b15};
     std::lock_guard<std::mutex> guard(lock);
     auto it = interned.find(bytes);
