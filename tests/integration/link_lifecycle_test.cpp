@@ -8,9 +8,9 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 
@@ -25,6 +25,13 @@ const std::string kConnectedUsb = "✅ connected — streaming (usbmux)";
 const std::string kConnectedTcp = "✅ connected — streaming (tcp 127.0.0.1:7000)";
 const std::string kLost = "link lost — reconnecting…";
 const std::string kReport = "\xF0\x9F\x93\x8A ";
+
+constexpr bool kSanitized =
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    true;
+#else
+    false;
+#endif
 
 int exactLines(const ChildProcess& p, const std::string& line) {
     int n = 0;
@@ -238,18 +245,25 @@ TEST_F(LinkLifecycle, ASlowReaderStallsWritesButNotTheLink) {
         std::this_thread::sleep_for(10ms);
     }
 
+    // Statistics lines: "... maxWrite=<ms>ms qDepth=<n>".
     double worstWriteMs = 0;
     int deepest = 0;
-    const std::regex stats(R"(maxWrite=([0-9.]+)ms qDepth=([0-9]+))");
     for (const auto& line : bridge.lines()) {
-        std::smatch m;
-        if (!std::regex_search(line, m, stats)) continue;
-        worstWriteMs = std::max(worstWriteMs, std::stod(m[1]));
-        deepest = std::max(deepest, std::stoi(m[2]));
+        const size_t write = line.find("maxWrite=");
+        const size_t depth = line.find("qDepth=");
+        if (write == std::string::npos || depth == std::string::npos) continue;
+        worstWriteMs = std::max(worstWriteMs, std::stod(line.substr(write + 9)));
+        deepest = std::max(deepest, std::stoi(line.substr(depth + 7)));
     }
     EXPECT_GE(worstWriteMs, 300.0) << bridge.output();
     EXPECT_EQ(deepest, 256) << bridge.output();
-    EXPECT_LT(rssPeak - rssBefore, 32 * 1024) << "resident memory grew during the stall";
+    // Frames made during the stall (about 7500 of 1 KiB) would take some 8 MiB if they were all
+    // kept; the queue keeps 256. (Under the sanitizers freed memory is held back for checking,
+    // so resident size says nothing there; the in-process sender test measures the heap.)
+    if (!kSanitized) {
+        EXPECT_LT(rssPeak - rssBefore, 3 * 1024) << "resident memory grew during the stall";
+    }
+    std::printf("resident size grew by %ld KiB during the stall\n", rssPeak - rssBefore);
     EXPECT_EQ(exactLines(bridge, kLost), 0) << "a slow reader is no lost link";
     EXPECT_EQ(app.countLines("bad frame"), 0) << app.output();
 }

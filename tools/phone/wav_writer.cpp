@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <limits>
 
 #include "phone_io.h"
@@ -16,30 +17,36 @@ constexpr uint16_t kChannels = 2;
 constexpr uint16_t kBits = 16;
 constexpr uint32_t kHeaderSize = 44;
 
-void appendLe16(Bytes& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
+using Header = std::array<uint8_t, kHeaderSize>;
+
+void put32(Header& h, size_t at, uint32_t v) {
+    for (size_t i = 0; i < 4; ++i) h[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-void appendTag(Bytes& out, const char* tag) {
-    out.insert(out.end(), tag, tag + 4);
+void put16(Header& h, size_t at, uint16_t v) {
+    h[at] = static_cast<uint8_t>(v);
+    h[at + 1] = static_cast<uint8_t>(v >> 8);
 }
 
-Bytes header(uint32_t dataSize) {
-    Bytes h;
-    appendTag(h, "RIFF");
-    appendLe32(h, kHeaderSize - 8 + dataSize);
-    appendTag(h, "WAVE");
-    appendTag(h, "fmt ");
-    appendLe32(h, 16);
-    appendLe16(h, 1);  // PCM
-    appendLe16(h, kChannels);
-    appendLe32(h, kRate);
-    appendLe32(h, kRate * kChannels * kBits / 8);
-    appendLe16(h, kChannels * kBits / 8);
-    appendLe16(h, kBits);
-    appendTag(h, "data");
-    appendLe32(h, dataSize);
+void putTag(Header& h, size_t at, const char* tag) {
+    for (size_t i = 0; i < 4; ++i) h[at + i] = static_cast<uint8_t>(tag[i]);
+}
+
+Header header(uint32_t dataSize) {
+    Header h{};
+    putTag(h, 0, "RIFF");
+    put32(h, 4, kHeaderSize - 8 + dataSize);
+    putTag(h, 8, "WAVE");
+    putTag(h, 12, "fmt ");
+    put32(h, 16, 16);
+    put16(h, 20, 1);  // PCM
+    put16(h, 22, kChannels);
+    put32(h, 24, kRate);
+    put32(h, 28, kRate * kChannels * kBits / 8);
+    put16(h, 32, kChannels * kBits / 8);
+    put16(h, 34, kBits);
+    putTag(h, 36, "data");
+    put32(h, 40, dataSize);
     return h;
 }
 
@@ -64,7 +71,7 @@ WavWriter::~WavWriter() {
 bool WavWriter::open(const std::string& path) {
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    Bytes h = header(0);
+    Header h = header(0);
     return writeAt(fd, h.data(), h.size(), 0);
 }
 
@@ -80,7 +87,7 @@ void WavWriter::append(const uint8_t* data, size_t size) {
 
 void WavWriter::finish() {
     if (fd < 0) return;
-    Bytes h = header(dataSize);
+    Header h = header(dataSize);
     writeAt(fd, h.data(), h.size(), 0);
 }
 
