@@ -12,6 +12,11 @@ CA_ENUM(AudioObjectPropertySelector){
     kAudioHardwarePropertyTranslateUIDToDevice = 'uidd',
 };
 
+typedef OSStatus (*AudioObjectPropertyListenerProc)(AudioObjectID inObjectID,
+                                                    UInt32 inNumberAddresses,
+                                                    const AudioObjectPropertyAddress* inAddresses,
+                                                    void* inClientData);
+
 CF_EXTERN_C_BEGIN
 CF_EXPORT Boolean AudioObjectHasProperty(AudioObjectID inObjectID,
                                          const AudioObjectPropertyAddress* inAddress);
@@ -33,4 +38,12 @@ CF_EXPORT OSStatus AudioObjectSetPropertyData(AudioObjectID inObjectID,
                                               UInt32 inQualifierDataSize,
                                               const void* inQualifierData, UInt32 inDataSize,
                                               const void* inData);
+CF_EXPORT OSStatus AudioObjectAddPropertyListener(AudioObjectID inObjectID,
+                                                  const AudioObjectPropertyAddress* inAddress,
+                                                  AudioObjectPropertyListenerProc inListener,
+                                                  void* inClientData);
+CF_EXPORT OSStatus AudioObjectRemovePropertyListener(AudioObjectID inObjectID,
+                                                     const AudioObjectPropertyAddress* inAddress,
+                                                     AudioObjectPropertyListenerProc inListener,
+                                                     void* inClientData);
 CF_EXTERN_C_END

@@ -56,6 +56,7 @@ CA_ENUM(AudioClassID){
 };
 
 CA_ENUM(AudioObjectPropertySelector){
+    kAudioObjectPropertySelectorWildcard = '****',
     kAudioObjectPropertyBaseClass = 'bcls',
     kAudioObjectPropertyClass = 'clas',
     kAudioObjectPropertyOwner = 'stdv',

@@ -1,0 +1,263 @@
+#include "device_io.h"
+
+#include <mach/mach_time.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "ipc/realtime.h"
+
+namespace audioserver {
+namespace {
+
+__extension__ typedef unsigned __int128 Wide;
+
+mach_timebase_info_data_t timebase() {
+    mach_timebase_info_data_t tb{};
+    mach_timebase_info(&tb);
+    if (tb.numer == 0 || tb.denom == 0) tb = {1, 1};
+    return tb;
+}
+
+uint64_t ticksToNs(uint64_t ticks) {
+    static const mach_timebase_info_data_t tb = timebase();
+    return static_cast<uint64_t>(static_cast<Wide>(ticks) * tb.numer / tb.denom);
+}
+
+// Sleeps until the host clock reads `ticks` (host ticks follow CLOCK_MONOTONIC).
+void sleepUntilHost(uint64_t ticks) {
+    const uint64_t ns = ticksToNs(ticks);
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(ns / 1000000000u);
+    ts.tv_nsec = static_cast<long>(ns % 1000000000u);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+void setStamp(AudioTimeStamp& stamp, double sampleTime, uint64_t hostTime) {
+    stamp = AudioTimeStamp{};
+    stamp.mSampleTime = sampleTime;
+    stamp.mHostTime = hostTime;
+    stamp.mRateScalar = 1.0;
+    stamp.mFlags = kAudioTimeStampSampleHostTimeValid | kAudioTimeStampRateScalarValid;
+}
+
+}  // namespace
+
+DeviceIO::DeviceIO(AudioServerPlugInDriverRef driver, AudioObjectID device, bool realtime)
+    : driver_(driver), device_(device), wantRealtime_(realtime) {}
+
+DeviceIO::~DeviceIO() {
+    stop(ioClient_);
+}
+
+OSStatus DeviceIO::start(StreamInfo output, StreamInfo input, const IOSettings& settings,
+                         UInt32 clientID) {
+    if (running()) return kAudioHardwareNoError;
+    if (settings.frameSize == 0 || settings.frameSize > qwipc::kMaxIOFrames) {
+        return kAudioHardwareIllegalOperationError;
+    }
+    if (!(settings.sampleRate > 0) || output.channels > qwipc::kMaxChannels ||
+        input.channels > qwipc::kMaxChannels) {
+        return kAudioDeviceUnsupportedFormatError;
+    }
+    output_ = output;
+    input_ = input;
+    settings_ = settings;
+    const mach_timebase_info_data_t tb = timebase();
+    ticksPerFrame_ = 1e9 / settings.sampleRate * tb.denom / tb.numer;
+    // Allocated and touched here, before the thread exists: the cycle itself allocates nothing.
+    const size_t maxChannels =
+        std::max({size_t{output.channels}, size_t{input.channels}, size_t{1}});
+    inputBuffer_.assign(size_t{qwipc::kMaxIOFrames} * std::max<size_t>(input.channels, 1), 0.f);
+    mixBuffer_.assign(size_t{qwipc::kMaxIOFrames} * std::max<size_t>(output.channels, 1), 0.f);
+    scratch_.assign(size_t{qwipc::kMaxIOFrames} * maxChannels, 0.f);
+    const OSStatus rc = (*driver_)->StartIO(driver_, device_, clientID);
+    if (rc != kAudioHardwareNoError) return rc;
+    stopping_.store(false, std::memory_order_relaxed);
+    ioClient_ = clientID;
+    thread_ = std::thread(&DeviceIO::threadMain, this, clientID);
+    return kAudioHardwareNoError;
+}
+
+void DeviceIO::stop(UInt32 clientID) {
+    if (!running()) return;
+    stopping_.store(true, std::memory_order_release);
+    thread_.join();
+    (*driver_)->StopIO(driver_, device_, clientID);
+}
+
+bool DeviceIO::attach(Session* session) {
+    for (auto& slot : sessions_) {
+        Session* empty = nullptr;
+        if (slot.compare_exchange_strong(empty, session, std::memory_order_seq_cst)) return true;
+    }
+    return false;
+}
+
+void DeviceIO::detach(Session* session) {
+    for (auto& slot : sessions_) {
+        Session* expected = session;
+        if (slot.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst)) break;
+    }
+    if (!running()) return;
+    // Wait out a cycle that may have picked the session up before it left its slot.
+    const uint64_t seen = epoch_.load(std::memory_order_seq_cst);
+    if ((seen & 1) == 0) return;
+    while (epoch_.load(std::memory_order_seq_cst) == seen) {
+        timespec pause{0, 100000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+size_t DeviceIO::sessionCount() const {
+    size_t n = 0;
+    for (const auto& slot : sessions_) n += slot.load(std::memory_order_relaxed) != nullptr;
+    return n;
+}
+
+uint64_t DeviceIO::hostAt(double sampleTime, double zeroSample, uint64_t zeroHost) const {
+    const auto offset =
+        static_cast<int64_t>(std::llround((sampleTime - zeroSample) * ticksPerFrame_));
+    return zeroHost + static_cast<uint64_t>(offset);
+}
+
+bool DeviceIO::willDo(UInt32 operation) {
+    Boolean will = false, inPlace = true;
+    const OSStatus rc =
+        (*driver_)->WillDoIOOperation(driver_, device_, ioClient_, operation, &will, &inPlace);
+    return rc == kAudioHardwareNoError && will;
+}
+
+void DeviceIO::threadMain(UInt32 clientID) {
+    realtime_.store(wantRealtime_ && qwipc::makeCurrentThreadRealtime(qwipc::kServerIOPriority),
+                    std::memory_order_relaxed);
+    const AudioServerPlugInDriverInterface& t = **driver_;
+    const uint32_t frames = settings_.frameSize;
+    Float64 zeroSample = 0;
+    UInt64 zeroHost = 0, seed = 0;
+    // The first cycle whose input lies wholly after the latest zero time stamp and not before now.
+    auto anchor = [&]() {
+        t.GetZeroTimeStamp(driver_, device_, clientID, &zeroSample, &zeroHost, &seed);
+        const double now = zeroSample + static_cast<double>(
+                                            static_cast<int64_t>(mach_absolute_time() - zeroHost)) /
+                                            ticksPerFrame_;
+        const double cycles = std::max(1.0, std::ceil((now - zeroSample) / frames));
+        return zeroSample + cycles * frames;
+    };
+    double mainTime = anchor();
+    UInt64 anchorSeed = seed;
+    uint64_t cycle = 0;
+    bool first = true;
+    while (!stopping_.load(std::memory_order_acquire)) {
+        t.GetZeroTimeStamp(driver_, device_, clientID, &zeroSample, &zeroHost, &seed);
+        if (seed != anchorSeed) {  // the device's timeline changed: start afresh
+            mainTime = anchor();
+            anchorSeed = seed;
+            first = true;
+        }
+        const uint64_t planned = hostAt(mainTime, zeroSample, zeroHost);
+        sleepUntilHost(planned);
+        if (stopping_.load(std::memory_order_acquire)) break;
+        const uint64_t woke = mach_absolute_time();
+        stats_.jitter.record(woke > planned ? ticksToNs(woke - planned) : 0);
+        epoch_.fetch_add(1, std::memory_order_seq_cst);
+        for (;;) {
+            runCycle(mainTime, zeroSample, zeroHost, cycle++, first);
+            first = false;
+            mainTime += frames;
+            const uint64_t now = mach_absolute_time();
+            const uint64_t next = hostAt(mainTime, zeroSample, zeroHost);
+            if (next > now || stopping_.load(std::memory_order_acquire)) break;
+            if (static_cast<double>(now - next) / ticksPerFrame_ > kMaxCatchUpFrames) {
+                // Too far behind to catch up: restart the device's timeline. Skipping ahead
+                // instead would leave ring positions unwritten that later cycles read.
+                t.StopIO(driver_, device_, clientID);
+                t.StartIO(driver_, device_, clientID);
+                mainTime = anchor();
+                anchorSeed = seed;
+                first = true;
+                stats_.resyncs.fetch_add(1, std::memory_order_relaxed);
+                break;
+            }
+            stats_.catchUpCycles.fetch_add(1, std::memory_order_relaxed);
+        }
+        const uint64_t busy = ticksToNs(mach_absolute_time() - woke);
+        stats_.work.record(busy);
+        stats_.workTotalNs.fetch_add(busy, std::memory_order_relaxed);
+        epoch_.fetch_add(1, std::memory_order_seq_cst);
+    }
+}
+
+void DeviceIO::runCycle(double mainTime, double zeroSample, uint64_t zeroHost, uint64_t cycle,
+                        bool first) {
+    const AudioServerPlugInDriverInterface& t = **driver_;
+    const uint32_t frames = settings_.frameSize;
+    AudioServerPlugInIOCycleInfo info{};
+    info.mIOCycleCounter = cycle;
+    info.mNominalIOBufferFrameSize = frames;
+    const double inputTime = mainTime - frames - settings_.inputSafetyOffset;
+    const double outputTime = mainTime + frames + settings_.outputSafetyOffset;
+    setStamp(info.mInputTime, inputTime, hostAt(inputTime, zeroSample, zeroHost));
+    setStamp(info.mOutputTime, outputTime, hostAt(outputTime, zeroSample, zeroHost));
+    setStamp(info.mMainTime, mainTime, hostAt(mainTime, zeroSample, zeroHost));
+    info.mDeviceHostTicksPerFrame = ticksPerFrame_;
+    stats_.cycles.fetch_add(1, std::memory_order_relaxed);
+
+    Session* active[kMaxSessions];
+    size_t count = 0;
+    for (auto& slot : sessions_) {
+        if (Session* s = slot.load(std::memory_order_seq_cst)) active[count++] = s;
+    }
+
+    if (input_.local != 0) {
+        if (willDo(kAudioServerPlugInIOOperationReadInput)) {
+            t.BeginIOOperation(driver_, device_, ioClient_, kAudioServerPlugInIOOperationReadInput,
+                               frames, &info);
+            t.DoIOOperation(driver_, device_, input_.local, ioClient_,
+                            kAudioServerPlugInIOOperationReadInput, frames, &info,
+                            inputBuffer_.data(), scratch_.data());
+            t.EndIOOperation(driver_, device_, ioClient_, kAudioServerPlugInIOOperationReadInput,
+                             frames, &info);
+        } else {
+            std::memset(inputBuffer_.data(), 0, size_t{frames} * input_.channels * sizeof(float));
+        }
+        const uint64_t readDone = mach_absolute_time();
+        for (size_t i = 0; i < count; ++i) {
+            Session* s = active[i];
+            if (!s->wantsInput() || s->inputChannels() != input_.channels) continue;
+            s->deliverInput(inputBuffer_.data(), frames, inputTime, info.mInputTime.mHostTime,
+                            readDone, cycle, first);
+            if (!s->wantsOutput()) s->signal();
+        }
+    }
+
+    if (output_.local != 0) {
+        std::memset(mixBuffer_.data(), 0, size_t{frames} * output_.channels * sizeof(float));
+        uint64_t missing = 0;
+        for (size_t i = 0; i < count; ++i) {
+            Session* s = active[i];
+            if (s->wantsOutput() && s->outputChannels() == output_.channels) {
+                missing +=
+                    s->mixOutput(mixBuffer_.data(), frames, outputTime, info.mOutputTime.mHostTime);
+            }
+        }
+        if (missing > 0) stats_.underrunFrames.fetch_add(missing, std::memory_order_relaxed);
+        if (willDo(kAudioServerPlugInIOOperationWriteMix)) {
+            t.BeginIOOperation(driver_, device_, ioClient_, kAudioServerPlugInIOOperationWriteMix,
+                               frames, &info);
+            t.DoIOOperation(driver_, device_, output_.local, ioClient_,
+                            kAudioServerPlugInIOOperationWriteMix, frames, &info, mixBuffer_.data(),
+                            scratch_.data());
+            t.EndIOOperation(driver_, device_, ioClient_, kAudioServerPlugInIOOperationWriteMix,
+                             frames, &info);
+        }
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (active[i]->wantsOutput()) active[i]->signal();
+    }
+}
+
+}  // namespace audioserver

@@ -1,0 +1,84 @@
+// One device's IO cycle: a real-time thread that follows the device's zero time stamps and
+// wakes once per IO buffer. Each cycle reads the device's input and hands it to the input
+// sessions, then sums what the output sessions played and writes the mix to the device.
+//
+// Cycle times: the cycle whose main time is M reads input at M - N - input safety offset and
+// writes output at M + N + output safety offset (N = IO buffer frame size). With zero offsets a
+// frame written in one cycle is read back two cycles later: the loopback delay is 2 N frames.
+#pragma once
+#include <CoreAudio/AudioServerPlugIn.h>
+
+#include <array>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "io_stats.h"
+#include "session.h"
+
+namespace audioserver {
+
+struct StreamInfo {
+    AudioObjectID local = 0;  // 0: the device has no stream in this direction
+    uint32_t channels = 0;
+};
+
+struct IOSettings {
+    uint32_t frameSize = 512;
+    double sampleRate = 48000.0;
+    uint32_t inputSafetyOffset = 0;
+    uint32_t outputSafetyOffset = 0;
+};
+
+class DeviceIO {
+  public:
+    static constexpr size_t kMaxSessions = 64;
+    // Stalls longer than this many frames are not caught up: the IO restarts afresh.
+    static constexpr uint32_t kMaxCatchUpFrames = 32768;
+
+    DeviceIO(AudioServerPlugInDriverRef driver, AudioObjectID device, bool realtime);
+    ~DeviceIO();
+    DeviceIO(const DeviceIO&) = delete;
+    DeviceIO& operator=(const DeviceIO&) = delete;
+
+    // Control thread. start() calls StartIO and launches the thread; stop() ends the thread and
+    // calls StopIO. Streams and settings are taken at start.
+    OSStatus start(StreamInfo output, StreamInfo input, const IOSettings& settings,
+                   UInt32 clientID);
+    void stop(UInt32 clientID);
+    bool running() const { return thread_.joinable(); }
+    const IOSettings& settings() const { return settings_; }
+
+    // Control thread. attach() makes the session visible to the next cycle; detach() returns once
+    // the IO thread can no longer be touching it.
+    bool attach(Session* session);
+    void detach(Session* session);
+    size_t sessionCount() const;
+
+    IOStatsRecorder& stats() { return stats_; }
+    bool isRealtime() const { return realtime_.load(std::memory_order_relaxed); }
+
+  private:
+    void threadMain(UInt32 clientID);
+    void runCycle(double mainTime, double zeroSample, uint64_t zeroHost, uint64_t cycle,
+                  bool first);
+    bool willDo(UInt32 operation);
+    uint64_t hostAt(double sampleTime, double zeroSample, uint64_t zeroHost) const;
+
+    AudioServerPlugInDriverRef driver_;
+    AudioObjectID device_;
+    bool wantRealtime_;
+    StreamInfo output_, input_;
+    IOSettings settings_;
+    double ticksPerFrame_ = 0;
+    std::vector<float> inputBuffer_, mixBuffer_, scratch_;
+    std::array<std::atomic<Session*>, kMaxSessions> sessions_{};
+    std::atomic<uint64_t> epoch_{0};  // odd while the IO thread is inside a cycle
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> realtime_{false};
+    UInt32 ioClient_ = 0;
+    std::thread thread_;
+    IOStatsRecorder stats_;
+};
+
+}  // namespace audioserver

@@ -1,0 +1,48 @@
+// The output unit of the HAL kind: its properties, initialisation and start/stop. Element 1 is
+// the input element (device input side), element 0 the output element; on each, the scope that
+// faces the device carries the device's format and the other the client's.
+#pragma once
+#include <AudioToolbox/AudioUnit.h>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "unit_io.h"
+
+namespace halclient {
+
+class AUHALUnit {
+  public:
+    explicit AUHALUnit(AudioUnit self) : self_(self) {}
+    OSStatus setProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                         const void* data, UInt32 size);
+    OSStatus getProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                         void* data, UInt32* size);
+    OSStatus initialize();
+    OSStatus uninitialize();
+    OSStatus start();
+    OSStatus stop();
+    OSStatus render(UInt32 frames, AudioBufferList* data);
+
+  private:
+    // The device's own format on one side, from the server.
+    OSStatus deviceFormat(bool input, AudioStreamBasicDescription& out) const;
+    AudioObjectID effectiveDevice() const;
+
+    AudioUnit self_;
+    mutable std::mutex lock_;
+    UInt32 enableInput_ = 0;
+    UInt32 enableOutput_ = 1;
+    AudioObjectID device_ = kAudioObjectUnknown;
+    std::optional<ClientFormat> inputFormat_;   // output scope, element 1
+    std::optional<ClientFormat> outputFormat_;  // input scope, element 0
+    AURenderCallbackStruct inputCallback_{};
+    AURenderCallbackStruct renderCallback_{};
+    UInt32 leadFrames_ = 0;
+    bool initialized_ = false;
+    std::unique_ptr<UnitIO> io_;
+    StandinUnitCounters lastCounters_{};
+};
+
+}  // namespace halclient
