@@ -22,6 +22,10 @@ inline constexpr uint32_t kMaxUsbmuxReply = 1024 * 1024;
 
 inline constexpr uint32_t kUsbmuxHeaderSize = 16;
 
+// Replies nested deeper than this (counting every XML element) are refused unparsed; usbmuxd's
+// own replies nest six deep at most.
+inline constexpr int kMaxUsbmuxNesting = 32;
+
 // A fresh blocking connection to usbmuxd at kUsbmuxdPath, or -1 (nothing left open).
 int connectUsbmuxd();
 
@@ -33,11 +37,14 @@ int connectUsbmuxdAt(const char* path);
 // Writes use MSG_NOSIGNAL: a service that has gone gives false, never SIGPIPE.
 bool usbmuxSend(int fd, plist_t message, uint32_t tag);
 
-// Reads one message and returns its payload when it is a property list with a dictionary at the
-// top; null on end of stream, read error, a length below 16 or above kMaxUsbmuxReply (payload
-// left unread), a parse error (an empty payload included) or another top-level type. The
-// header's version, message type and tag are not examined.
+// Reads one message and returns its payload when it is an XML property list with a dictionary at
+// the top; null on end of stream, read error, a length below 16 or above kMaxUsbmuxReply (payload
+// left unread) or a payload that parseUsbmuxPayload refuses. The header's version, message type
+// and tag are not examined.
 Plist usbmuxRecv(int fd);
 
-// Parses a reply payload the way usbmuxRecv does.
+// Parses a reply payload: an XML property list whose top level is a dictionary with string keys.
+// Null for an empty payload, a parse error, another top-level type, binary property lists, NUL
+// bytes anywhere, and nesting deeper than kMaxUsbmuxNesting. Accepted replies can be read with
+// libplist's getters without tripping its assertions.
 Plist parseUsbmuxPayload(const Bytes& payload);

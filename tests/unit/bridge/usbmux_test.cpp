@@ -15,6 +15,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 Bytes le32(uint32_t v) {
     return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
 }
@@ -179,17 +181,53 @@ TEST(UsbmuxRecv, PayloadsThatAreNotAStringKeyedDictionary) {
         writeAllTo(s.b, message(payload));
         EXPECT_FALSE(usbmuxRecv(s.a)) << std::string(payload.begin(), payload.end());
     }
-    {  // the same content as a binary property list is accepted
+    {  // binary property lists are refused, even a well-formed string-keyed dictionary
         char* bin = nullptr;
         uint32_t size = 0;
         Plist dict = dictWith("MessageType", "Result");
         plist_to_bin(dict.get(), &bin, &size);
-        SocketPair s;
-        writeAllTo(s.b, message(Bytes(bin, bin + size)));
+        const Bytes payload(bin, bin + size);
         plist_to_bin_free(bin);
-        Plist reply = usbmuxRecv(s.a);
-        ASSERT_TRUE(reply);
-        EXPECT_EQ(stringAt(reply, "MessageType"), "Result");
+        EXPECT_FALSE(parseUsbmuxPayload(payload));
+    }
+}
+
+TEST(UsbmuxRecv, RepliesLibplistCannotReadSafelyAreRefused) {
+    // A NUL byte inside a string or a key: libplist keeps it, and its getters then abort the
+    // process on an assertion. Replies like these must never reach a caller.
+    const std::string head = "<plist version=\"1.0\"><dict>";
+    const std::string tail = "</dict></plist>";
+    for (const std::string& body : {"<key>ConnectionType</key><string>US\0B</string>"s,
+                                    "<key>Connection\0Type</key><string>USB</string>"s,
+                                    "<key>a</key><array><string>x\0</string></array>"s}) {
+        EXPECT_FALSE(parseUsbmuxPayload(toBytes(head + body + tail))) << body.size();
+    }
+
+    // Nesting: libplist frees trees recursively, so a deep reply would exhaust a thread's stack.
+    auto nested = [&](int levels, const std::string& open, const std::string& close) {
+        std::string xml = head + "<key>k</key>";
+        for (int i = 0; i < levels; ++i) xml += open;
+        xml += "<string>deep</string>";
+        for (int i = 0; i < levels; ++i) xml += close;
+        return toBytes(xml + tail);
+    };
+    EXPECT_TRUE(parseUsbmuxPayload(nested(20, "<array>", "</array>")));
+    EXPECT_FALSE(parseUsbmuxPayload(nested(40, "<array>", "</array>")));
+    EXPECT_FALSE(parseUsbmuxPayload(nested(100000, "<array>", "</array>")));
+    // Tags that might look self-closing to a careless count are still counted.
+    EXPECT_FALSE(parseUsbmuxPayload(nested(40, "<array a=\"/>\">", "</array>")));
+    // Many empty elements side by side are not nesting.
+    std::string wide = head + "<key>k</key><array>";
+    for (int i = 0; i < 1000; ++i) wide += "<array/><true/><dict/>";
+    EXPECT_TRUE(parseUsbmuxPayload(toBytes(wide + "</array>" + tail)));
+
+    {  // through the socket, the same refusals
+        SocketPair s;
+        const Bytes deep = message(nested(60000, "<array>", "</array>"));  // just under 1 MiB
+        ASSERT_LT(deep.size(), kMaxUsbmuxReply);
+        std::thread writer([&] { writeAllTo(s.b, deep); });
+        EXPECT_FALSE(usbmuxRecv(s.a));
+        writer.join();
     }
 }
 
