@@ -53,11 +53,13 @@ AudioServerPlugInDriverRef driver() {
     return ref;
 }
 
-// An IO buffer as the server hands it: cache-line aligned, interleaved stereo.
+// An IO buffer of interleaved stereo frames, page aligned so that the driver's copy and the
+// baseline meet the same alignment and the same distance between source and destination.
 class IOBuffer {
   public:
     explicit IOBuffer(UInt32 frames)
-        : samples_(static_cast<Float32*>(std::aligned_alloc(64, size_t{kChannels} * 4 * frames))) {
+        : samples_(
+              static_cast<Float32*>(std::aligned_alloc(4096, size_t{kChannels} * 4 * frames))) {
         for (size_t i = 0; i < size_t{kChannels} * frames; ++i) samples_[i] = 0.25f;
     }
     ~IOBuffer() { std::free(samples_); }
