@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -74,6 +75,10 @@ class LinkLifecycle : public testing::Test {
             const std::string out = process->output();
             EXPECT_EQ(out.find("Sanitizer"), std::string::npos) << name << ":\n" << out;
             EXPECT_EQ(out.find("runtime error"), std::string::npos) << name << ":\n" << out;
+            if (HasFailure()) {
+                std::printf("--- %s (last lines)\n%s\n", name.c_str(),
+                            out.substr(out.size() > 3000 ? out.size() - 3000 : 0).c_str());
+            }
         }
     }
 
@@ -266,6 +271,23 @@ TEST_F(LinkLifecycle, ASlowReaderStallsWritesButNotTheLink) {
     std::printf("resident size grew by %ld KiB during the stall\n", rssPeak - rssBefore);
     EXPECT_EQ(exactLines(bridge, kLost), 0) << "a slow reader is no lost link";
     EXPECT_EQ(app.countLines("bad frame"), 0) << app.output();
+}
+
+// The service stand-in against a client no one here wrote: Debian's inetcat lists the devices
+// and connects to port 7000 through it, then talks to the receiving app through the tunnel.
+TEST_F(LinkLifecycle, RealClientConnectsThroughTheServiceStandIn) {
+    const std::string inetcat = "/usr/bin/inetcat";
+    if (::access(inetcat.c_str(), X_OK) != 0) GTEST_SKIP() << "inetcat (libusbmuxd-tools) missing";
+    ChildProcess& service =
+        startService({"--device", "3:Network:netphone", "--device", "9:USB:usbphone"});
+    ChildProcess& app = startApp("app", {"--report-ms", "100", "--report-text", "hello inetcat"});
+    ChildProcess& client = start("inetcat", {inetcat, "7000"}, true);
+    // One audio frame of one sample frame (1, -1), as the bridge would send it.
+    client.sendBytes(std::string("\x05\x00\x00\x00\x01\x01\x00\xff\xff", 9));
+    EXPECT_TRUE(client.waitForLines("hello inetcat", 1, 5s)) << client.output();
+    client.stop();
+    EXPECT_TRUE(app.waitForLines("ended: frames 1 bytes 9", 1, 5s)) << app.output();
+    EXPECT_EQ(service.countLines("request Connect device 9 port 7000: ok"), 1) << service.output();
 }
 
 }  // namespace

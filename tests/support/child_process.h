@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,25 +22,33 @@ class ChildProcess {
   public:
     ChildProcess(const std::vector<std::string>& argv, std::string logFile, bool withStdin = false)
         : logPath(std::move(logFile)) {
+        // Standard input is one end of a socket pair, so writing to a child that has gone
+        // fails (MSG_NOSIGNAL) instead of raising SIGPIPE in the test.
         int input[2] = {-1, -1};
-        if (withStdin && ::pipe2(input, O_CLOEXEC) != 0) return;
+        if (withStdin && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, input) != 0) return;
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         pid = ::fork();
         if (pid == 0) {
+            // The test runner may have started us with descriptors 0-2 closed, so the new ones
+            // are moved above 2 before they are put in place.
             int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            int in = withStdin ? input[0] : ::open("/dev/null", O_RDONLY);
+            int in = withStdin ? input[1] : ::open("/dev/null", O_RDONLY);
             if (log < 0 || in < 0) ::_exit(126);
-            ::dup2(in, STDIN_FILENO);
-            ::dup2(log, STDOUT_FILENO);
-            ::dup2(log, STDERR_FILENO);
+            log = ::fcntl(log, F_DUPFD, 3);
+            in = ::fcntl(in, F_DUPFD, 3);
+            if (::dup2(in, STDIN_FILENO) < 0 || ::dup2(log, STDOUT_FILENO) < 0 ||
+                ::dup2(log, STDERR_FILENO) < 0) {
+                ::_exit(126);
+            }
+            ::signal(SIGPIPE, SIG_DFL);
             ::execv(args[0], args.data());
             ::_exit(127);
         }
         if (withStdin) {
-            ::close(input[0]);
-            stdinFd = input[1];
+            ::close(input[1]);
+            stdinFd = input[0];
         }
     }
     ~ChildProcess() { stop(); }
@@ -49,10 +58,15 @@ class ChildProcess {
     bool started() const { return pid > 0; }
     pid_t id() const { return pid; }
 
+    // Writes bytes to the child's standard input.
+    void sendBytes(const std::string& bytes) {
+        if (stdinFd >= 0) ::send(stdinFd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    }
+
     // Writes a line to the child's standard input.
     void sendLine(const std::string& line) {
         std::string text = line + "\n";
-        if (stdinFd >= 0 && ::write(stdinFd, text.data(), text.size()) < 0) return;
+        if (stdinFd >= 0) ::send(stdinFd, text.data(), text.size(), MSG_NOSIGNAL);
     }
 
     // Ends the child (if still running) and returns its wait status.
