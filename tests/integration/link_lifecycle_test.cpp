@@ -162,6 +162,25 @@ TEST_F(LinkLifecycle, UsbModeConnectsReportsAndReconnects) {
     EXPECT_EQ(info.st_size, 44 + 2 * 150 * 1024);
 }
 
+TEST_F(LinkLifecycle, UnpluggingThePhoneEndsTheLinkAndPluggingItInRestoresIt) {
+    ChildProcess& service = startService({"--device", "7:USB:phoneA"});
+    startApp("app", {"--report-ms", "0"});
+    ChildProcess& bridge = startBridge();
+    auto connected = [&](int n) {
+        return bridge.waitFor(
+            [n](const ChildProcess& b) { return exactLines(b, kConnectedUsb) >= n; }, 5s);
+    };
+    ASSERT_TRUE(connected(1)) << bridge.output();
+    service.sendLine("detach 7");
+    ASSERT_TRUE(bridge.waitFor([](const ChildProcess& b) { return exactLines(b, kLost) >= 1; }, 5s))
+        << bridge.output();
+    std::this_thread::sleep_for(600ms);  // nothing attached: silent retries
+    EXPECT_EQ(exactLines(bridge, kConnectedUsb), 1);
+    service.sendLine("attach 7 USB phoneA");
+    ASSERT_TRUE(connected(2)) << bridge.output();
+    EXPECT_EQ(exactLines(bridge, kLost), 1);
+}
+
 TEST_F(LinkLifecycle, TcpModeSurvivesAMisbehavingApp) {
     ChildProcess& bridge = startBridge({"--tcp"});
     std::this_thread::sleep_for(1200ms);  // nothing listens at 127.0.0.1:7000 yet
