@@ -70,16 +70,17 @@ std::optional<std::vector<std::string>> exportedFunctions(const std::string& pat
 
 std::optional<std::string> findFactorySymbol(const std::vector<std::string>& exported) {
     static constexpr std::string_view kSuffix = "_Create";
-    std::optional<std::string> found;
+    const std::string* found = nullptr;
     for (const std::string& name : exported) {
         if (name.size() <= kSuffix.size() ||
             name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0) {
             continue;
         }
-        if (found) return std::nullopt;  // ambiguous
-        found = name;
+        if (found != nullptr) return std::nullopt;  // ambiguous
+        found = &name;
     }
-    return found;
+    if (found == nullptr) return std::nullopt;
+    return *found;
 }
 
 }  // namespace audioserver

@@ -301,10 +301,10 @@ bool UnitIO::renderOutputBlock(uint32_t frames) {
 
     // Where these frames will play, as far as the server's last cycle tells.
     AudioTimeStamp stamp{};
+    // A sequence lock: the acquire loads keep the second look at the sequence after them.
     const uint64_t seq = sh.clockSeq.load(std::memory_order_acquire);
-    const uint64_t clockPos = sh.clockReadPos.load(std::memory_order_relaxed);
-    const double clockTime = bitsDouble(sh.clockSampleTime.load(std::memory_order_relaxed));
-    std::atomic_thread_fence(std::memory_order_acquire);
+    const uint64_t clockPos = sh.clockReadPos.load(std::memory_order_acquire);
+    const double clockTime = bitsDouble(sh.clockSampleTime.load(std::memory_order_acquire));
     if (seq != 0 && (seq & 1) == 0 && sh.clockSeq.load(std::memory_order_relaxed) == seq) {
         stamp.mSampleTime = clockTime + static_cast<double>(written - clockPos);
         stamp.mRateScalar = 1.0;

@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--seconds") {
             seconds = std::strtod(argv[i + 1], nullptr);
         } else if (arg == "--constant") {
-            probe.constant = std::strtof(argv[i + 1], nullptr);
+            probe.constant = static_cast<float>(std::strtod(argv[i + 1], nullptr));
             probe.hasConstant = true;
         }
     }
