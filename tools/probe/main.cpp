@@ -6,8 +6,13 @@
 //   qwprobe ramp FILE.wav            checks a received sample-counting ramp
 //   qwprobe sine FILE.wav HZ [SKIP]  checks a received sine (frequency, SNR)
 //   qwprobe latency CLICKS ONSETS    matches clicks with the receiving app's "onset" lines
+//   qwprobe hold N [--device NAME]   keeps N capture sessions open on the device until killed
+//       (the server takes 64 per device, so N = 64 makes the next client's start fail)
 //
 // Exit status: 0, 1 when the check or the device fails, 2 on misuse.
+#include <AudioToolbox/AudioToolbox.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -27,7 +32,8 @@ int usage() {
                  "usage: qwprobe clicks [--device NAME] [--count N] [--interval-ms MS] "
                  "[--level L]\n"
                  "       qwprobe ramp FILE.wav | sine FILE.wav HZ [SKIP_S] | latency CLICKS "
-                 "ONSETS\n");
+                 "ONSETS\n"
+                 "       qwprobe hold N [--device NAME]\n");
     return 2;
 }
 
@@ -124,6 +130,49 @@ int latency(const char* clicksPath, const char* onsetsPath) {
     return s.matched > 0 ? 0 : 1;
 }
 
+OSStatus noInput(void*, AudioUnitRenderActionFlags*, const AudioTimeStamp*, UInt32, UInt32,
+                 AudioBufferList*) {
+    return 0;
+}
+
+int hold(int argc, char** argv) {
+    const long count = std::strtol(argv[2], nullptr, 10);
+    std::string name = "Quillwave";
+    if (argc == 5 && std::string(argv[3]) == "--device") {
+        name = argv[4];
+    } else if (argc != 3) {
+        return usage();
+    }
+    if (count < 1 || count > 256) return usage();
+    const auto device = qwtools::findDevice(name);
+    if (!device) {
+        std::printf("qwprobe: no device \"%s\"\n", qwtools::printable(name).c_str());
+        return 1;
+    }
+    AudioComponentDescription desc{kAudioUnitType_Output, kAudioUnitSubType_HALOutput,
+                                   kAudioUnitManufacturer_Apple, 0, 0};
+    AudioComponent component = AudioComponentFindNext(nullptr, &desc);
+    long held = 0;
+    for (long i = 0; i < count && component != nullptr; ++i) {
+        AudioUnit unit = nullptr;
+        if (AudioComponentInstanceNew(component, &unit) != 0) break;
+        const UInt32 on = 1, off = 0;
+        AudioUnitSetProperty(unit, kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1, &on,
+                             4);
+        AudioUnitSetProperty(unit, kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Output, 0,
+                             &off, 4);
+        AudioUnitSetProperty(unit, kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global,
+                             0, &*device, sizeof *device);
+        AURenderCallbackStruct cb{noInput, nullptr};
+        AudioUnitSetProperty(unit, kAudioOutputUnitProperty_SetInputCallback,
+                             kAudioUnitScope_Global, 0, &cb, sizeof cb);
+        if (AudioUnitInitialize(unit) != 0 || AudioOutputUnitStart(unit) != 0) break;
+        ++held;
+    }
+    std::printf("qwprobe: holding %ld capture sessions\n", held);
+    for (;;) pause();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -134,5 +183,6 @@ int main(int argc, char** argv) {
     if (command == "ramp" && argc == 3) return ramp(argv[2]);
     if (command == "sine" && (argc == 4 || argc == 5)) return sine(argc, argv);
     if (command == "latency" && argc == 4) return latency(argv[2], argv[3]);
+    if (command == "hold" && argc >= 3) return hold(argc, argv);
     return usage();
 }

@@ -1,0 +1,267 @@
+// The whole road on this machine: an app plays into "Quillwave" through the audio server, the
+// driver loops it back, tetherstream captures, converts and streams it, and the phone stand-in
+// records it. Each test starts its own server, phone stand-ins and bridge, in private mount and
+// network namespaces where permitted (USB mode through the usbmuxd stand-in on the fixed
+// /var/run/usbmuxd); elsewhere in TCP mode on the machine's loopback.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "audio_processes.h"
+#include "child_process.h"
+#include "private_namespaces.h"
+#include "received_audio.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const char* kBridgePath = "bridge/tetherstream";
+const char* kPhoneAppPath = "tools/phone/phone-app";
+const char* kUsbmuxdPath = "tools/phone/phone-usbmuxd";
+const char* kProbeToolPath = "tools/probe/qwprobe";
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+int count(const std::string& text, const std::string& needle) {
+    int n = 0;
+    for (const auto& line : linesOf(text)) n += line.find(needle) != std::string::npos;
+    return n;
+}
+
+class BridgeEndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        bool denied = false;
+        const std::string why = enterPrivateNamespaces(&denied);
+        usbMode = why.empty();
+        if (!usbMode && !denied) FAIL() << why;
+        if (!usbMode) std::printf("private namespaces not permitted (%s): TCP mode\n", why.c_str());
+    }
+
+    void startServer() { server = std::make_unique<AudioServerRun>(); }
+
+    // The receiving app on port 7000, and in USB mode the multiplexing service in front of it.
+    void startPhone(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args{"--port", "7000", "--wav", wavPath(), "--report-ms", "1000"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.insert(args.begin(), std::string(std::getenv("QW_BUILD_DIR")) + "/" + kPhoneAppPath);
+        phone = std::make_unique<ChildProcess>(args, server->dir() + "/phone-app.log", true);
+        ASSERT_TRUE(phone->waitForLines("listening", 1, 10s)) << phone->output();
+        if (usbMode) {
+            usbmuxd = server->start("phone-usbmuxd", kUsbmuxdPath, {"--device", "7:USB:phone"});
+            for (int i = 0; i < 1000 && ::access("/var/run/usbmuxd", F_OK) != 0; ++i) {
+                std::this_thread::sleep_for(10ms);
+            }
+        }
+    }
+
+    void startBridge() {
+        bridge =
+            server->start("tetherstream", kBridgePath,
+                          usbMode ? std::vector<std::string>{} : std::vector<std::string>{"--tcp"});
+    }
+
+    // Starts the bridge and waits until it captures and has a link.
+    void startStreaming() {
+        startBridge();
+        ASSERT_TRUE(bridge.waitForLine("AUHAL capturing QWV at ", 15)) << bridge.output();
+        ASSERT_TRUE(bridge.waitForLine("\u2705 connected \u2014 streaming", 15)) << bridge.output();
+    }
+
+    void play(const std::vector<std::string>& args) {
+        Child player = server->start("qwplay", kPlayPath, args);
+        const auto status = player.wait(60);
+        ASSERT_EQ(status, 0) << player.output() << player.errors();
+        std::this_thread::sleep_for(300ms);  // the last buffers on their way to the phone
+    }
+
+    // Ends the bridge (it has no other way to end) and the phone, which then closes its WAV.
+    void stopAll() {
+        bridge.kill(SIGTERM);
+        bridge.wait(10);
+        const int status = phone->stop();
+        ASSERT_TRUE(WIFEXITED(status)) << "the receiving app did not end by itself";
+        usbmuxd.kill(SIGTERM);
+        usbmuxd.wait(10);
+    }
+
+    qwprobe::Pcm16 received() {
+        std::string error;
+        auto pcm = qwprobe::readPcm16Wav(wavPath(), error);
+        EXPECT_TRUE(pcm) << error;
+        return pcm.value_or(qwprobe::Pcm16{});
+    }
+
+    std::string wavPath() const { return server->dir() + "/received.wav"; }
+    std::string connectedLine() const {
+        return usbMode ? "\u2705 connected \u2014 streaming (usbmux)"
+                       : "\u2705 connected \u2014 streaming (tcp 127.0.0.1:7000)";
+    }
+
+    bool usbMode = false;
+    std::unique_ptr<AudioServerRun> server;
+    std::unique_ptr<ChildProcess> phone;
+    Child usbmuxd, bridge;
+};
+
+TEST_F(BridgeEndToEnd, RampAt48000ArrivesCompleteInOrderWithinOneLsb) {
+    startServer();
+    startPhone();
+    startStreaming();
+    play({"--ramp", "--seconds", "3"});
+    std::this_thread::sleep_for(1500ms);  // at least one more statistics line
+    stopAll();
+
+    const auto lines = linesOf(bridge.output());
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0],
+              "QWV Bridge \u2014 capture the QWV device and stream to the phone over USB");
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(Found QWV device \(id \d+\)\.)")))
+        << lines[1];
+    EXPECT_EQ(count(bridge.output(),
+                    "AUHAL capturing QWV at 48000 Hz, hw ch=2, 256-frame buffer \u2014 set Mac "
+                    "output to QWV and play."),
+              1);
+    EXPECT_EQ(count(bridge.output(), connectedLine()), 1);
+    EXPECT_EQ(count(bridge.output(), "link lost"), 0);
+    EXPECT_EQ(bridge.errors(), "");  // nothing ever goes to standard error
+
+    const auto ramp = qwprobe::checkRamp(received());
+    EXPECT_EQ(ramp.first, 0u);
+    EXPECT_EQ(ramp.last, 143999u);
+    EXPECT_EQ(ramp.rampFrames, 144000u);
+    EXPECT_EQ(ramp.lost, 0u);
+    EXPECT_EQ(ramp.repeated, 0u);
+    EXPECT_EQ(ramp.foreign, 0u);
+}
+
+TEST_F(BridgeEndToEnd, StatisticsLineComesEverySecondWithPlausibleFigures) {
+    startServer();
+    startPhone();
+    startStreaming();
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(4500ms);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    stopAll();
+
+    const std::regex shape(
+        "\u23F1"
+        R"( maxGap=(\d+\.\d)ms maxWrite=(\d+\.\d)ms qDepth=(\d+))");
+    int statistics = 0;
+    for (const auto& line : linesOf(bridge.output())) {
+        std::smatch m;
+        if (line.find("maxGap") == std::string::npos) continue;
+        ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
+        ++statistics;
+        const double gap = std::stod(m[1]), write = std::stod(m[2]);
+        const int depth = std::stoi(m[3]);
+        EXPECT_GE(gap, 4.0) << line;  // callbacks every 5.3 ms; late wake-ups stretch it
+        EXPECT_LT(gap, 500.0) << line;
+        EXPECT_LT(write, 500.0) << line;
+        EXPECT_GE(depth, 0) << line;
+        EXPECT_LE(depth, 256) << line;
+    }
+    // One line a second from start-up on, with a second of slack either way.
+    EXPECT_GE(statistics, static_cast<int>(seconds) - 1);
+    EXPECT_LE(statistics, static_cast<int>(seconds) + 3);
+}
+
+TEST_F(BridgeEndToEnd, SineAt44100ArrivesAtTheRightFrequencyCleanly) {
+    startServer();
+    int status = -1;
+    server->qwctl({"--device", "Quillwave", "set-rate", "44100"}, &status);
+    ASSERT_EQ(status, 0);
+    startPhone();
+    startStreaming();
+    EXPECT_EQ(count(bridge.output(), "AUHAL capturing QWV at 44100 Hz, hw ch=2,"), 1);
+    play({"--sine", "997", "--level", "0.9", "--seconds", "3"});
+    stopAll();
+
+    const auto pcm = received();
+    EXPECT_EQ(pcm.sampleRate, 48000u);
+    const auto sine = qwprobe::checkSine(pcm, 997.0, 0.1);
+    ASSERT_TRUE(sine);
+    EXPECT_GT(sine->seconds, 2.5);
+    EXPECT_NEAR(sine->measuredFrequency, 997.0, 0.05);
+    EXPECT_NEAR(sine->amplitude, 0.9, 0.005);
+    EXPECT_GT(sine->snrDb, 80.0);
+}
+
+TEST_F(BridgeEndToEnd, LinkLostMidStreamIsRestoredWithFreshAudioOnly) {
+    startServer();
+    startPhone();
+    startStreaming();
+    std::thread closer([this] {
+        std::this_thread::sleep_for(1500ms);
+        phone->sendLine("close");  // the app drops the connection once, mid-stream
+    });
+    play({"--ramp", "--seconds", "4"});
+    closer.join();
+    stopAll();
+
+    EXPECT_EQ(count(phone->output(), "accepted"), 2) << phone->output();
+    EXPECT_EQ(count(bridge.output(), "link lost \u2014 reconnecting\u2026"), 1) << bridge.output();
+    EXPECT_EQ(count(bridge.output(), connectedLine()), 2) << bridge.output();
+    // Nothing old is sent again after the reconnection; the ramp goes on to its end.
+    const auto ramp = qwprobe::checkRamp(received());
+    EXPECT_EQ(ramp.first, 0u);
+    EXPECT_EQ(ramp.last, 191999u);
+    EXPECT_EQ(ramp.repeated, 0u);
+    EXPECT_LE(ramp.breaks, 1u);
+    EXPECT_EQ(ramp.rampFrames + ramp.lost, 192000u);
+}
+
+TEST_F(BridgeEndToEnd, NoDeviceGivesBannerNotFoundAndStatus1WithoutStartingTheLink) {
+    startServer();
+    startPhone();
+    // A server socket where nothing listens: the bridge sees no audio devices at all.
+    ::setenv("QW_AUDIO_SERVER_SOCKET", (server->dir() + "/nothing.sock").c_str(), 1);
+    startBridge();
+    EXPECT_EQ(bridge.wait(20), 1);
+    EXPECT_EQ(bridge.output(),
+              "QWV Bridge \u2014 capture the QWV device and stream to the phone over USB\n"
+              "Quillwave device not found. Install the driver first.\n");
+    EXPECT_EQ(bridge.errors(), "");
+    std::this_thread::sleep_for(700ms);  // a link thread would have connected by now
+    EXPECT_EQ(count(phone->output(), "accepted"), 0) << phone->output();
+    ::setenv("QW_AUDIO_SERVER_SOCKET", (server->dir() + "/audio.sock").c_str(), 1);
+    stopAll();
+}
+
+TEST_F(BridgeEndToEnd, FailingUnitStartGivesItsLineAndStatus1) {
+    startServer();
+    startPhone();
+    // Every capture session the server allows on the device is taken, so the bridge's unit
+    // initialises but cannot start.
+    Child holder = server->start("qwprobe", kProbeToolPath, {"hold", "64"});
+    ASSERT_TRUE(holder.waitForLine("holding 64 capture sessions", 30)) << holder.output();
+    startBridge();
+    EXPECT_EQ(bridge.wait(20), 1);
+    const auto lines = linesOf(bridge.output());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(
+        std::regex_match(lines.back(), std::regex(R"(AudioOutputUnitStart failed \(-?\d+\))")))
+        << bridge.output();
+    EXPECT_EQ(count(bridge.output(), "AUHAL capturing"), 0);
+    EXPECT_EQ(bridge.errors(), "");
+    holder.kill(SIGTERM);
+    holder.wait(10);
+    stopAll();
+}
+
+}  // namespace
