@@ -1,12 +1,15 @@
 // phone-app: stands in for the receiving app on the phone. Listens on a TCP port, serves one
 // connection at a time, checks every audio frame, writes the sound to a WAV file and sends
 // report frames back. Options make it misbehave on purpose so the bridge's link handling can be
-// exercised. Every event is printed as one line on standard output.
+// exercised, either from the start (options) or at any moment (commands on standard input:
+// "close", "bad LENGTH", "stall MS", "refuse MS"). Every event is printed as one line on standard
+// output.
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,7 +53,12 @@ struct Options {
     int64_t connections = 0;  // exit after this many connections ended; 0: never
     int64_t rcvbuf = 0;
     bool verifyPattern = false;
+    bool raw = false;     // the stream is bare 16-bit stereo samples, without frames
+    bool onsets = false;  // print the arrival time of every click (see reportOnsets)
 };
+
+// A click: the left channel rises to this level from below it.
+constexpr int16_t kOnsetLevel = 8192;
 
 const char* kUsage =
     "usage: phone-app [--host IPV4] [--port N] [--wav FILE] [--report-ms N] [--report-text T]\n"
@@ -58,7 +66,8 @@ const char* kUsage =
     "                 [--close-after-frames N] [--close-after-ms N]\n"
     "                 [--bad-length 0|8192] [--bad-after-frames N]\n"
     "                 [--stall-ms N] [--stall-after-frames N] [--refuse-ms N] [--down-ms N]\n"
-    "                 [--connections N] [--rcvbuf BYTES] [--verify-pattern]\n";
+    "                 [--connections N] [--rcvbuf BYTES] [--verify-pattern] [--raw] [--onsets]\n"
+    "commands on standard input: close | bad LENGTH | stall MS | refuse MS\n";
 
 std::optional<Bytes> parseHex(std::string_view text) {
     Bytes out;
@@ -79,8 +88,8 @@ std::optional<Options> parseOptions(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "--verify-pattern") {
-            o.verifyPattern = true;
+        if (arg == "--verify-pattern" || arg == "--raw" || arg == "--onsets") {
+            (arg == "--raw" ? o.raw : arg == "--onsets" ? o.onsets : o.verifyPattern) = true;
             continue;
         }
         if (i + 1 >= argc) return std::nullopt;
@@ -143,6 +152,7 @@ struct Connection {
     int64_t stallUntil = 0;
     bool stalled = false;  // a stall has begun on this connection (it happens once)
     bool badSent = false;
+    int16_t lastLeft = 0;
     Bytes in;
     Bytes out;
 };
@@ -199,6 +209,7 @@ class App {
         }
 
         std::vector<pollfd> fds;
+        if (stdinOpen) fds.push_back({STDIN_FILENO, POLLIN, 0});
         if (conn.fd < 0 && listenFd >= 0) fds.push_back({listenFd, POLLIN, 0});
         if (conn.fd >= 0) {
             short events = 0;
@@ -210,6 +221,7 @@ class App {
         if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) return;
 
         for (const pollfd& p : fds) {
+            if (p.fd == STDIN_FILENO && (p.revents & (POLLIN | POLLHUP | POLLERR))) readCommands();
             if (p.fd == listenFd && (p.revents & POLLIN)) acceptOne();
             if (p.fd == conn.fd && p.fd >= 0) {
                 if (p.revents & POLLOUT) flushOut();
@@ -232,6 +244,64 @@ class App {
             queueReport(now);
             conn.nextReportAt = now + o.reportMs;
         }
+    }
+
+    void readCommands() {
+        char chunk[4096];
+        const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) return;
+        if (n <= 0) {
+            stdinOpen = false;
+            return;
+        }
+        commandText.append(chunk, static_cast<size_t>(n));
+        for (size_t newline; (newline = commandText.find('\n')) != std::string::npos;) {
+            runCommand(commandText.substr(0, newline));
+            commandText.erase(0, newline + 1);
+        }
+        if (commandText.size() > 4096) commandText.clear();  // no command is that long
+    }
+
+    // close: end the connection, keep listening. bad LENGTH: send a frame header with that
+    // length. stall MS: stop reading for MS. refuse MS: end the connection and stop listening
+    // for MS.
+    void runCommand(const std::string& line) {
+        const size_t space = line.find(' ');
+        const std::string verb = line.substr(0, space);
+        std::optional<int64_t> n;
+        if (space != std::string::npos) n = parseNumber(line.substr(space + 1), 0, 0xFFFFFFFF);
+        if (verb == "close" && space == std::string::npos) {
+            if (conn.fd >= 0) endConnection("closed on command");
+        } else if (verb == "bad" && n) {
+            if (conn.fd >= 0) sendBadLength(static_cast<uint32_t>(*n));
+        } else if (verb == "stall" && n) {
+            if (conn.fd >= 0) {
+                conn.stallUntil = nowMs() + *n;
+                say("stalling for " + std::to_string(*n) + " ms");
+            }
+        } else if (verb == "refuse" && n) {
+            if (conn.fd >= 0) endConnection("closed on command");
+            if (listenFd >= 0) ::close(listenFd);
+            listenFd = -1;
+            listenAgainAt = nowMs() + *n;
+            say("refusing connections for " + std::to_string(*n) + " ms");
+        } else {
+            say("bad command: " + printableCommand(line));
+        }
+    }
+
+    static std::string printableCommand(const std::string& line) {
+        std::string out;
+        for (char c : line.substr(0, 80)) out.push_back(c >= 0x20 && c < 0x7f ? c : '?');
+        return out;
+    }
+
+    void sendBadLength(uint32_t length) {
+        Bytes bad;
+        appendLe32(bad, length);
+        bad.push_back(kReportType);
+        queue(bad);
+        say("sent length " + std::to_string(length) + " on connection " + std::to_string(conn.id));
     }
 
     void acceptOne() {
@@ -287,6 +357,12 @@ class App {
     // connection: after one, the byte stream can no longer be trusted.
     void parseFrames() {
         size_t pos = 0;
+        if (o.raw) {  // whole stereo samples; a partial one waits for its rest
+            pos = conn.in.size() - conn.in.size() % 4;
+            if (pos > 0) acceptAudio(conn.in.data(), pos);
+            if (conn.fd >= 0) conn.in.erase(conn.in.begin(), conn.in.begin() + pos);
+            return;
+        }
         while (conn.fd >= 0 && conn.in.size() - pos >= 4) {
             const uint32_t length = loadLe32(conn.in.data() + pos);
             if (length == 0 || length > kMaxAudioLength) {
@@ -324,17 +400,13 @@ class App {
     void acceptAudio(const uint8_t* payload, size_t size) {
         const int64_t now = nowMs();
         if (conn.firstAudioAt < 0) conn.firstAudioAt = now;
+        if (o.onsets) reportOnsets(payload, size);
         ++conn.frames;
         conn.sampleFrames += static_cast<int64_t>(size / 4);
         wav.append(payload, size);
         if (o.badLength && !conn.badSent && conn.frames >= o.badAfterFrames) {
             conn.badSent = true;
-            Bytes bad;
-            appendLe32(bad, *o.badLength);
-            bad.push_back(kReportType);
-            queue(bad);
-            say("sent length " + std::to_string(*o.badLength) + " on connection " +
-                std::to_string(conn.id));
+            sendBadLength(*o.badLength);
         }
         if (o.stallMs > 0 && !conn.stalled && conn.frames >= o.stallAfterFrames) {
             conn.stalled = true;
@@ -343,6 +415,22 @@ class App {
         }
         if (o.closeAfterFrames > 0 && conn.frames >= o.closeAfterFrames) {
             endConnection("closed after " + std::to_string(conn.frames) + " frames");
+        }
+    }
+
+    // "onset NS code C": a click arrived; NS is the monotonic clock in nanoseconds when its bytes
+    // were read, C the right channel's sample at the click (the sender's number for it).
+    void reportOnsets(const uint8_t* payload, size_t size) {
+        timespec ts{};
+        ::clock_gettime(CLOCK_MONOTONIC, &ts);
+        const int64_t ns = int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+        for (size_t i = 0; i + 4 <= size; i += 4) {
+            const auto left = static_cast<int16_t>(payload[i] | payload[i + 1] << 8);
+            const auto right = static_cast<int16_t>(payload[i + 2] | payload[i + 3] << 8);
+            if (left >= kOnsetLevel && conn.lastLeft < kOnsetLevel) {
+                say("onset " + std::to_string(ns) + " code " + std::to_string(right));
+            }
+            conn.lastLeft = left;
         }
     }
 
@@ -398,6 +486,8 @@ class App {
     int64_t accepted = 0;
     int64_t ended = 0;
     Connection conn;
+    bool stdinOpen = true;
+    std::string commandText;
 };
 
 }  // namespace

@@ -1,0 +1,140 @@
+// qw-soak: runs the audio server with quillwave-driver, the phone stand-ins, a ramp player and
+// tetherstream for a while, injects faults on a schedule, and checks that every fault is
+// handled as it should be, that nothing leaks and that the sound arrives whole.
+//
+//   qw-soak [--seconds N] [--short] [--build-dir DIR] [--timeline FILE]
+//
+// --seconds: how long faults are injected (default 600). --short: the quick version (short
+// faults, short pauses), as the test suite runs it. --build-dir: where the binaries are
+// (default $QW_BUILD_DIR, else the build tree this program lies in). --timeline: write the
+// per-second statistics lines with the fault windows to FILE.
+//
+// Everything runs in private mount, network and PID namespaces: /var/run/usbmuxd and port 7000
+// are the soak's own, and every process it started ends with it. Exit status 0 when every
+// bound holds, 1 when one breaks, 2 on misuse, 77 when the namespaces are not allowed.
+
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "private_namespaces.h"
+#include "soak_clock.h"
+#include "soak_report.h"
+#include "soak_run.h"
+
+namespace {
+
+std::atomic<bool> gStop{false};
+pid_t gInner = -1;
+
+void onStopInner(int) {
+    gStop.store(true);
+}
+
+void onStopOuter(int sig) {
+    if (gInner > 0) ::kill(gInner, sig);
+}
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: qw-soak [--seconds N] [--short] [--build-dir DIR] [--timeline FILE]\n");
+    return 2;
+}
+
+std::string defaultBuildDir() {
+    if (const char* env = std::getenv("QW_BUILD_DIR"); env != nullptr && env[0] != '\0') {
+        return env;
+    }
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return ".";
+    std::string exe(self, static_cast<size_t>(n));
+    for (int up = 0; up < 3; ++up) exe = exe.substr(0, exe.rfind('/'));  // <build>/bench/soak/x
+    return exe;
+}
+
+int runInside(const SoakOptions& options) {
+    // PID 1 of the new namespace: when the outer process goes, the kernel ends this one and,
+    // with it, everything the soak started.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::mount("proc", "/proc", "proc", 0, nullptr) != 0) {
+        std::fprintf(stdout, "qw-soak: mounting /proc: %s\n", std::strerror(errno));
+        return 1;
+    }
+    // TCP send buffers of this network namespace as small as a phone's USB tunnel holds, so a
+    // stalled app soon holds up the bridge's writes instead of vanishing into megabytes of
+    // loopback buffering.
+    if (std::FILE* f = std::fopen("/proc/sys/net/ipv4/tcp_wmem", "w")) {
+        std::fputs("4096 16384 65536\n", f);
+        std::fclose(f);
+    }
+    struct sigaction sa {};
+    sa.sa_handler = onStopInner;
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+    soakNow();
+    std::fprintf(stdout, "qw-soak: %s run of %.0f s, binaries from %s\n",
+                 options.shortRun ? "short" : "full", options.seconds, options.buildDir.c_str());
+    std::fflush(stdout);
+    SoakRun run(options, gStop);
+    const bool pass = reportSoak(run.run(), stdout);
+    std::fflush(stdout);
+    return pass ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    SoakOptions options;
+    options.buildDir = defaultBuildDir();
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--short") {
+            options.shortRun = true;
+        } else if (arg == "--seconds" && hasValue) {
+            char* end = nullptr;
+            options.seconds = std::strtod(argv[++i], &end);
+            // The ramp numbers stay below 2^30 frames, about six hours.
+            if (*end != '\0' || !(options.seconds >= 1 && options.seconds <= 6 * 3600)) {
+                return usage();
+            }
+        } else if (arg == "--build-dir" && hasValue) {
+            options.buildDir = argv[++i];
+        } else if (arg == "--timeline" && hasValue) {
+            options.timelinePath = argv[++i];
+        } else {
+            return usage();
+        }
+    }
+
+    bool denied = false;
+    const std::string error = enterPrivateNamespaces(&denied);
+    if (error.empty() && ::unshare(CLONE_NEWPID) != 0) denied = true;
+    if (!error.empty() || denied) {
+        std::fprintf(stdout, "qw-soak: cannot enter private namespaces (%s); run as root\n",
+                     error.empty() ? std::strerror(errno) : error.c_str());
+        return denied ? 77 : 1;
+    }
+    std::fflush(stdout);
+    gInner = ::fork();
+    if (gInner < 0) return 1;
+    if (gInner == 0) std::_Exit(runInside(options));
+    struct sigaction sa {};
+    sa.sa_handler = onStopOuter;
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+    int status = 0;
+    while (::waitpid(gInner, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
