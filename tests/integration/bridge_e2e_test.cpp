@@ -147,6 +147,7 @@ TEST_F(BridgeEndToEnd, RampAt48000ArrivesCompleteInOrderWithinOneLsb) {
     EXPECT_EQ(ramp.lost, 0u);
     EXPECT_EQ(ramp.repeated, 0u);
     EXPECT_EQ(ramp.foreign, 0u);
+    EXPECT_EQ(ramp.inexact, 0u);  // equal rates: passed through bit for bit, then truncated
 }
 
 TEST_F(BridgeEndToEnd, StatisticsLineComesEverySecondWithPlausibleFigures) {

@@ -1,6 +1,7 @@
 #include "received_audio.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -29,29 +30,40 @@ bool near(int16_t got, double value) {
     return std::fabs(static_cast<double>(got) - value * 32767.0) <= 1.0;
 }
 
-bool isRampFrame(uint64_t n, int16_t l, int16_t r) {
+// The bridge's own mapping of an in-range float sample: x 32767 in float, truncated.
+int16_t exact16(double value) {
+    return static_cast<int16_t>(static_cast<float>(value) * 32767.0f);
+}
+
+bool isRampFrame(uint64_t n, int16_t l, int16_t r, bool exact = false) {
     double left, right;
     rampValues(n, left, right);
+    if (exact) return l == exact16(left) && r == exact16(right);
     return near(l, left) && near(r, right);
 }
 
-// Ramp numbers that (l, r) could be, nearest to `hint` first.
+// The ramp number that (l, r) is, nearest to `hint` when several fit: by the exact mapping if
+// any number fits it exactly (within 1 LSB neighbouring numbers would be ambiguous), otherwise
+// within 1 LSB.
 std::optional<uint64_t> decode(int16_t l, int16_t r, uint64_t hint) {
     if (l == 0 && r == 0) return std::nullopt;  // silence: the ramp reaches it only near 2^31
-    std::optional<uint64_t> best;
     const auto low0 = static_cast<int64_t>(std::lround(l * 32768.0 / 32767.0)) + 32768;
     const auto high0 = static_cast<int64_t>(std::lround(r * 32768.0 / 32767.0)) + 32768;
-    for (int64_t dh = -1; dh <= 1; ++dh) {
-        for (int64_t dl = -1; dl <= 1; ++dl) {
-            const int64_t low = low0 + dl, high = high0 + dh;
-            if (low < 0 || low > 0xFFFF || high < 0 || high > 0xFFFF) continue;
-            const auto n = static_cast<uint64_t>(high << 16 | low);
-            if (!isRampFrame(n, l, r)) continue;
-            const auto distance = [&](uint64_t x) { return x > hint ? x - hint : hint - x; };
-            if (!best || distance(n) < distance(*best)) best = n;
+    const auto distance = [hint](uint64_t x) { return x > hint ? x - hint : hint - x; };
+    for (const bool exact : {true, false}) {
+        std::optional<uint64_t> best;
+        for (int64_t dh = -2; dh <= 2; ++dh) {
+            for (int64_t dl = -2; dl <= 2; ++dl) {
+                const int64_t low = low0 + dl, high = high0 + dh;
+                if (low < 0 || low > 0xFFFF || high < 0 || high > 0xFFFF) continue;
+                const auto n = static_cast<uint64_t>(high << 16 | low);
+                if (!isRampFrame(n, l, r, exact)) continue;
+                if (!best || distance(n) < distance(*best)) best = n;
+            }
         }
+        if (best) return best;
     }
-    return best;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -105,6 +117,7 @@ RampCheck checkRamp(const Pcm16& audio) {
         if (c.last && isRampFrame(next, l, r)) {
             c.last = next;
             ++c.rampFrames;
+            c.inexact += !isRampFrame(next, l, r, true);
             c.foreign += foreignRun;
             foreignRun = 0;
             continue;
@@ -131,6 +144,7 @@ RampCheck checkRamp(const Pcm16& audio) {
         foreignRun = 0;
         c.last = n;
         ++c.rampFrames;
+        c.inexact += !isRampFrame(*n, l, r, true);
     }
     return c;
 }
@@ -208,7 +222,10 @@ std::optional<SineCheck> checkSine(const Pcm16& audio, double frequencyHz, doubl
 LatencyStats clickLatency(const std::vector<Click>& clicks, const std::vector<Onset>& onsets) {
     LatencyStats s;
     std::vector<double> ms;
+    int64_t firstMixed = INT64_MAX;
+    for (const Click& c : clicks) firstMixed = std::min(firstMixed, c.mixedNs);
     for (const Onset& o : onsets) {
+        if (o.arrivedNs < firstMixed) continue;  // from whatever played before the clicks
         // The click with this code that was mixed last before the onset arrived.
         const Click* best = nullptr;
         for (const Click& c : clicks) {

@@ -18,7 +18,9 @@ struct Pcm16 {
 std::optional<Pcm16> readPcm16Wav(const std::string& path, std::string& error);
 
 // The ramp as it should arrive: each 32-bit float sample mapped to 16 bits by the bridge
-// (x 32767, clamped, truncated) is within 1 of value x 32767.
+// (x 32767, clamped, truncated), so within 1 of value x 32767. A frame continues the sequence
+// when it is within 1 LSB of the next number; a jump is taken only where a number fits exactly
+// and the frame after it continues from there.
 struct RampCheck {
     uint64_t framesReceived = 0;    // every frame in the recording
     uint64_t rampFrames = 0;        // frames that are the ramp frame expected at that point
@@ -28,6 +30,7 @@ struct RampCheck {
     uint64_t repeated = 0;  // ramp numbers that came again (or went backwards)
     uint64_t foreign = 0;   // frames inside the ramp's span that are not ramp frames
     uint64_t breaks = 0;    // places where the sequence did not continue by one
+    uint64_t inexact = 0;   // ramp frames within 1 LSB but not equal to the bridge's mapping
 };
 RampCheck checkRamp(const Pcm16& audio);
 
