@@ -13,35 +13,16 @@
 // are the soak's own, and every process it started ends with it. Exit status 0 when every
 // bound holds, 1 when one breaks, 2 on misuse, 77 when the namespaces are not allowed.
 
-#include <signal.h>
-#include <sys/mount.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
-#include "private_namespaces.h"
+#include "isolated_run.h"
 #include "soak_clock.h"
 #include "soak_report.h"
 #include "soak_run.h"
 
 namespace {
-
-std::atomic<bool> gStop{false};
-pid_t gInner = -1;
-
-void onStopInner(int) {
-    gStop.store(true);
-}
-
-void onStopOuter(int sig) {
-    if (gInner > 0) ::kill(gInner, sig);
-}
 
 int usage() {
     std::fprintf(stderr,
@@ -61,14 +42,7 @@ std::string defaultBuildDir() {
     return exe;
 }
 
-int runInside(const SoakOptions& options) {
-    // PID 1 of the new namespace: when the outer process goes, the kernel ends this one and,
-    // with it, everything the soak started.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::mount("proc", "/proc", "proc", 0, nullptr) != 0) {
-        std::fprintf(stdout, "qw-soak: mounting /proc: %s\n", std::strerror(errno));
-        return 1;
-    }
+int runSoak(const SoakOptions& options) {
     // TCP send buffers of this network namespace as small as a phone's USB tunnel holds, so a
     // stalled app soon holds up the bridge's writes instead of vanishing into megabytes of
     // loopback buffering.
@@ -76,16 +50,11 @@ int runInside(const SoakOptions& options) {
         std::fputs("4096 16384 65536\n", f);
         std::fclose(f);
     }
-    struct sigaction sa {};
-    sa.sa_handler = onStopInner;
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
     soakNow();
-    std::fprintf(stdout, "qw-soak: %s run of %.0f s, binaries from %s\n",
-                 options.shortRun ? "short" : "full", options.seconds, options.buildDir.c_str());
+    std::printf("qw-soak: %s run of %.0f s, binaries from %s\n",
+                options.shortRun ? "short" : "full", options.seconds, options.buildDir.c_str());
     std::fflush(stdout);
-    SoakRun run(options, gStop);
+    SoakRun run(options, isolatedRunStopFlag());
     const bool pass = reportSoak(run.run(), stdout);
     std::fflush(stdout);
     return pass ? 0 : 1;
@@ -117,24 +86,5 @@ int main(int argc, char** argv) {
         }
     }
 
-    bool denied = false;
-    const std::string error = enterPrivateNamespaces(&denied);
-    if (error.empty() && ::unshare(CLONE_NEWPID) != 0) denied = true;
-    if (!error.empty() || denied) {
-        std::fprintf(stdout, "qw-soak: cannot enter private namespaces (%s); run as root\n",
-                     error.empty() ? std::strerror(errno) : error.c_str());
-        return denied ? 77 : 1;
-    }
-    std::fflush(stdout);
-    gInner = ::fork();
-    if (gInner < 0) return 1;
-    if (gInner == 0) std::_Exit(runInside(options));
-    struct sigaction sa {};
-    sa.sa_handler = onStopOuter;
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::sigaction(SIGINT, &sa, nullptr);
-    int status = 0;
-    while (::waitpid(gInner, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    return runIsolated("qw-soak", [&] { return runSoak(options); });
 }
