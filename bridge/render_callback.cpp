@@ -1,6 +1,5 @@
 #include "render_callback.h"
 
-#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -9,15 +8,6 @@
 #include "globals.h"
 #include "link_state.h"
 #include "uptime_clock.h"
-
-int16_t toStreamSample(float v) {
-    // Written as two selects (the shape of min/max instructions) so loops over it vectorise:
-    // below 32767 the larger of x and -32767; 32767 otherwise, also when x is not a number.
-    float x = v * 32767.0f;
-    x = x < 32767.0f ? x : 32767.0f;
-    x = x > -32767.0f ? x : -32767.0f;
-    return static_cast<int16_t>(static_cast<int32_t>(x));
-}
 
 void writeAudioFrame(Bytes& frame, const float* left, const float* right, uint32_t frames) {
     const size_t payload = size_t{frames} * 4;
@@ -30,26 +20,17 @@ void writeAudioFrame(Bytes& frame, const float* left, const float* right, uint32
     p[3] = static_cast<uint8_t>(length >> 24);
     p[4] = static_cast<uint8_t>(FrameType::audio);
     p += 5;
-    // Blocks of samples go through a small interleaved buffer so that the compiler can turn the
-    // mapping into vector instructions; the bytes are then stored little-endian.
-    constexpr uint32_t kBlock = 64;
-    int16_t block[2 * kBlock];
-    for (uint32_t start = 0; start < frames; start += kBlock) {
-        const uint32_t n = std::min(kBlock, frames - start);
-        for (uint32_t i = 0; i < n; ++i) {
-            block[2 * i] = toStreamSample(left[start + i]);
-            block[2 * i + 1] = toStreamSample(right[start + i]);
-        }
+    for (uint32_t i = 0; i < frames; ++i, p += 4) {
+        const int16_t pair[2] = {toStreamSample(left[i]), toStreamSample(right[i])};
         if constexpr (std::endian::native == std::endian::little) {
-            std::memcpy(p, block, size_t{n} * 4);
+            std::memcpy(p, pair, 4);  // little-endian already; lets the loop vectorise
         } else {
-            for (uint32_t i = 0; i < 2 * n; ++i) {
-                const auto u = static_cast<uint16_t>(block[i]);
-                p[2 * i] = static_cast<uint8_t>(u);
-                p[2 * i + 1] = static_cast<uint8_t>(u >> 8);
+            for (int k = 0; k < 2; ++k) {
+                const auto u = static_cast<uint16_t>(pair[k]);
+                p[2 * k] = static_cast<uint8_t>(u);
+                p[2 * k + 1] = static_cast<uint8_t>(u >> 8);
             }
         }
-        p += size_t{n} * 4;
     }
 }
 

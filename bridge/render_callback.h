@@ -16,8 +16,14 @@ OSStatus renderCallback(void* inRefCon, AudioUnitRenderActionFlags* ioActionFlag
                         UInt32 inNumberFrames, AudioBufferList* ioData);
 
 // One float sample as a 16-bit stream sample: scaled by 32767, clamped to -32767..32767 (a
-// sample that is not a number gives 32767), truncated toward zero.
-int16_t toStreamSample(float v);
+// sample that is not a number gives 32767), truncated toward zero. Written as two selects (the
+// shape of min/max instructions) so that loops over it vectorise.
+inline int16_t toStreamSample(float v) {
+    float x = v * 32767.0f;
+    x = x < 32767.0f ? x : 32767.0f;  // below 32767 the larger of x and -32767; else 32767
+    x = x > -32767.0f ? x : -32767.0f;
+    return static_cast<int16_t>(static_cast<int32_t>(x));
+}
 
 // Overwrites `frame` with a complete audio frame holding the first `frames` sample frames of
 // the two channels, interleaved, 16-bit little-endian: the same bytes as makeFrame(audio,
