@@ -64,7 +64,8 @@ void printProperty(AudioObjectID object, const Known& known, const char* indent)
     std::vector<uint8_t> data(size);
     std::string value;
     if (known.kind == Kind::kString) {
-        value = "\"" + printable(stringProperty(object, known.selector).value_or("")) + "\"";
+        value.append(1, '"').append(printable(stringProperty(object, known.selector).value_or("")));
+        value.append(1, '"');
     } else if (AudioObjectGetPropertyData(object, &address, 0, nullptr, &size, data.data()) != 0) {
         value = "(unreadable)";
     } else {
@@ -74,7 +75,11 @@ void printProperty(AudioObjectID object, const Known& known, const char* indent)
             case Kind::kFourCC: {
                 UInt32 v = 0;
                 if (size >= 4) std::memcpy(&v, data.data(), 4);
-                value = known.kind == Kind::kUInt32 ? std::to_string(v) : "'" + fourCC(v) + "'";
+                if (known.kind == Kind::kUInt32) {
+                    value = std::to_string(v);
+                } else {
+                    value.append(1, '\'').append(fourCC(v)).append(1, '\'');
+                }
                 break;
             }
             case Kind::kFloat64: {
@@ -88,7 +93,8 @@ void printProperty(AudioObjectID object, const Known& known, const char* indent)
                 for (UInt32 at = 0; at + 4 <= size; at += 4) {
                     AudioObjectID id;
                     std::memcpy(&id, data.data() + at, 4);
-                    value += (value.empty() ? "" : " ") + std::to_string(id);
+                    if (!value.empty()) value.append(1, ' ');
+                    value.append(std::to_string(id));
                 }
                 break;
             case Kind::kRanges:
@@ -108,7 +114,8 @@ void printProperty(AudioObjectID object, const Known& known, const char* indent)
                 }
                 break;
             case Kind::kFormats:
-                value = std::to_string(size / sizeof(AudioStreamRangedDescription)) + " formats";
+                value = std::to_string(size / sizeof(AudioStreamRangedDescription));
+                value.append(" formats");
                 break;
             case Kind::kString:
                 break;
