@@ -289,11 +289,16 @@ OSStatus AUHALUnit::start() {
 }
 
 OSStatus AUHALUnit::stop() {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (io_) {
-        lastCounters_ = io_->counters();
-        io_.reset();
+    std::unique_ptr<UnitIO> io;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        io = std::move(io_);
     }
+    if (!io) return kAudioHardwareNoError;
+    // Joined without the lock: a callback still running may ask the unit for a property.
+    io->stop();
+    std::lock_guard<std::mutex> guard(lock_);
+    lastCounters_ = io->counters();
     return kAudioHardwareNoError;
 }
 

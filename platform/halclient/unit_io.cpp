@@ -113,13 +113,16 @@ OSStatus UnitIO::start(const UnitIOConfig& config, std::unique_ptr<UnitIO>& out)
     return kAudioHardwareNoError;
 }
 
+void UnitIO::stop() {
+    if (!thread_.joinable()) return;
+    stopping_.store(true, std::memory_order_release);
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(eventFd_, &one, sizeof one);
+    thread_.join();
+}
+
 UnitIO::~UnitIO() {
-    if (thread_.joinable()) {
-        stopping_.store(true, std::memory_order_release);
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = write(eventFd_, &one, sizeof one);
-        thread_.join();
-    }
+    stop();
     if (shared_ != nullptr) munmap(shared_, bytes_);
     if (eventFd_ >= 0) close(eventFd_);
     if (socket_ >= 0) close(socket_);  // the server ends the session

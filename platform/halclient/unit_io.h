@@ -41,6 +41,8 @@ class UnitIO {
     // the server) is not there.
     static OSStatus start(const UnitIOConfig& config, std::unique_ptr<UnitIO>& out);
     ~UnitIO();  // stops the thread and ends the session
+    // Stops the thread; the session stays until destruction.
+    void stop();
     UnitIO(const UnitIO&) = delete;
     UnitIO& operator=(const UnitIO&) = delete;
 

@@ -399,6 +399,39 @@ TEST(AudioServerTest, PlayedFramesComeBackMappedOntoTheClientChannels) {
     }
 }
 
+TEST(AudioServerTest, StoppingWhileTheCallbackAsksTheUnitForPropertiesDoesNotDeadlock) {
+    ServerHarness harness;
+    const AudioObjectID device = deviceNamed("Fake Loopback");
+    struct Asker {
+        static OSStatus render(void* refCon, AudioUnitRenderActionFlags*, const AudioTimeStamp*,
+                               UInt32, UInt32, AudioBufferList*) {
+            auto unit = *static_cast<AudioUnit*>(refCon);
+            UInt32 running = 0, size = sizeof running;
+            AudioUnitGetProperty(unit, kAudioOutputUnitProperty_IsRunning, kAudioUnitScope_Global,
+                                 0, &running, &size);
+            std::this_thread::sleep_for(200us);
+            return 0;
+        }
+    };
+    AudioUnit unit = newUnit(false, true);
+    ASSERT_EQ(AudioUnitSetProperty(unit, kAudioOutputUnitProperty_CurrentDevice,
+                                   kAudioUnitScope_Global, 0, &device, 4),
+              0);
+    const UInt32 lead = 8192;  // many render calls per wake-up
+    AudioUnitSetProperty(unit, kStandinUnitProperty_OutputLeadFrames, kAudioUnitScope_Global, 0,
+                         &lead, sizeof lead);
+    AURenderCallbackStruct cb{Asker::render, &unit};
+    AudioUnitSetProperty(unit, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input, 0, &cb,
+                         sizeof cb);
+    ASSERT_EQ(AudioUnitInitialize(unit), 0);
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(AudioOutputUnitStart(unit), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1 + i % 4));
+        ASSERT_EQ(AudioOutputUnitStop(unit), 0);
+    }
+    AudioComponentInstanceDispose(unit);
+}
+
 TEST(AudioServerTest, TheUnitReportsRealStatusesForWhatItCannotDo) {
     ServerHarness harness;
     const AudioObjectID device = deviceNamed("Fake Loopback");
