@@ -3,15 +3,17 @@
 #include <CoreAudio/AudioHardware.h>
 #include <CoreFoundation/CFString.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <vector>
 
 const std::string& ServerHarness::socketPath() {
+    static char dir[] = "/tmp/qw-server-test-XXXXXX";
     static const std::string path = [] {
-        char dir[] = "/tmp/qw-server-test-XXXXXX";
-        std::string made = mkdtemp(dir) != nullptr ? dir : "/tmp";
-        std::string socket = made + "/audio.sock";
+        if (mkdtemp(dir) == nullptr) return std::string("/tmp/qw-server-test.sock");
+        std::atexit([] { rmdir(dir); });  // each server removes its socket when it stops
+        std::string socket = std::string(dir) + "/audio.sock";
         setenv("QW_AUDIO_SERVER_SOCKET", socket.c_str(), 1);
         return socket;
     }();
