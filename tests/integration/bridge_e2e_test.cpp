@@ -203,6 +203,7 @@ TEST_F(BridgeEndToEnd, StatisticsLineComesEverySecondWithPlausibleFigures) {
 }
 
 TEST_F(BridgeEndToEnd, SineAt44100ArrivesAtTheRightFrequencyCleanly) {
+    usbMode = false;  // this one goes over plain TCP, so both link modes are covered
     startServer();
     int status = -1;
     server->qwctl({"--device", "Quillwave", "set-rate", "44100"}, &status);
@@ -210,6 +211,7 @@ TEST_F(BridgeEndToEnd, SineAt44100ArrivesAtTheRightFrequencyCleanly) {
     startPhone();
     startStreaming();
     EXPECT_EQ(count(bridge.output(), "AUHAL capturing QWV at 44100 Hz, hw ch=2,"), 1);
+    EXPECT_EQ(count(bridge.output(), connectedLine()), 1);
     play({"--sine", "997", "--level", "0.9", "--seconds", "3"});
     stopAll();
 
