@@ -2,6 +2,7 @@
 // Capturing the device's input side through the HAL output unit switched to input.
 
 #include <AudioToolbox/AudioToolbox.h>
+#include <CoreAudio/CoreAudio.h>
 
 #include <string>
 
