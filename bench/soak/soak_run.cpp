@@ -1,7 +1,6 @@
 #include "soak_run.h"
 
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <thread>
 
 #include "soak_clock.h"
@@ -64,7 +64,7 @@ SoakRun::SoakRun(SoakOptions options, const std::atomic<bool>& stopRequested)
 }
 
 SoakRun::~SoakRun() {
-    stopLoad();
+    load.stop();
     stopChain();
 }
 
@@ -230,26 +230,6 @@ double SoakRun::firstAfter(const std::vector<double>& events, size_t mark) const
     return events.size() > mark ? events[mark] : -1;
 }
 
-void SoakRun::startLoad() {
-    for (int i = 0; i < 2; ++i) {
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            std::atomic<uint64_t> spin{0};
-            for (;;) spin.fetch_add(1, std::memory_order_relaxed);
-        }
-        if (pid > 0) loaders.push_back(pid);
-    }
-}
-
-void SoakRun::stopLoad() {
-    for (pid_t pid : loaders) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-    }
-    loaders.clear();
-}
-
 void SoakRun::beginFault(FaultKind kind) {
     const double now = soakNow();
     current = FaultRecord{};
@@ -258,9 +238,12 @@ void SoakRun::beginFault(FaultKind kind) {
     marks = {data.lossLines.size(), data.connectedLines.size(),
              appListening.size(),   muxListening.size(),
              attached.size(),       playerStarted.size()};
-    const FaultTiming timing = faultTiming(kind, data.options.shortRun);
-    const auto holdMs = std::to_string(std::llround(timing.holdSeconds * 1000));
-    liftAt = now + timing.holdSeconds;
+    // Held faults last a little longer each time, by up to one retry interval, so the far side
+    // comes back at every phase of the bridge's 0.5 s retry rhythm, not always at the same one.
+    double hold = faultTiming(kind, data.options.shortRun).holdSeconds;
+    if (hold > 0) hold += std::uniform_real_distribution<double>(0.0, 0.5)(random);
+    const auto holdMs = std::to_string(std::llround(hold * 1000));
+    liftAt = now + hold;
     faultLifted = false;
     faultActive = true;
     framesAtConnected = 0;
@@ -294,7 +277,7 @@ void SoakRun::beginFault(FaultKind kind) {
             player.reset();
             break;
         case FaultKind::cpuLoad:
-            startLoad();
+            load.start(2);
             break;
     }
 }
@@ -313,7 +296,7 @@ void SoakRun::liftFault() {
             startPlayer();
             break;
         case FaultKind::cpuLoad:
-            stopLoad();
+            load.stop();
             current.recoveredAt = soakNow();
             break;
         case FaultKind::appStall:
@@ -422,7 +405,7 @@ SoakData& SoakRun::run() {
     }
     pump();
     data.runEnd = soakNow();
-    stopLoad();
+    load.stop();
     stopChain();
     pump();  // the app's last lines and the rest of the WAV file
     return data;

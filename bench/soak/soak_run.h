@@ -8,10 +8,12 @@
 
 #include <atomic>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
+#include "cpu_load.h"
 #include "log_tail.h"
 #include "soak_data.h"
 #include "wav_follower.h"
@@ -51,17 +53,15 @@ class SoakRun {
     void finishFault(double now);
     double firstAfter(const std::vector<double>& events, size_t mark) const;
 
-    void startLoad();
-    void stopLoad();
-
     const std::atomic<bool>& stop;
     SoakData data;
     TempDir dir;
     std::unique_ptr<ChildProcess> server, mux, app, player, bridge;
     LogTail bridgeLog, appLog, muxLog, playerLog;
     WavFollower wav;
-    std::vector<pid_t> loaders;
-    uint64_t framesEnded = 0;  // stream frames of the connections that have ended
+    CpuLoad load;
+    std::mt19937 random{20261207};  // the same schedule on every run
+    uint64_t framesEnded = 0;       // stream frames of the connections that have ended
 
     std::vector<double> appListening, muxListening, attached, playerStarted;
     double nextSampleAt = 0;

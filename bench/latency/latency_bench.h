@@ -1,0 +1,63 @@
+#pragma once
+// Runs the two pipelines that carry clicks to the receiving app (phone-app --onsets) on this
+// machine and collects their latencies:
+// - Quillwave: qwprobe plays numbered clicks into "Quillwave" (audioserverd with
+//   quillwave-driver); tetherstream captures it and streams through phone-usbmuxd; measured
+//   at each device buffer size, idle and with both cores loaded.
+// - PulseAudio: qw-pulse-clicks plays into a null sink as a low-latency stream; parec captures
+//   the sink's monitor and socat carries it over TCP to the same app (--raw). The playback
+//   stream's target length and parec's latency are each set to the Quillwave device buffer of
+//   the same row; idle and loaded.
+// Call from inside private namespaces (isolated_run.h): port 7000 and /var/run are used.
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "cpu_load.h"
+#include "latency_stats.h"
+
+struct LatencyOptions {
+    std::string buildDir;
+    std::vector<int> bufferFrames = {64, 128, 256, 512};
+    int clicks = 220;
+    int intervalMs = 60;
+    bool withPulse = true;
+};
+
+struct LatencyRun {
+    std::string pipeline;  // "quillwave" or "pulseaudio"
+    int bufferFrames = 0;  // Quillwave: the device buffer; PulseAudio: stream and capture length
+    bool loaded = false;
+    ClickLatencies latencies;
+    std::string note;  // why the run has no figures, if it has none
+};
+
+class LatencyBench {
+  public:
+    LatencyBench(LatencyOptions options, const std::atomic<bool>& stop);
+    ~LatencyBench();
+    LatencyBench(const LatencyBench&) = delete;
+    LatencyBench& operator=(const LatencyBench&) = delete;
+
+    // Every configuration, Quillwave first; a pipeline that cannot be brought up leaves runs
+    // with a note.
+    std::vector<LatencyRun> run();
+
+  private:
+    void runQuillwave(std::vector<LatencyRun>& runs);
+    void runPulse(std::vector<LatencyRun>& runs);
+    void stopAll();
+    std::string binary(const std::string& relative) const;
+    bool waitForLine(const ChildProcess& child, const std::string& needle, int count,
+                     double seconds) const;
+    std::vector<std::string> linesOf(const std::string& path) const;
+
+    LatencyOptions o;
+    const std::atomic<bool>& stop;
+    TempDir dir;
+    std::vector<std::unique_ptr<ChildProcess>> running;
+    CpuLoad load;
+};

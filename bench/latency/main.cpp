@@ -1,0 +1,101 @@
+// qw-latency: the latency of the whole road on this machine, next to the usual Linux pipeline.
+// Plays numbered clicks into "Quillwave" (at each device buffer size, idle and with both cores
+// busy) and into a PulseAudio null sink captured with parec and socat (its playback stream and
+// capture set to the same buffer length), timestamps their arrival at the same receiving app
+// (phone-app --onsets, CLOCK_MONOTONIC) and prints the tables.
+//
+//   qw-latency [--clicks N] [--interval-ms MS] [--buffers 64,128,256,512] [--no-pulse]
+//              [--csv FILE] [--build-dir DIR]
+//
+// Runs in private mount, network and PID namespaces (as root). Exit status 0 when every
+// configuration got at least 200 clicks through (or --clicks of them, if fewer), 1 otherwise,
+// 2 on misuse.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+
+#include "isolated_run.h"
+#include "latency_bench.h"
+#include "latency_report.h"
+
+namespace {
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: qw-latency [--clicks N] [--interval-ms MS] [--buffers 64,128,256,512] "
+                 "[--no-pulse]\n"
+                 "                  [--csv FILE] [--build-dir DIR]\n");
+    return 2;
+}
+
+std::string defaultBuildDir() {
+    if (const char* env = std::getenv("QW_BUILD_DIR"); env != nullptr && env[0] != '\0') {
+        return env;
+    }
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return ".";
+    std::string exe(self, static_cast<size_t>(n));
+    for (int up = 0; up < 3; ++up) exe = exe.substr(0, exe.rfind('/'));  // <build>/bench/latency/x
+    return exe;
+}
+
+bool parseInt(const char* text, int min, int max, int& out) {
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || v < min || v > max) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+int measure(const LatencyOptions& options, const std::string& csv) {
+    std::printf("qw-latency: %d clicks every %d ms per configuration, binaries from %s\n",
+                options.clicks, options.intervalMs, options.buildDir.c_str());
+    std::fflush(stdout);
+    LatencyBench bench(options, isolatedRunStopFlag());
+    const auto runs = bench.run();
+    printLatencyReport(runs, options, stdout);
+    if (!csv.empty() && !writeLatencyCsv(runs, csv)) std::printf("cannot write %s\n", csv.c_str());
+    const size_t wanted = static_cast<size_t>(std::min(options.clicks, 200));
+    bool complete = !runs.empty();
+    for (const auto& r : runs) complete = complete && r.latencies.fromMixedMs.size() >= wanted;
+    return complete ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    LatencyOptions options;
+    options.buildDir = defaultBuildDir();
+    std::string csv;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--no-pulse") {
+            options.withPulse = false;
+        } else if (arg == "--clicks" && hasValue) {
+            if (!parseInt(argv[++i], 1, 16384, options.clicks)) return usage();
+        } else if (arg == "--interval-ms" && hasValue) {
+            if (!parseInt(argv[++i], 20, 10000, options.intervalMs)) return usage();
+        } else if (arg == "--buffers" && hasValue) {
+            options.bufferFrames.clear();
+            std::stringstream list(argv[++i]);
+            for (std::string item; std::getline(list, item, ',');) {
+                int frames = 0;
+                if (!parseInt(item.c_str(), 16, 2048, frames)) return usage();
+                options.bufferFrames.push_back(frames);
+            }
+            if (options.bufferFrames.empty()) return usage();
+        } else if (arg == "--csv" && hasValue) {
+            csv = argv[++i];
+        } else if (arg == "--build-dir" && hasValue) {
+            options.buildDir = argv[++i];
+        } else {
+            return usage();
+        }
+    }
+    return runIsolated("qw-latency", [&] { return measure(options, csv); });
+}
