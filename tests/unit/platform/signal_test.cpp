@@ -65,7 +65,9 @@ std::vector<uint8_t> wav(uint16_t format, uint16_t channels, uint32_t rate, uint
         b.push_back(static_cast<uint8_t>(v));
         b.push_back(static_cast<uint8_t>(v >> 8));
     };
-    auto tag = [&](const char* t) { b.insert(b.end(), t, t + 4); };
+    auto tag = [&](const char* t) {
+        for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(t[i]));
+    };
     tag("RIFF");
     u32(0);
     tag("WAVE");
