@@ -142,7 +142,7 @@ TEST(ConnectToDevice, RefusalsAndBadRepliesGiveMinusOneAndCloseTheConnection) {
         // Counted with the service gone: it runs in this process and has descriptors of its own.
         const int before = openDescriptorCount();
         {
-            fake::Usbmuxd service([&](const Request&) { return Reply{reply}; });
+            fake::Usbmuxd service([&reply = reply](const Request&) { return Reply{reply}; });
             EXPECT_EQ(connectToDeviceAt(service.path.c_str(), 1, 7000), -1) << what;
         }
         EXPECT_EQ(openDescriptorCount(), before) << what;
