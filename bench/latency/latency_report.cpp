@@ -57,7 +57,7 @@ void printLatencyReport(const std::vector<LatencyRun>& runs, const LatencyOption
     ours.print(out);
 
     std::fprintf(out,
-                 "\nPulseAudio: from the moment its playback stream takes the click (stream "
+                 "\nPulseAudio: from the write of the click into its playback stream (stream "
                  "length = the buffer) through a null sink, its monitor, parec (latency = the "
                  "buffer) and socat to the same app (ms)\n\n");
     TextTable pulse({"buffer", "load", "clicks", "median", "p95", "p99", "max"});

@@ -10,7 +10,7 @@
 struct PlayedClick {
     uint64_t number = 0;
     int64_t mixedNs = 0;     // the click went into the device (Quillwave: the IO cycle that
-                             // mixed it; PulseAudio: the playback stream took it)
+                             // mixed it; PulseAudio: the write into the playback stream)
     int64_t renderedNs = 0;  // the playing app produced it
 };
 

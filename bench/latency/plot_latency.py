@@ -3,9 +3,10 @@
 
     plot_latency.py LATENCY.csv OUT.png
 
-Two panels, idle and with both cores busy; in each, one cumulative distribution per Quillwave
-device buffer (counted from the IO cycle that takes the click into the device) and one for the
-PulseAudio null-sink pipeline (counted from the write into pacat). Needs python3-matplotlib.
+Two panels, idle and with both cores busy. In each, one cumulative distribution per buffer
+length: Quillwave (solid; from the IO cycle that takes the click into the device) and the
+PulseAudio null-sink pipeline at the same buffer length (dashed; from the write into its
+playback stream). Needs python3-matplotlib.
 """
 import csv
 import sys
@@ -16,6 +17,8 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
+COLOURS = {64: "#1b9e77", 128: "#7570b3", 256: "#d95f02", 512: "#e7298a"}
+
 
 def main():
     if len(sys.argv) != 3:
@@ -25,30 +28,28 @@ def main():
         for row in csv.DictReader(f):
             if row["basis"] != "device":
                 continue
-            key = (row["pipeline"], int(row["buffer_frames"]), row["load"])
+            key = (row["load"], row["pipeline"], int(row["buffer_frames"]))
             series[key].append(float(row["latency_ms"]))
 
-    fig, axes = plt.subplots(1, 2, figsize=(11, 4.2), sharey=True)
-    colours = {64: "#1b9e77", 128: "#7570b3", 256: "#d95f02", 512: "#e7298a"}
+    fig, axes = plt.subplots(1, 2, figsize=(12, 4.6), sharey=True)
     for ax, load, title in ((axes[0], "idle", "idle"), (axes[1], "loaded", "both cores busy")):
-        for (pipeline, frames, run_load), values in sorted(series.items()):
-            if run_load != load or not values:
-                continue
-            values = sorted(values)
-            fraction = [(i + 1) / len(values) for i in range(len(values))]
-            if pipeline == "quillwave":
-                label = f"Quillwave, {frames}-frame buffer"
-                style = dict(color=colours.get(frames, "gray"), linewidth=2)
-            else:
-                label = "PulseAudio null sink + parec + socat"
-                style = dict(color="black", linewidth=2, linestyle="--")
-            ax.step(values, fraction, where="post", label=label, **style)
+        for pipeline, style in (("quillwave", "-"), ("pulseaudio", "--")):
+            for frames in sorted(COLOURS):
+                values = sorted(series.get((load, pipeline, frames), []))
+                if not values:
+                    continue
+                fraction = [(i + 1) / len(values) for i in range(len(values))]
+                name = "Quillwave" if pipeline == "quillwave" else "PulseAudio"
+                ax.step(values, fraction, where="post", color=COLOURS[frames],
+                        linestyle=style, linewidth=1.8, label=f"{name}, {frames} frames")
         ax.set_xscale("log")
         ax.set_title(f"Click to receiving app, {title}")
         ax.set_xlabel("latency (ms, log scale)")
         ax.grid(True, which="both", alpha=0.3)
     axes[0].set_ylabel("fraction of clicks arrived")
-    axes[0].legend(loc="lower right", fontsize=8)
+    axes[1].legend(loc="lower right", fontsize=8, ncol=2)
+    fig.suptitle("Quillwave (solid) and PulseAudio null sink + parec + socat (dashed), "
+                 "same buffer length per colour", fontsize=10)
     fig.tight_layout()
     fig.savefig(sys.argv[2], dpi=110)
 

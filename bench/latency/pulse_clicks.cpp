@@ -6,7 +6,7 @@
 // Click k is one sample frame: left = half scale, right = k mod 16384, the number the receiving
 // app reports with its onset (as qwprobe's clicks do). The stream's target length is
 // --latency-frames (default 256). For each click a line "click K output 0 mixed NS rendered NS"
-// goes to FILE, NS being the monotonic clock in nanoseconds when the stream accepted the
+// goes to FILE, NS being the monotonic clock in nanoseconds just before the write of the
 // millisecond that holds it; "done" follows the last one. The server is $PULSE_SERVER.
 #include <pulse/error.h>
 #include <pulse/simple.h>
@@ -99,14 +99,16 @@ int main(int argc, char** argv) {
             put16(chunk.data(), 16384);
             put16(chunk.data() + 2, static_cast<int>(sinceLeadIn / intervalMs % 16384));
         }
+        // Stamped before the write: a click that waits for room in the stream is already in
+        // the audio system's hands, as a click in Quillwave's output IO buffer is.
+        const auto before = static_cast<long long>(monotonicNs());
         if (pa_simple_write(stream, chunk.data(), chunk.size(), &error) < 0) {
             std::fprintf(log, "failed: %s\n", pa_strerror(error));
             break;
         }
         if (click) {
-            const auto now = static_cast<long long>(monotonicNs());
             std::fprintf(log, "click %ld output 0 mixed %lld rendered %lld\n",
-                         sinceLeadIn / intervalMs, now, now);
+                         sinceLeadIn / intervalMs, before, before);
         }
     }
     pa_simple_drain(stream, &error);
