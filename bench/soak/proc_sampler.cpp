@@ -31,6 +31,17 @@ std::optional<ProcSample> sampleProcess(pid_t pid, double at) {
     return s;
 }
 
+bool runsUnderSanitizer(pid_t pid) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    for (std::string line; std::getline(maps, line);) {
+        if (line.find("libasan") != std::string::npos ||
+            line.find("libtsan") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
 Growth growthAfter(const std::vector<ProcSample>& samples, double warmUpEnd,
                    int64_t ProcSample::*field) {
     Growth g;

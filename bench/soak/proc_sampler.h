@@ -16,6 +16,10 @@ struct ProcSample {
 
 std::optional<ProcSample> sampleProcess(pid_t pid, double at);
 
+// True when the process has the AddressSanitizer or ThreadSanitizer runtime mapped: their
+// quarantine and shadow memory make its resident size grow without a leak.
+bool runsUnderSanitizer(pid_t pid);
+
 // Growth of one figure after warm-up: the largest sample after `warmUpEnd` minus the first
 // sample taken at or after it.
 struct Growth {

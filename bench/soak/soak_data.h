@@ -45,9 +45,10 @@ struct SoakData {
     std::vector<double> connectedLines;
     std::vector<StatsLine> stats;
     std::vector<uint64_t> connectionBoundaries;  // stream frame where each new connection began
-    int64_t appBadFrames = 0;  // framing errors the app found in the bridge's stream
-    int64_t muxMalformed = 0;  // malformed requests the multiplexing service saw
-    bool bridgeAlive = false;  // the bridge was still running at the end
+    int64_t appBadFrames = 0;      // framing errors the app found in the bridge's stream
+    int64_t muxMalformed = 0;      // malformed requests the multiplexing service saw
+    bool bridgeAlive = false;      // the bridge was still running at the end
+    bool bridgeSanitized = false;  // built with ASan or TSan: its resident size is not judged
     std::vector<ProcSample> samples;
     RampTracker ramp;
 };

@@ -140,6 +140,7 @@ bool SoakRun::startChain() {
         data.setupError = "tetherstream did not connect:\n" + bridge->output();
         return false;
     }
+    data.bridgeSanitized = runsUnderSanitizer(bridge->id());
     const double audioDeadline = soakNow() + 10;
     while (!data.ramp.first()) {
         if (soakNow() > audioDeadline || stop.load()) {
