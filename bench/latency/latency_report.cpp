@@ -27,6 +27,9 @@ const LatencyRun* find(const std::vector<LatencyRun>& runs, const std::string& p
 std::string clickCount(const LatencyRun& r, const LatencySummary& s) {
     std::string text = std::to_string(s.count);
     if (r.latencies.unmatched > 0) text += " (" + std::to_string(r.latencies.unmatched) + " lost)";
+    if (r.latencies.strayOnsets > 0) {
+        text += " (" + std::to_string(r.latencies.strayOnsets) + " stray onsets)";
+    }
     return text;
 }
 
@@ -94,6 +97,18 @@ void printLatencyReport(const std::vector<LatencyRun>& runs, const LatencyOption
         ratio.add(row);
     }
     ratio.print(out);
+
+    for (const auto& r : runs) {
+        if (r.latencies.lostNumbers.empty()) continue;
+        std::string numbers;
+        for (uint64_t n : r.latencies.lostNumbers) {
+            numbers.push_back(' ');
+            numbers.append(std::to_string(n));
+        }
+        std::fprintf(out, "\n%s, %d frames, %s: lost click number(s)%s", r.pipeline.c_str(),
+                     r.bufferFrames, loadName(r.loaded), numbers.c_str());
+    }
+    std::fprintf(out, "\n");
 }
 
 bool writeLatencyCsv(const std::vector<LatencyRun>& runs, const std::string& path) {

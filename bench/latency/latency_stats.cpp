@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 
 std::vector<PlayedClick> parseClicks(const std::vector<std::string>& lines) {
     std::vector<PlayedClick> clicks;
@@ -36,12 +35,13 @@ ClickLatencies matchClicks(const std::vector<PlayedClick>& clicks,
     ClickLatencies result;
     std::vector<bool> used(onsets.size(), false);
     for (const PlayedClick& c : clicks) {
+        // The number must match exactly: with any slack, a lost click would take its
+        // neighbour's onset, and every later click the onset of the one after it.
         const auto code = static_cast<int64_t>(c.number % 16384);
         bool found = false;
         for (size_t i = 0; i < onsets.size() && !found; ++i) {
             const ArrivedOnset& o = onsets[i];
-            // The 16-bit conversion may land one below the number.
-            if (used[i] || std::llabs(o.code - code) > 1 || o.arrivedNs < c.mixedNs ||
+            if (used[i] || o.code != code || o.arrivedNs < c.mixedNs ||
                 o.arrivedNs - c.mixedNs > kWindowNs) {
                 continue;
             }
@@ -50,7 +50,15 @@ ClickLatencies matchClicks(const std::vector<PlayedClick>& clicks,
             result.fromMixedMs.push_back(static_cast<double>(o.arrivedNs - c.mixedNs) / 1e6);
             result.fromRenderedMs.push_back(static_cast<double>(o.arrivedNs - c.renderedNs) / 1e6);
         }
-        if (!found) ++result.unmatched;
+        if (!found) {
+            ++result.unmatched;
+            if (result.lostNumbers.size() < 10) result.lostNumbers.push_back(c.number);
+        }
+    }
+    for (size_t i = 0; i < onsets.size(); ++i) {
+        if (!used[i] && !clicks.empty() && onsets[i].arrivedNs >= clicks.front().mixedNs) {
+            ++result.strayOnsets;
+        }
     }
     return result;
 }

@@ -27,11 +27,14 @@ std::vector<ArrivedOnset> parseOnsets(const std::vector<std::string>& lines);
 struct ClickLatencies {
     std::vector<double> fromMixedMs;  // one per matched click
     std::vector<double> fromRenderedMs;
-    size_t unmatched = 0;  // clicks that never arrived within a second
+    size_t unmatched = 0;               // clicks that never arrived within a second
+    std::vector<uint64_t> lostNumbers;  // the numbers of the first ten of them
+    size_t strayOnsets = 0;             // onsets after the first click that match no click
 };
 
-// Each click is matched with the first onset that carries its number and arrived after it went
-// into the device, within one second.
+// Each click is matched with the first onset that carries exactly its number and arrived after
+// it went into the device, within one second. (Both players' numbers arrive exactly: qwprobe
+// plays (n + 1) / 32768, which the bridge truncates to n.)
 ClickLatencies matchClicks(const std::vector<PlayedClick>& clicks,
                            const std::vector<ArrivedOnset>& onsets);
 
