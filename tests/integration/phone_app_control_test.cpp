@@ -94,8 +94,11 @@ class PhoneAppControl : public testing::Test {
 
 TEST_F(PhoneAppControl, CommandsCloseSendBadLengthsStallAndRefuse) {
     ChildProcess& a = start({});
+    a.sendLine("close");  // nothing to close yet
+    EXPECT_TRUE(a.waitForLines("no connection for: close", 1, 3s)) << a.output();
     int fd = connectApp();
     ASSERT_GE(fd, 0);
+    ASSERT_TRUE(a.waitForLines("connection 1 accepted", 1, 3s)) << a.output();
     ASSERT_TRUE(sendAll(fd, audioFrame(stereo(1, 1, 16))));
 
     a.sendLine("bad 8192");

@@ -263,30 +263,34 @@ class App {
     }
 
     // close: end the connection, keep listening. bad LENGTH: send a frame header with that
-    // length. stall MS: stop reading for MS. refuse MS: end the connection and stop listening
-    // for MS.
+    // length. stall MS: stop reading for MS. refuse MS: end the connection (if any) and stop
+    // listening for MS. The first three need a connection and say so when there is none.
     void runCommand(const std::string& line) {
         const size_t space = line.find(' ');
         const std::string verb = line.substr(0, space);
         std::optional<int64_t> n;
         if (space != std::string::npos) n = parseNumber(line.substr(space + 1), 0, 0xFFFFFFFF);
-        if (verb == "close" && space == std::string::npos) {
-            if (conn.fd >= 0) endConnection("closed on command");
-        } else if (verb == "bad" && n) {
-            if (conn.fd >= 0) sendBadLength(static_cast<uint32_t>(*n));
-        } else if (verb == "stall" && n) {
-            if (conn.fd >= 0) {
-                conn.stallUntil = nowMs() + *n;
-                say("stalling for " + std::to_string(*n) + " ms");
-            }
-        } else if (verb == "refuse" && n) {
+        const bool valid =
+            verb == "close"
+                ? space == std::string::npos
+                : (verb == "bad" || verb == "stall" || verb == "refuse") && n.has_value();
+        if (!valid) {
+            say("bad command: " + printableCommand(line));
+        } else if (verb != "refuse" && conn.fd < 0) {
+            say("no connection for: " + printableCommand(line));
+        } else if (verb == "close") {
+            endConnection("closed on command");
+        } else if (verb == "bad") {
+            sendBadLength(static_cast<uint32_t>(*n));
+        } else if (verb == "stall") {
+            conn.stallUntil = nowMs() + *n;
+            say("stalling for " + std::to_string(*n) + " ms");
+        } else {  // refuse
             if (conn.fd >= 0) endConnection("closed on command");
             if (listenFd >= 0) ::close(listenFd);
             listenFd = -1;
             listenAgainAt = nowMs() + *n;
             say("refusing connections for " + std::to_string(*n) + " ms");
-        } else {
-            say("bad command: " + printableCommand(line));
         }
     }
 
