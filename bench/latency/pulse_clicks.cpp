@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
     std::FILE* log = std::fopen(logPath.c_str(), "w");
     if (log == nullptr) return 1;
 
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 2};
+    const pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, kRate, 2};
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = static_cast<uint32_t>(latencyFrames * 4);
@@ -81,8 +81,8 @@ int main(int argc, char** argv) {
     attr.fragsize = static_cast<uint32_t>(-1);
     int error = 0;
     pa_simple* stream = pa_simple_new(nullptr, "qw-pulse-clicks", PA_STREAM_PLAYBACK,
-                                      device.empty() ? nullptr : device.c_str(), "clicks", &spec,
-                                      nullptr, &attr, &error);
+                                      device.empty() ? nullptr : device.c_str(), "clicks",
+                                      &sampleSpec, nullptr, &attr, &error);
     if (stream == nullptr) {
         std::fprintf(log, "failed: %s\n", pa_strerror(error));
         std::fclose(log);

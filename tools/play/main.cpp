@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
     std::string deviceName = "Quillwave";
     double seconds = 0, leadMs = 40;
     std::optional<double> level;
-    SignalSpec spec;
+    SignalSpec settings;
     std::optional<SignalKind> kind;
     std::string wavPath;
     for (int i = 1; i < argc; ++i) {
@@ -106,17 +106,17 @@ int main(int argc, char** argv) {
             level = std::strtod(argv[++i], nullptr);
         } else if (arg == "--sine" && hasValue) {
             kind = SignalKind::kSine;
-            spec.frequency = std::strtod(argv[++i], nullptr);
+            settings.frequency = std::strtod(argv[++i], nullptr);
         } else if (arg == "--clicks") {
             kind = SignalKind::kClicks;
-            spec.level = 1.0;
-            if (hasValue) spec.clickIntervalMs = std::strtod(argv[++i], nullptr);
+            settings.level = 1.0;
+            if (hasValue) settings.clickIntervalMs = std::strtod(argv[++i], nullptr);
         } else if (arg == "--ramp") {
             kind = SignalKind::kRamp;
-            if (hasValue) spec.rampStart = std::strtoull(argv[++i], nullptr, 10);
+            if (hasValue) settings.rampStart = std::strtoull(argv[++i], nullptr, 10);
         } else if (arg == "--constant" && i + 1 < argc) {
             kind = SignalKind::kConstant;
-            spec.level = std::strtod(argv[++i], nullptr);
+            settings.level = std::strtod(argv[++i], nullptr);
         } else if (arg[0] != '-' && wavPath.empty()) {
             wavPath = arg;
         } else {
@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
         }
     }
     if (kind.has_value() == !wavPath.empty() || seconds < 0 || !(leadMs >= 0)) return usage();
-    if (level && *kind != SignalKind::kRamp) spec.level = *level;
+    if (level && *kind != SignalKind::kRamp) settings.level = *level;
 
     const auto device = qwtools::findDevice(deviceName);
     if (!device) {
@@ -138,13 +138,14 @@ int main(int argc, char** argv) {
     Source source;
     std::string what;
     if (kind) {
-        spec.kind = *kind;
-        source.generator.emplace(spec, rate);
+        settings.kind = *kind;
+        source.generator.emplace(settings, rate);
         source.total = static_cast<uint64_t>(seconds * rate);
-        what = *kind == SignalKind::kSine     ? "a " + std::to_string(spec.frequency) + " Hz sine"
+        what = *kind == SignalKind::kSine ? "a " + std::to_string(settings.frequency) + " Hz sine"
                : *kind == SignalKind::kClicks ? std::string("clicks")
-               : *kind == SignalKind::kRamp ? "a ramp from frame " + std::to_string(spec.rampStart)
-                                            : std::string("a constant level");
+               : *kind == SignalKind::kRamp
+                   ? "a ramp from frame " + std::to_string(settings.rampStart)
+                   : std::string("a constant level");
     } else {
         std::string error;
         auto wav = readWav(wavPath, error);

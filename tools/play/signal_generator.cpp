@@ -20,9 +20,9 @@ std::optional<uint64_t> decodeRamp(float left, float right) {
     return n;
 }
 
-SignalGenerator::SignalGenerator(const SignalSpec& spec, double sampleRate)
-    : spec_(spec), sampleRate_(sampleRate) {
-    const double period = std::round(spec.clickIntervalMs / 1000.0 * sampleRate);
+SignalGenerator::SignalGenerator(const SignalSpec& settings, double sampleRate)
+    : spec_(settings), sampleRate_(sampleRate) {
+    const double period = std::round(settings.clickIntervalMs / 1000.0 * sampleRate);
     clickPeriod_ = period >= 1.0 ? static_cast<uint64_t>(period) : 1;
 }
 

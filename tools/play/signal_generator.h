@@ -32,7 +32,7 @@ struct SignalSpec {
 
 class SignalGenerator {
   public:
-    SignalGenerator(const SignalSpec& spec, double sampleRate);
+    SignalGenerator(const SignalSpec& settings, double sampleRate);
     // Renders the next `frames` frames into two channel buffers.
     void render(float* left, float* right, uint32_t frames);
     uint64_t framesRendered() const { return position_; }
