@@ -26,8 +26,7 @@ CF_EXPORT OSStatus AudioObjectIsPropertySettable(AudioObjectID inObjectID,
 CF_EXPORT OSStatus AudioObjectGetPropertyDataSize(AudioObjectID inObjectID,
                                                   const AudioObjectPropertyAddress* inAddress,
                                                   UInt32 inQualifierDataSize,
-                                                  const void* inQualifierData,
-                                                  UInt32* outDataSize);
+                                                  const void* inQualifierData, UInt32* outDataSize);
 CF_EXPORT OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
                                               const AudioObjectPropertyAddress* inAddress,
                                               UInt32 inQualifierDataSize,

@@ -34,10 +34,8 @@ CA_ENUM(OSStatus){
 CA_ENUM(AudioObjectID){kAudioObjectUnknown = 0};
 
 CA_ENUM(AudioObjectPropertyScope){
-    kAudioObjectPropertyScopeGlobal = 'glob',
-    kAudioObjectPropertyScopeInput = 'inpt',
-    kAudioObjectPropertyScopeOutput = 'outp',
-    kAudioObjectPropertyScopePlayThrough = 'ptru',
+    kAudioObjectPropertyScopeGlobal = 'glob',   kAudioObjectPropertyScopeInput = 'inpt',
+    kAudioObjectPropertyScopeOutput = 'outp',   kAudioObjectPropertyScopePlayThrough = 'ptru',
     kAudioObjectPropertyScopeWildcard = '****',
 };
 
@@ -48,11 +46,8 @@ CA_ENUM(AudioObjectPropertyElement){
 };
 
 CA_ENUM(AudioClassID){
-    kAudioObjectClassID = 'aobj',
-    kAudioPlugInClassID = 'aplg',
-    kAudioDeviceClassID = 'adev',
-    kAudioStreamClassID = 'astr',
-    kAudioSystemObjectClassID = 'asys',
+    kAudioObjectClassID = 'aobj', kAudioPlugInClassID = 'aplg',       kAudioDeviceClassID = 'adev',
+    kAudioStreamClassID = 'astr', kAudioSystemObjectClassID = 'asys',
 };
 
 CA_ENUM(AudioObjectPropertySelector){

@@ -5,10 +5,10 @@
 #include <CoreFoundation/CFPlugInCOM.h>
 #include <CoreFoundation/CFString.h>
 
-#define kAudioServerPlugInTypeUUID                                                          \
+#define kAudioServerPlugInTypeUUID                                                             \
     CFUUIDGetConstantUUIDWithBytes(NULL, 0x44, 0x3A, 0xBA, 0xB8, 0xE7, 0xB3, 0x49, 0x1A, 0xB9, \
                                    0x85, 0xBE, 0xB9, 0x18, 0x70, 0x30, 0xDB)
-#define kAudioServerPlugInDriverInterfaceUUID                                               \
+#define kAudioServerPlugInDriverInterfaceUUID                                                  \
     CFUUIDGetConstantUUIDWithBytes(NULL, 0xEE, 0xA5, 0x77, 0x3D, 0xCC, 0x43, 0x49, 0xF1, 0x8E, \
                                    0x00, 0x8F, 0x96, 0xE7, 0xD2, 0x3B, 0x17)
 
@@ -75,8 +75,7 @@ struct AudioServerPlugInDriverInterface {
                              const AudioServerPlugInClientInfo* inClientInfo,
                              AudioObjectID* outDeviceObjectID);
     OSStatus (*DestroyDevice)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID);
-    OSStatus (*AddDeviceClient)(AudioServerPlugInDriverRef inDriver,
-                                AudioObjectID inDeviceObjectID,
+    OSStatus (*AddDeviceClient)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID,
                                 const AudioServerPlugInClientInfo* inClientInfo);
     OSStatus (*RemoveDeviceClient)(AudioServerPlugInDriverRef inDriver,
                                    AudioObjectID inDeviceObjectID,
@@ -99,11 +98,13 @@ struct AudioServerPlugInDriverInterface {
                                     UInt32 inQualifierDataSize, const void* inQualifierData,
                                     UInt32* outDataSize);
     OSStatus (*GetPropertyData)(AudioServerPlugInDriverRef inDriver, AudioObjectID inObjectID,
-                                pid_t inClientProcessID, const AudioObjectPropertyAddress* inAddress,
+                                pid_t inClientProcessID,
+                                const AudioObjectPropertyAddress* inAddress,
                                 UInt32 inQualifierDataSize, const void* inQualifierData,
                                 UInt32 inDataSize, UInt32* outDataSize, void* outData);
     OSStatus (*SetPropertyData)(AudioServerPlugInDriverRef inDriver, AudioObjectID inObjectID,
-                                pid_t inClientProcessID, const AudioObjectPropertyAddress* inAddress,
+                                pid_t inClientProcessID,
+                                const AudioObjectPropertyAddress* inAddress,
                                 UInt32 inQualifierDataSize, const void* inQualifierData,
                                 UInt32 inDataSize, const void* inData);
     OSStatus (*StartIO)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID,
@@ -124,8 +125,8 @@ struct AudioServerPlugInDriverInterface {
     OSStatus (*DoIOOperation)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID,
                               AudioObjectID inStreamObjectID, UInt32 inClientID,
                               UInt32 inOperationID, UInt32 inIOBufferFrameSize,
-                              const AudioServerPlugInIOCycleInfo* inIOCycleInfo,
-                              void* ioMainBuffer, void* ioSecondaryBuffer);
+                              const AudioServerPlugInIOCycleInfo* inIOCycleInfo, void* ioMainBuffer,
+                              void* ioSecondaryBuffer);
     OSStatus (*EndIOOperation)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID,
                                UInt32 inClientID, UInt32 inOperationID, UInt32 inIOBufferFrameSize,
                                const AudioServerPlugInIOCycleInfo* inIOCycleInfo);

@@ -91,8 +91,8 @@ CA_ENUM(UInt32){
     kAudioTimeStampSampleTimeValid = (1U << 0),
     kAudioTimeStampHostTimeValid = (1U << 1),
     kAudioTimeStampRateScalarValid = (1U << 2),
-    kAudioTimeStampSampleHostTimeValid =
-        kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid,
+    kAudioTimeStampSampleHostTimeValid = kAudioTimeStampSampleTimeValid |
+                                         kAudioTimeStampHostTimeValid,
 };
 
 typedef UInt32 AudioChannelLabel;
