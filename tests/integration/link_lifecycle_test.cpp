@@ -245,7 +245,10 @@ TEST_F(LinkLifecycle, TwoHundredReconnectionsLeakNothingAndSplitNoFrame) {
     const int late = maxDescriptorsUntil(220);
     ASSERT_GE(accepted(), 220) << app.output();
     EXPECT_GT(early, 0);
-    EXPECT_LE(late, early) << "descriptors must not pile up over reconnections";
+    // The peaks are sampled, and a reconnection briefly holds a few descriptors of its own (the
+    // service connection, the link, the two threads' duplicates), so allow that much; a leak
+    // of one descriptor per reconnection would show as 100 more.
+    EXPECT_LE(late, early + 4) << "descriptors must not pile up over reconnections";
 
     EXPECT_EQ(app.countLines("bad frame"), 0) << "a frame was split across links";
     const int connected = exactLines(bridge, kConnectedUsb);
