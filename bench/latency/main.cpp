@@ -17,6 +17,7 @@
 #include <sstream>
 #include <string>
 
+#include "build_dir.h"
 #include "isolated_run.h"
 #include "latency_bench.h"
 #include "latency_report.h"
@@ -29,18 +30,6 @@ int usage() {
                  "[--no-pulse]\n"
                  "                  [--csv FILE] [--build-dir DIR]\n");
     return 2;
-}
-
-std::string defaultBuildDir() {
-    if (const char* env = std::getenv("QW_BUILD_DIR"); env != nullptr && env[0] != '\0') {
-        return env;
-    }
-    char self[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return ".";
-    std::string exe(self, static_cast<size_t>(n));
-    for (int up = 0; up < 3; ++up) exe = exe.substr(0, exe.rfind('/'));  // <build>/bench/latency/x
-    return exe;
 }
 
 bool parseInt(const char* text, int min, int max, int& out) {

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "build_dir.h"
 #include "isolated_run.h"
 #include "soak_clock.h"
 #include "soak_report.h"
@@ -28,18 +29,6 @@ int usage() {
     std::fprintf(stderr,
                  "usage: qw-soak [--seconds N] [--short] [--build-dir DIR] [--timeline FILE]\n");
     return 2;
-}
-
-std::string defaultBuildDir() {
-    if (const char* env = std::getenv("QW_BUILD_DIR"); env != nullptr && env[0] != '\0') {
-        return env;
-    }
-    char self[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return ".";
-    std::string exe(self, static_cast<size_t>(n));
-    for (int up = 0; up < 3; ++up) exe = exe.substr(0, exe.rfind('/'));  // <build>/bench/soak/x
-    return exe;
 }
 
 int runSoak(const SoakOptions& options) {
