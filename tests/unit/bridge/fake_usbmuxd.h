@@ -151,8 +151,10 @@ class Usbmuxd {
             }
             Reply reply = responder(request);
             {
+                // Recorded before the reply goes out: the client may look as soon as it has it.
                 std::lock_guard lock(mutex);
                 seen.push_back(request);
+                if (reply.tunnel) tunnels.push_back(fd);
             }
             size_t done = 0;
             while (done < reply.bytes.size()) {
@@ -161,12 +163,7 @@ class Usbmuxd {
                 if (n <= 0) break;
                 done += static_cast<size_t>(n);
             }
-            if (reply.tunnel) {
-                std::lock_guard lock(mutex);
-                tunnels.push_back(fd);
-            } else {
-                ::close(fd);
-            }
+            if (!reply.tunnel) ::close(fd);
         }
     }
 
