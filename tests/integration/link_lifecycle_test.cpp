@@ -276,12 +276,21 @@ TEST_F(LinkLifecycle, ASlowReaderStallsWritesButNotTheLink) {
     // Statistics lines: "... maxWrite=<ms>ms qDepth=<n>".
     double worstWriteMs = 0;
     int deepest = 0;
-    for (const auto& line : bridge.lines()) {
-        const size_t write = line.find("maxWrite=");
-        const size_t depth = line.find("qDepth=");
-        if (write == std::string::npos || depth == std::string::npos) continue;
-        worstWriteMs = std::max(worstWriteMs, std::stod(line.substr(write + 9)));
-        deepest = std::max(deepest, std::stoi(line.substr(depth + 7)));
+    auto readStatistics = [&] {
+        for (const auto& line : bridge.lines()) {
+            const size_t write = line.find("maxWrite=");
+            const size_t depth = line.find("qDepth=");
+            if (write == std::string::npos || depth == std::string::npos) continue;
+            worstWriteMs = std::max(worstWriteMs, std::stod(line.substr(write + 9)));
+            deepest = std::max(deepest, std::stoi(line.substr(depth + 7)));
+        }
+        return worstWriteMs >= 300.0;
+    };
+    // The blocked write is reported on the first statistics line after it completes, up to a
+    // second after the stall ends, which can be later than the sampling above on a slow machine.
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (!readStatistics() && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(50ms);
     }
     EXPECT_GE(worstWriteMs, 300.0) << bridge.output();
     EXPECT_EQ(deepest, 256) << bridge.output();

@@ -254,9 +254,12 @@ TEST_F(SenderTest, ASlowReaderStallsWritesWhileTheQueueStaysBounded) {
     std::thread sender([&] {
         while (!stop) sendBatch(queue.drain(), maxWriteMs);
     });
+    // The phone reads nothing until the stall has been seen from here, however slowly this
+    // machine runs: a fixed pause could end before the queue had filled.
+    std::atomic<bool> stallOver{false};
     std::atomic<int64_t> received{0};
     std::thread phone([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(600));  // not reading at all
+        while (!stallOver) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         uint8_t buffer[65536];
         for (;;) {
             ssize_t n = ::read(pair.b, buffer, sizeof buffer);
@@ -269,19 +272,25 @@ TEST_F(SenderTest, ASlowReaderStallsWritesWhileTheQueueStaysBounded) {
     size_t heapPeak = heapBefore;
     const Bytes frame = frameOf(4096, 1);  // 4 KiB frames: 256 of them are 1 MiB
     int64_t highestDepth = 0;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(900);
     int pushed = 0;
-    while (std::chrono::steady_clock::now() < end) {
+    // Pushes until far more than the queue holds have gone in and the queue has stayed full for
+    // at least 600 ms, which is then how long the sender's write is blocked.
+    const auto start = std::chrono::steady_clock::now();
+    const auto giveUp = start + std::chrono::seconds(30);
+    auto fullSince = giveUp;
+    for (auto now = start; now < giveUp; now = std::chrono::steady_clock::now()) {
+        if (pushed > 2000 && now - fullSince >= std::chrono::milliseconds(600)) break;
         queue.push(frame);
         ++pushed;
         highestDepth = std::max(highestDepth, queue.maxDepth.load());
+        if (highestDepth == 256 && fullSince == giveUp) fullSince = now;
         heapPeak = std::max(heapPeak, heapInUse());
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
+    stallOver = true;
 
     EXPECT_GT(pushed, 2000);       // far more than the queue holds
     EXPECT_EQ(highestDepth, 256);  // full during the stall, and never beyond
-    EXPECT_GE(maxWriteMs.load(), 300.0) << "the stall shows in the write time";
     if (!kSanitized) {
         // 256 queued frames plus the batch in flight: a few MiB at most, however long the stall.
         EXPECT_LT(heapPeak - heapBefore, size_t{4} << 20);
@@ -290,6 +299,8 @@ TEST_F(SenderTest, ASlowReaderStallsWritesWhileTheQueueStaysBounded) {
     stop = true;
     queue.push(frame);  // wakes the sender for its last batch
     sender.join();
+    // Read once the sender has gone: the blocked write is recorded only when it completes.
+    EXPECT_GE(maxWriteMs.load(), 300.0) << "the stall shows in the write time";
     retireLink(generation);
     generation = 0;
     phone.join();

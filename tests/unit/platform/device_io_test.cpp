@@ -46,6 +46,17 @@ namespace {
 
 constexpr UInt32 kFrames = 256;
 
+// Polls `done` until it holds or `limit` passes.
+template <class Pred>
+bool eventually(Pred done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
 class DeviceIOTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -208,13 +219,17 @@ TEST_F(DeviceIOTest, AStallTooLongToCatchUpRestartsTheDeviceTimeline) {
     ASSERT_EQ(start(), 0);
     std::this_thread::sleep_for(20ms);
     fakeplugin::setStall(DeviceIO::kMaxCatchUpFrames * 1000 / 48000 + 100);
-    std::this_thread::sleep_for(900ms);
+    // The restart follows the stalled cycle (about 0.8 s from now); stopping before it would
+    // leave nothing to see on a slow machine. Then one cycle after the restart.
+    const qwipc::SessionShared& sh = *in->shared();
+    ASSERT_TRUE(eventually([&] { return io_->stats().snapshot().mResyncs >= 1; }, 10s));
+    const uint64_t atRestart = sh.cyclesPublished.load();
+    ASSERT_TRUE(eventually([&] { return sh.cyclesPublished.load() > atRestart; }, 5s));
     io_->stop(1);
     io_->detach(in.get());
     EXPECT_EQ(io_->stats().snapshot().mResyncs, 1u);
     EXPECT_EQ(fakeplugin::startCount(), 2);
     EXPECT_EQ(fakeplugin::stopCount(), 2);
-    const qwipc::SessionShared& sh = *in->shared();
     int restarts = 0;
     for (uint64_t c = 1; c < sh.cyclesPublished.load(); ++c) {
         restarts += (sh.cycles[c].flags.load() & qwipc::kCycleFirstAfterStart) != 0;
@@ -224,8 +239,8 @@ TEST_F(DeviceIOTest, AStallTooLongToCatchUpRestartsTheDeviceTimeline) {
 
 TEST_F(DeviceIOTest, SessionsComeAndGoWhileTheCycleRunsWithoutAllocatingOnTheIOThread) {
     ASSERT_EQ(start(), 0);
-    std::this_thread::sleep_for(20ms);
-    ASSERT_FALSE(pthread_equal(fakeplugin::ioThread(), pthread_t{}));  // the counter is armed
+    // The counter is armed once the IO thread has asked for its first zero time stamp.
+    ASSERT_TRUE(eventually([] { return !pthread_equal(fakeplugin::ioThread(), pthread_t{}); }, 5s));
     const long before = gIOThreadAllocations.load();
     for (int i = 0; i < 100; ++i) {
         auto in = Session::create(qwipc::kSessionInput, 2, 2, 1, 0);

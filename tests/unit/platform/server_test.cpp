@@ -391,8 +391,15 @@ TEST(AudioServerTest, PlayedFramesComeBackMappedOntoTheClientChannels) {
         capture.channels = c.captureChannels;
         capture.interleaved = c.interleaved;
         ASSERT_EQ(capture.start(device), 0);
-        EXPECT_TRUE(eventually([&] { return capture.last[0] == 0.25f; }))
-            << c.deviceChannels << " channels";
+        // Every channel, not just the first: the callback stores them one after the other, so
+        // the first can already hold the level while the others still hold the last silence.
+        EXPECT_TRUE(eventually([&] {
+            for (UInt32 ch = 0; ch < c.captureChannels; ++ch) {
+                if (capture.last[ch] != c.want[ch]) return false;
+            }
+            return true;
+        })) << c.deviceChannels
+            << " channels";
         for (UInt32 ch = 0; ch < c.captureChannels; ++ch) {
             EXPECT_EQ(capture.last[ch], c.want[ch]) << c.deviceChannels << " channels, " << ch;
         }
