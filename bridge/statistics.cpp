@@ -29,13 +29,12 @@ std::string statisticsLine(double gapMs, double writeMs, int64_t depth) {
     return line;
 }
 
+// Each maximum is taken and zeroed in one step, so a rise that lands while the line is being
+// made counts towards the next line instead of being lost.
 std::string takeStatisticsLine() {
-    const double g = cap.maxGapMs.load(std::memory_order_relaxed);
-    const double w = cap.maxWriteMs.load(std::memory_order_relaxed);
-    const int64_t d = sendQ.maxDepth.load(std::memory_order_relaxed);
-    cap.maxGapMs.store(0.0, std::memory_order_relaxed);
-    cap.maxWriteMs.store(0.0, std::memory_order_relaxed);
-    sendQ.maxDepth.store(0, std::memory_order_relaxed);
+    const double g = cap.maxGapMs.exchange(0.0, std::memory_order_relaxed);
+    const double w = cap.maxWriteMs.exchange(0.0, std::memory_order_relaxed);
+    const int64_t d = sendQ.maxDepth.exchange(0, std::memory_order_relaxed);
     return statisticsLine(g, w, d);
 }
 
