@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "child_process.h"
+#include "eventually.h"
 #include "private_namespaces.h"
 
 namespace {
@@ -288,10 +289,7 @@ TEST_F(LinkLifecycle, ASlowReaderStallsWritesButNotTheLink) {
     };
     // The blocked write is reported on the first statistics line after it completes, up to a
     // second after the stall ends, which can be later than the sampling above on a slow machine.
-    const auto end = std::chrono::steady_clock::now() + 10s;
-    while (!readStatistics() && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(50ms);
-    }
+    eventually(readStatistics, 10s, 50ms);
     EXPECT_GE(worstWriteMs, 300.0) << bridge.output();
     EXPECT_EQ(deepest, 256) << bridge.output();
     // Frames made during the stall (about 7500 of 1 KiB) would take some 8 MiB if they were all

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "eventually.h"
 #include "fake_usbmuxd.h"
 #include "link_state.h"
 #include "sender.h"
@@ -309,10 +310,7 @@ TEST(LinkSupervisor, WithTwoPhonesOnlyTheFirstIsEverTried) {
     {
         Supervisor supervisor(target, lines);
         // Two rounds, about half a second apart; waited for, not slept for, on a slow machine.
-        const auto end = std::chrono::steady_clock::now() + 10s;
-        while (connects() < 2 && std::chrono::steady_clock::now() < end) {
-            std::this_thread::sleep_for(10ms);
-        }
+        eventually([&] { return connects() >= 2; }, 10s, 10ms);
     }
     EXPECT_TRUE(lines.all().empty());
     for (const auto& r : service.requests()) {

@@ -12,6 +12,7 @@
 #include <new>
 #include <thread>
 
+#include "eventually.h"
 #include "fake_plugin.h"
 #include "plugin_host.h"
 #include "plugin_loader.h"
@@ -45,17 +46,6 @@ void operator delete(void* p, size_t) noexcept {
 namespace {
 
 constexpr UInt32 kFrames = 256;
-
-// Polls `done` until it holds or `limit` passes.
-template <class Pred>
-bool eventually(Pred done, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
 
 class DeviceIOTest : public ::testing::Test {
   protected:

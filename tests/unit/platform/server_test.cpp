@@ -16,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "eventually.h"
 #include "ipc/protocol.h"
 #include "ipc/socket_io.h"
 #include "server_harness.h"
@@ -49,16 +50,6 @@ std::string text(AudioObjectID object, AudioObjectPropertySelector selector) {
     std::string t = CFStringGetCStringPtr(s, kCFStringEncodingUTF8);
     CFRelease(s);
     return t;
-}
-
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds limit = 3000ms) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
 }
 
 AudioUnit newUnit(bool input, bool output) {
