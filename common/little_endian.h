@@ -14,8 +14,7 @@ constexpr void putLe32(uint8_t* out, uint32_t value) {
 }
 
 constexpr uint32_t getLe32(const uint8_t* in) {
-    return uint32_t{in[0]} | uint32_t{in[1]} << 8 | uint32_t{in[2]} << 16 |
-           uint32_t{in[3]} << 24;
+    return uint32_t{in[0]} | uint32_t{in[1]} << 8 | uint32_t{in[2]} << 16 | uint32_t{in[3]} << 24;
 }
 
 }  // namespace qw
