@@ -2,11 +2,10 @@
 // against memcpy of the same bytes between the same kind of buffers. The two are timed in
 // alternating batches inside one benchmark, so that other load on the machine falls on both;
 // the counter "ratio" is DoIOOperation's time over memcpy's (fastest batch of each).
-// The driver is loaded from the build's plugins/ directory and called through its interface
-// table, as the audio server calls it.
+// The driver is loaded from its bundle in the build's plugins/ directory, through the bundle's
+// Info.plist, and called through its interface table, as the audio server calls it.
 #include <CoreAudio/AudioServerPlugIn.h>
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 #include <limits.h>
 #include <unistd.h>
 
@@ -17,6 +16,8 @@
 #include <cstring>
 #include <string>
 
+#include "plugin_loader.h"
+
 namespace {
 
 constexpr UInt32 kRingFrames = 384000;
@@ -24,28 +25,24 @@ constexpr UInt32 kChannels = 2;
 constexpr UInt32 kInside = 1024;  // a start that does not reach the ring's end
 constexpr int kBatch = 200;       // operations per timed batch
 
-std::string modulePath() {
+std::string bundlePath() {
     char exe[PATH_MAX] = {};
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     std::string dir = n > 0 ? std::string(exe, static_cast<size_t>(n)) : std::string(".");
     dir = dir.substr(0, dir.find_last_of('/'));
-    return dir + "/../plugins/quillwave-driver.so";
+    return dir + "/../plugins/quillwave-driver.driver";
 }
 
 AudioServerPlugInDriverRef loadDriver() {
-    const std::string path = modulePath();
-    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module == nullptr) {
-        std::printf("cannot load %s: %s\n", path.c_str(), dlerror());
+    const std::string path = bundlePath();
+    std::string error;
+    const auto plugIn = audioserver::loadPlugInBundle(path, error);
+    if (!plugIn) {
+        std::printf("cannot load %s: %s\n", path.c_str(), error.c_str());
         return nullptr;
     }
-    using Factory = void* (*)(CFAllocatorRef, CFUUIDRef);
-    auto factory = reinterpret_cast<Factory>(dlsym(module, "QWV_Create"));
-    if (factory == nullptr) return nullptr;
-    auto driver =
-        static_cast<AudioServerPlugInDriverRef>(factory(nullptr, kAudioServerPlugInTypeUUID));
-    if (driver != nullptr) (*driver)->StartIO(driver, 2, 1);
-    return driver;
+    (*plugIn->driver)->StartIO(plugIn->driver, 2, 1);
+    return plugIn->driver;
 }
 
 AudioServerPlugInDriverRef driver() {

@@ -37,11 +37,11 @@ void AudioServer::log(const std::string& line) const {
 
 void AudioServer::loadPlugIns() {
     for (const std::string& directory : options_.plugInDirectories) {
-        const auto files = listPlugInFiles(directory);
-        if (files.empty()) log("no plug-ins in " + directory);
-        for (const std::string& path : files) {
+        const auto bundles = listPlugInBundles(directory);
+        if (bundles.empty()) log("no plug-ins in " + directory);
+        for (const std::string& path : bundles) {
             std::string error;
-            auto plugIn = loadPlugInFile(path, error);
+            auto plugIn = loadPlugInBundle(path, error);
             if (!plugIn) {
                 log("skipped plug-in " + path + ": " + error);
                 continue;

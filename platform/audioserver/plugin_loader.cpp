@@ -2,10 +2,11 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 
-#include "elf_symbols.h"
+#include "plugin_bundle.h"
 
 namespace audioserver {
 namespace {
@@ -19,21 +20,33 @@ bool tableComplete(const AudioServerPlugInDriverInterface& t) {
            t.DoIOOperation && t.EndIOOperation;
 }
 
+bool isDirectory(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string baseName(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 }  // namespace
 
-std::vector<std::string> listPlugInFiles(const std::string& directory) {
-    std::vector<std::string> files;
+std::vector<std::string> listPlugInBundles(const std::string& directory) {
+    constexpr std::string_view kSuffix = ".driver";
+    std::vector<std::string> bundles;
     DIR* dir = opendir(directory.c_str());
-    if (dir == nullptr) return files;
+    if (dir == nullptr) return bundles;
     while (const dirent* entry = readdir(dir)) {
         const std::string name = entry->d_name;
-        if (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0) {
-            files.push_back(directory + "/" + name);
+        const std::string path = directory + "/" + name;
+        if (name.size() > kSuffix.size() && name.ends_with(kSuffix) && isDirectory(path)) {
+            bundles.push_back(path);
         }
     }
     closedir(dir);
-    std::sort(files.begin(), files.end());
-    return files;
+    std::sort(bundles.begin(), bundles.end());
+    return bundles;
 }
 
 AudioServerPlugInDriverRef instantiatePlugIn(PlugInFactory factory, std::string& error) {
@@ -63,34 +76,28 @@ AudioServerPlugInDriverRef instantiatePlugIn(PlugInFactory factory, std::string&
     return ref;
 }
 
-std::optional<PlugIn> loadPlugInFile(const std::string& path, std::string& error) {
-    const auto exported = exportedFunctions(path);
-    if (!exported) {
-        error = "not a 64-bit ELF shared object";
-        return std::nullopt;
-    }
-    const auto factoryName = findFactorySymbol(*exported);
-    if (!factoryName) {
-        error = "no single exported *_Create factory";
-        return std::nullopt;
-    }
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+std::optional<PlugIn> loadPlugInBundle(const std::string& path, std::string& error) {
+    const auto bundle = plugin_bundle::readPlugInBundle(
+        path, plugin_bundle::fromCFUUIDBytes(CFUUIDGetUUIDBytes(kAudioServerPlugInTypeUUID)),
+        error);
+    if (!bundle) return std::nullopt;
+    const std::string executable = bundle->executablePath.substr(path.size() + 1);
+    void* handle = dlopen(bundle->executablePath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         const char* why = dlerror();
-        error = std::string("cannot be loaded: ") + (why != nullptr ? why : "unknown reason");
+        error = executable + " cannot be loaded: " + (why != nullptr ? why : "unknown reason");
         return std::nullopt;
     }
-    auto factory = reinterpret_cast<PlugInFactory>(dlsym(handle, factoryName->c_str()));
+    auto factory = reinterpret_cast<PlugInFactory>(dlsym(handle, bundle->factoryFunction.c_str()));
     if (factory == nullptr) {
-        error = "factory " + *factoryName + " not found";
+        error = "factory function " + bundle->factoryFunction + " not found in " + executable;
         return std::nullopt;  // the handle stays: a half-initialised library is not unloaded
     }
     PlugIn plugIn;
     plugIn.driver = instantiatePlugIn(factory, error);
     if (plugIn.driver == nullptr) return std::nullopt;
-    const auto slash = path.find_last_of('/');
-    plugIn.name = slash == std::string::npos ? path : path.substr(slash + 1);
-    plugIn.factoryName = *factoryName;
+    plugIn.name = baseName(path);
+    plugIn.factoryName = bundle->factoryFunction;
     plugIn.handle = handle;
     return plugIn;
 }

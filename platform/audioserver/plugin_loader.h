@@ -1,6 +1,6 @@
-// Finding, loading and instantiating HAL plug-ins. A plug-in is a shared object in the
-// plug-in directory whose factory is its one exported function named "<prefix>_Create"
-// (on Linux our plug-ins export only that symbol, as the macOS bundle registers only it).
+// Finding, loading and instantiating HAL plug-ins, as the platform's audio server does: a
+// plug-in is a NAME.driver bundle in a plug-in directory; its Contents/Info.plist names the
+// executable and, for the audio server plug-in type, the factory function to call.
 #pragma once
 #include <CoreAudio/AudioServerPlugIn.h>
 
@@ -13,21 +13,23 @@ namespace audioserver {
 using PlugInFactory = void* (*)(CFAllocatorRef allocator, CFUUIDRef typeUUID);
 
 struct PlugIn {
-    std::string name;  // file name, or the name given to a built-in factory
+    std::string name;  // bundle directory name, or the name given to a built-in factory
     std::string factoryName;
     void* handle = nullptr;  // dlopen handle; plug-ins are never unloaded
     AudioServerPlugInDriverRef driver = nullptr;
     const AudioServerPlugInDriverInterface& table() const { return **driver; }
 };
 
-// The *.so files of a directory, sorted by name; empty if the directory cannot be read.
-std::vector<std::string> listPlugInFiles(const std::string& directory);
+// The *.driver bundles (directories) of a directory, sorted by name; empty if the directory
+// cannot be read.
+std::vector<std::string> listPlugInBundles(const std::string& directory);
 
 // Calls the factory with the audio server plug-in type and asks the result for the driver
 // interface. On failure returns null and says why in `error`.
 AudioServerPlugInDriverRef instantiatePlugIn(PlugInFactory factory, std::string& error);
 
-// Loads the shared object at `path`, finds its factory and instantiates it.
-std::optional<PlugIn> loadPlugInFile(const std::string& path, std::string& error);
+// Reads the bundle at `path`, loads its executable, looks its factory up and instantiates it.
+// On failure says why in `error`, in one line.
+std::optional<PlugIn> loadPlugInBundle(const std::string& path, std::string& error);
 
 }  // namespace audioserver

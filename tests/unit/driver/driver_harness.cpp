@@ -3,22 +3,42 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include "plugin_bundle.h"
+
 namespace driver_test {
 namespace {
+
 void* gModule = nullptr;
+
+std::optional<plugin_bundle::PlugInBundle> readBundle() {
+    const auto type =
+        plugin_bundle::fromCFUUIDBytes(CFUUIDGetUUIDBytes(kAudioServerPlugInTypeUUID));
+    std::string error;
+    auto bundle = plugin_bundle::readPlugInBundle(bundlePath(), type, error);
+    if (!bundle) ADD_FAILURE() << bundlePath() << ": " << error;
+    return bundle;
 }
 
-const char* modulePath() {
-    return QW_DRIVER_MODULE;
+}  // namespace
+
+const char* bundlePath() {
+    return QW_DRIVER_BUNDLE;
+}
+
+std::string modulePath() {
+    const auto bundle = readBundle();
+    return bundle ? bundle->executablePath : std::string();
 }
 
 Factory loadFactory() {
-    if (gModule == nullptr) gModule = dlopen(modulePath(), RTLD_NOW | RTLD_LOCAL);
+    const auto bundle = readBundle();
+    if (!bundle) return nullptr;
+    if (gModule == nullptr) gModule = dlopen(bundle->executablePath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (gModule == nullptr) {
-        ADD_FAILURE() << "dlopen " << modulePath() << ": " << dlerror();
+        ADD_FAILURE() << "dlopen " << bundle->executablePath << ": " << dlerror();
         return nullptr;
     }
-    return reinterpret_cast<Factory>(dlsym(gModule, "QWV_Create"));
+    return reinterpret_cast<Factory>(dlsym(gModule, bundle->factoryFunction.c_str()));
 }
 
 void unloadModule() {

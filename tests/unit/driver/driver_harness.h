@@ -1,5 +1,6 @@
-// Reaches quillwave-driver the way the audio server does: dlopen the built module, call the
-// factory QWV_Create, then go through the interface table.
+// Reaches quillwave-driver the way the audio server does: read the built bundle's Info.plist,
+// dlopen the executable it names, look up the factory it registers for the audio server
+// plug-in type, call it, then go through the interface table.
 //
 // The driver's state is process-wide and lives until the module is unloaded; ctest runs every
 // test case in a process of its own, so each case starts from a freshly loaded driver.
@@ -7,14 +8,16 @@
 #include <CoreAudio/AudioServerPlugIn.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace driver_test {
 
 using Factory = void* (*)(CFAllocatorRef, CFUUIDRef);
 
-// The module's path (the build's plugins/ directory).
-const char* modulePath();
+// The bundle in the build's plugins/ directory, and the executable its Info.plist names.
+const char* bundlePath();
+std::string modulePath();
 
 // dlopen the module (once) and return its factory.
 Factory loadFactory();

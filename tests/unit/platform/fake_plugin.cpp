@@ -414,7 +414,7 @@ bool hostSet() {
 
 }  // namespace fakeplugin
 
-// The shared-object builds export exactly one factory (or, for the loader tests, a wrong set).
+// The bundle builds export one factory, the function their Info.plist names.
 #ifdef FAKE_EXPORT_FACTORY
 extern "C" __attribute__((visibility("default"))) void* FAKE_EXPORT_FACTORY(CFAllocatorRef a,
                                                                             CFUUIDRef t) {
@@ -425,11 +425,5 @@ extern "C" __attribute__((visibility("default"))) void* FAKE_EXPORT_FACTORY(CFAl
 #else
     return fakeplugin::create(a, t);
 #endif
-}
-#endif
-#ifdef FAKE_SECOND_FACTORY
-extern "C" __attribute__((visibility("default"))) void* FAKE_SECOND_FACTORY(CFAllocatorRef a,
-                                                                            CFUUIDRef t) {
-    return fakeplugin::create(a, t);
 }
 #endif

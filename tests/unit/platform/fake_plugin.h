@@ -40,7 +40,7 @@ struct IORecord {
 void configure(const Config& config);
 void setStall(UInt32 ms);
 
-// The factory (exported under a *_Create name only by the shared-object build).
+// The factory (exported under the name its Info.plist gives only by the bundle builds).
 void* create(CFAllocatorRef allocator, CFUUIDRef type);
 
 std::vector<IORecord> ioLog();

@@ -6,6 +6,7 @@
 #include <CoreFoundation/CFString.h>
 #include <gtest/gtest.h>
 #include <standin/audio_server.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -538,13 +539,16 @@ TEST(AudioServerTest, BrokenPlugInsAndUnrunnableDevicesAreSkipped) {
     char dir[] = "/tmp/qw-plugins-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string d = dir;
-    for (const char* name : {"fake_good", "fake_init_fails", "fake_null_factory",
-                             "fake_no_interface", "fake_two_factories"}) {
-        ASSERT_EQ(symlink((std::string(QW_TEST_PLUGIN_DIR) + "/" + name + ".so").c_str(),
-                          (d + "/" + name + ".so").c_str()),
+    const char* bundles[] = {"fake_good", "fake_init_fails", "fake_null_factory",
+                             "fake_no_interface"};
+    for (const char* name : bundles) {
+        ASSERT_EQ(symlink((std::string(QW_TEST_PLUGIN_DIR) + "/" + name + ".driver").c_str(),
+                          (d + "/" + name + ".driver").c_str()),
                   0);
     }
-    FILE* garbage = std::fopen((d + "/garbage.so").c_str(), "w");
+    ASSERT_EQ(mkdir((d + "/garbage.driver").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((d + "/garbage.driver/Contents").c_str(), 0755), 0);
+    FILE* garbage = std::fopen((d + "/garbage.driver/Contents/Info.plist").c_str(), "w");
     std::fputs("garbage", garbage);
     std::fclose(garbage);
     {
@@ -564,10 +568,10 @@ TEST(AudioServerTest, BrokenPlugInsAndUnrunnableDevicesAreSkipped) {
             0);
         EXPECT_EQ(size, 0u);
     }
-    for (const char* name : {"fake_good", "fake_init_fails", "fake_null_factory",
-                             "fake_no_interface", "fake_two_factories", "garbage"}) {
-        unlink((d + "/" + name + ".so").c_str());
-    }
+    for (const char* name : bundles) unlink((d + "/" + name + ".driver").c_str());
+    unlink((d + "/garbage.driver/Contents/Info.plist").c_str());
+    rmdir((d + "/garbage.driver/Contents").c_str());
+    rmdir((d + "/garbage.driver").c_str());
     rmdir(dir);
 }
 
