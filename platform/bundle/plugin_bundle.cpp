@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -71,11 +72,27 @@ bool isDictOrAbsent(plist_t node) {
     return node == nullptr || plist_get_node_type(node) == PLIST_DICT;
 }
 
+// A file name without a path, control characters or anything to hide behind.
 bool usableFileName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+    const bool printable = std::all_of(name.begin(), name.end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x20 && c != 0x7f;
+    });
+    return printable && !name.empty() && name != "." && name != ".." &&
+           name.find('/') == std::string::npos;
 }
 
-// The first factory that CFPlugInTypes lists for `type` and CFPlugInFactories names.
+// A C function name: what dlsym can find, and safe to print in a log line.
+bool isIdentifier(const std::string& name) {
+    const auto wordChar = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_';
+    };
+    return !name.empty() && !(name[0] >= '0' && name[0] <= '9') &&
+           std::all_of(name.begin(), name.end(), wordChar);
+}
+
+// The first factory that CFPlugInTypes lists for `type` and CFPlugInFactories names with a
+// function name.
 std::optional<PlugInBundle> findFactory(plist_t types, plist_t factories, const UUIDBytes& type) {
     const plist_t listed = types != nullptr ? itemForUUID(types, type) : nullptr;
     if (listed == nullptr || factories == nullptr || plist_get_node_type(listed) != PLIST_ARRAY) {
@@ -86,7 +103,7 @@ std::optional<PlugInBundle> findFactory(plist_t types, plist_t factories, const 
         const auto uuid = text ? parseUUID(*text) : std::nullopt;
         if (!uuid) continue;
         const auto function = stringValue(itemForUUID(factories, *uuid));
-        if (function && !function->empty()) return PlugInBundle{"", *function, *uuid};
+        if (function && isIdentifier(*function)) return PlugInBundle{"", *function, *uuid};
     }
     return std::nullopt;
 }

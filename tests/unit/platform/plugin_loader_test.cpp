@@ -108,12 +108,14 @@ TEST(PlugInLoaderTest, LoadsABundleThroughItsInfoPlist) {
 
 TEST(PlugInLoaderTest, BrokenBundlesAreRefusedWithAOneLineReason) {
     BundleDir dir;
-    Info otherType, unregistered, missingFunction, escaping, absent, notAString;
+    Info otherType, unregistered, missingFunction, escaping, absent, badName, controlName;
     otherType.type = "00000000-0000-0000-C000-000000000046";
     unregistered.factories = {{"00000000-1111-2222-3333-444444444444", "FakeLoopback_Create"}};
     missingFunction.factories[kFactory] = "Missing_Create";
     escaping.executable = "../MacOS/fake_good";
     absent.executable = "not_there";
+    badName.factories[kFactory] = "Fake\nLoopback_Create";
+    controlName.executable = "fake_good\x1b[2J";
     std::string malformedUUID = xml(Info{});
     malformedUUID.replace(malformedUUID.find(kType), 4, "443G");
     const std::pair<std::string, std::string> cases[] = {
@@ -127,6 +129,8 @@ TEST(PlugInLoaderTest, BrokenBundlesAreRefusedWithAOneLineReason) {
          "registers no factory for plug-in type 443ABAB8-E7B3-491A-B985-BEB9187030DB"},
         {dir.add("bad_uuid", malformedUUID), "registers no factory for plug-in type"},
         {dir.add("unregistered", xml(unregistered)), "registers no factory for plug-in type"},
+        {dir.add("bad_name", xml(badName)), "registers no factory for plug-in type"},
+        {dir.add("control_name", xml(controlName)), "Info.plist is malformed"},
         {dir.add("missing_function", xml(missingFunction)),
          "factory function Missing_Create not found in Contents/MacOS/fake_good"},
         {dir.add("absent", xml(absent)), "Contents/MacOS/not_there cannot be loaded"},
