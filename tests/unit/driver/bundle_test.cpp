@@ -6,6 +6,7 @@
 #include <plist/plist.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <memory>
