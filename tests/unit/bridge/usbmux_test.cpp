@@ -262,22 +262,28 @@ TEST(UsbmuxRecv, MarkupThatCouldHideTagsFromTheNestingCountIsRefused) {
         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n";
     const std::string head = "<plist version=\"1.0\"><dict><key>k</key>";
     const std::string tail = "</dict></plist>";
-    auto bomb = [&](const std::string& hider) {
+    // Each level opens an element and hides a "</" where libplist accepts it.
+    struct Level {
+        std::string open, close;
+    };
+    auto bomb = [&](const Level& level) {
         std::string xml = decl + doctype + head;
-        for (int i = 0; i < 12000; ++i) xml += "<array>" + hider;
+        for (int i = 0; i < 20000; ++i) xml += level.open;
         xml += "<string>deep</string>";
-        for (int i = 0; i < 12000; ++i) xml += "</array>";
+        for (int i = 0; i < 20000; ++i) xml += level.close;
         return toBytes(xml + tail);
     };
-    for (const std::string& hider : {"<!--</a>-->"s, "<![CDATA[</a>]]>"s, "<?pi </a>?>"s}) {
-        const Bytes payload = bomb(hider);
+    for (const Level& level : {Level{"<array><!--</a>-->", "</array>"},
+                               Level{"<dict><key><![CDATA[</a>]]></key>", "</dict>"},
+                               Level{"<array><?pi </a>?>", "</array>"}}) {
+        const Bytes payload = bomb(level);
         ASSERT_LT(payload.size() + 16, kMaxUsbmuxReply);
-        EXPECT_FALSE(parseUsbmuxPayload(payload)) << hider;
+        EXPECT_FALSE(parseUsbmuxPayload(payload)) << level.open;
         SocketPair s;  // and through the socket, parsed on a thread with a macOS-sized stack
         std::thread writer([&] { writeAllTo(s.b, message(payload)); });
         bool refused = false;
         runOnSmallStack([&] { refused = !usbmuxRecv(s.a); });
-        EXPECT_TRUE(refused) << hider;
+        EXPECT_TRUE(refused) << level.open;
         writer.join();
     }
 
