@@ -77,7 +77,7 @@ ClientFormat AUHALUnit::currentClientFormat(bool input,
     if (!set) format.sampleRate = device.mSampleRate;
     // The unit converts no rates. When the device changes its rate under a running unit, what
     // the unit hands over (input) or takes (output) is at the device's new rate from then on,
-    // and its client format says so, as on the Mac; the client stops the unit to set another.
+    // and its client format says so; a client stops the unit to set a format of its own.
     const double running = io_ ? io_->deviceRate() : 0.0;
     if (running > 0) format.sampleRate = running;
     return format;
