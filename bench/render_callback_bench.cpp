@@ -68,7 +68,7 @@ void drainAndRecycle(bool recycle) {
 // The callback's steps 10 to 14 as first written: everything made anew on every call.
 void allocatingTail(Capture& c, uint32_t frames) {
     const auto capacity =
-        static_cast<uint32_t>(outFmt->sampleRate() / c.inFmt->sampleRate() * frames) + 32;
+        converterOutputCapacity(outFmt->sampleRate(), c.inFmt->sampleRate(), frames);
     auto out = PcmBuffer::make(*outFmt, capacity);
     bool given = false;
     auto input = [&](uint32_t, ConverterInputStatus& status) -> const PcmBuffer* {
@@ -96,7 +96,7 @@ void converterAlone(benchmark::State& state) {
     Capture c;
     prepare(c, double(state.range(0)));
     const auto capacity =
-        static_cast<uint32_t>(outFmt->sampleRate() / c.inFmt->sampleRate() * kFrames) + 32;
+        converterOutputCapacity(outFmt->sampleRate(), c.inFmt->sampleRate(), kFrames);
     for (auto _ : state) {
         c.outBuf->reuseWithCapacity(capacity);
         bool given = false;

@@ -1,7 +1,7 @@
 #include "capture.h"
 
 #include <algorithm>
-#include <cmath>
+#include <utility>
 
 #include "frame_pool.h"
 
@@ -12,24 +12,35 @@ namespace {
 constexpr size_t kPrefilledFrames = 64;
 constexpr uint32_t kPrefilledDeviceFrames = 1024;
 
-uint32_t outputCapacity(double outRate, double inRate, uint32_t frames) {
-    return static_cast<uint32_t>(outRate / inRate * frames) + 32;
+}  // namespace
+
+CaptureBuffers makeCaptureBuffers(const AudioStreamBasicDescription& clientFmt,
+                                  const AudioFormat& out) {
+    CaptureBuffers b;
+    b.inFmt = AudioFormat::fromStreamDescription(clientFmt);
+    if (!b.inFmt) return b;
+    const double inRate = b.inFmt->sampleRate();
+    b.conv = Converter::make(*b.inFmt, out, kCaptureFrames);
+    b.inBuf = PcmBuffer::make(*b.inFmt, kCaptureFrames);
+    b.outBuf =
+        PcmBuffer::make(out, converterOutputCapacity(out.sampleRate(), inRate, kCaptureFrames));
+    b.frameBytes =
+        5 + 4 * size_t{converterOutputCapacity(out.sampleRate(), inRate, kPrefilledDeviceFrames)};
+    return b;
 }
 
-}  // namespace
+void installCaptureBuffers(Capture& c, CaptureBuffers& b) {
+    std::swap(c.inFmt, b.inFmt);
+    std::swap(c.conv, b.conv);
+    std::swap(c.inBuf, b.inBuf);
+    std::swap(c.outBuf, b.outBuf);
+    if (b.frameBytes != 0) gFramePool.growBuffers(kPrefilledFrames, b.frameBytes);
+}
 
 void prepareCapture(Capture& c, const AudioStreamBasicDescription& clientFmt,
                     const AudioFormat& out) {
-    c.inFmt = AudioFormat::fromStreamDescription(clientFmt);
-    if (c.inFmt) {
-        c.conv = Converter::make(*c.inFmt, out, kCaptureFrames);
-        c.inBuf = PcmBuffer::make(*c.inFmt, kCaptureFrames);
-        const double inRate = c.inFmt->sampleRate();
-        c.outBuf = PcmBuffer::make(out, outputCapacity(out.sampleRate(), inRate, kCaptureFrames));
-        const size_t frameBytes =
-            5 + 4 * size_t{outputCapacity(out.sampleRate(), inRate, kPrefilledDeviceFrames)};
-        gFramePool.prefill(kPrefilledFrames, frameBytes);
-    }
+    CaptureBuffers b = makeCaptureBuffers(clientFmt, out);
+    installCaptureBuffers(c, b);
     const size_t ablBytes = offsetof(AudioBufferList, mBuffers) + 2 * sizeof(AudioBuffer);
     c.ablStorage = std::make_unique<std::byte[]>(std::max(ablBytes, sizeof(AudioBufferList)));
     c.abl = reinterpret_cast<AudioBufferList*>(c.ablStorage.get());

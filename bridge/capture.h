@@ -1,7 +1,8 @@
 #pragma once
 // The capture state: one object, `cap`, for the whole run. The input unit set-up fills unit,
-// inFmt, conv, inBuf, abl (and the reusable output buffer) before the unit starts; the render
-// callback reads them without a lock since they are never replaced afterwards.
+// inFmt, conv, inBuf, abl (and the reusable output buffer) before the unit starts. When the
+// device changes its rate, inFmt, conv, inBuf and outBuf are replaced, but only while the unit
+// is stopped: the render callback reads them without a lock and never sees them change.
 
 #include <AudioToolbox/AudioToolbox.h>
 
@@ -36,8 +37,27 @@ class Capture {
     std::unique_ptr<std::byte[]> ablStorage;
 };
 
-// Fills inFmt, conv, inBuf, outBuf and abl of `c` for capture at `rate` Hz, converted to
-// `out`. Fields the platform cannot provide stay absent (the render callback then queues
-// nothing). Runs on the set-up thread, never on the audio thread.
+// Everything of the capture state that depends on the device's rate, made in advance (it
+// allocates) and then put in place in one step while the unit is stopped.
+struct CaptureBuffers {
+    std::optional<AudioFormat> inFmt;
+    std::unique_ptr<Converter> conv;
+    std::unique_ptr<PcmBuffer> inBuf;
+    std::unique_ptr<PcmBuffer> outBuf;
+    size_t frameBytes = 0;  // a pooled frame buffer with room for a 1024-frame callback
+};
+
+// The buffers for capture in `clientFmt`, converted to `out`. What the platform cannot provide
+// stays absent (the render callback then queues nothing). Never on the audio thread.
+CaptureBuffers makeCaptureBuffers(const AudioStreamBasicDescription& clientFmt,
+                                  const AudioFormat& out);
+
+// Swaps `b` into `c` (c's former buffers end up in `b`) and sizes the pooled frame buffers for
+// them. Only while the render callback cannot run: before the unit starts or while it is
+// stopped.
+void installCaptureBuffers(Capture& c, CaptureBuffers& b);
+
+// Fills inFmt, conv, inBuf, outBuf and abl of `c` for capture in `clientFmt`, converted to
+// `out`. Runs on the set-up thread before the unit starts, never on the audio thread.
 void prepareCapture(Capture& c, const AudioStreamBasicDescription& clientFmt,
                     const AudioFormat& out);

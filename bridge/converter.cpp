@@ -15,6 +15,10 @@ bool sameShape(const AudioFormat& a, const AudioFormat& b) {
 
 }  // namespace
 
+uint32_t converterOutputCapacity(double outRate, double inRate, uint32_t inputFrames) {
+    return static_cast<uint32_t>(outRate / inRate * inputFrames) + 32;
+}
+
 std::unique_ptr<Converter> Converter::make(const AudioFormat& from, const AudioFormat& to,
                                            uint32_t maxInputFrames, int quality) {
     // Only non-interleaved buffers of the same channel count are converted here; that is what

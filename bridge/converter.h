@@ -25,6 +25,11 @@ enum class ConverterError { formatMismatch = 1, inputTooLong = 2, resamplerFaile
 // with about 112 dB SNR on a sine; see docs/capture.md for the measurements.
 inline constexpr int kConverterQuality = 5;
 
+// The room a converter output needs for `inputFrames` frames in: the rate ratio times the
+// frames, truncated toward zero, plus 32 frames. The render callback gives each call's output
+// this capacity, and set-up sizes every buffer that holds a call's output with it.
+uint32_t converterOutputCapacity(double outRate, double inRate, uint32_t inputFrames);
+
 // The input block: called with the number of frames the converter would like and a status to
 // set; returns the input buffer for haveData, or nothing. A non-owning reference to any
 // callable, so that building one allocates nothing.

@@ -7,6 +7,15 @@ FramePool gFramePool;
 FramePool::FramePool(size_t count) : slots(count + 1) {}
 
 Bytes FramePool::take() {
+    if (!grown.empty()) {
+        Bytes frame = std::move(grown.back());
+        grown.pop_back();
+        return frame;
+    }
+    return takeFromRing();
+}
+
+Bytes FramePool::takeFromRing() {
     const size_t h = head.load(std::memory_order_relaxed);
     if (h == tail.load(std::memory_order_acquire)) return {};
     Bytes frame = std::move(slots[h]);
@@ -15,6 +24,8 @@ Bytes FramePool::take() {
 }
 
 void FramePool::recycle(Bytes&& frame) {
+    const size_t least = minimumBytes.load(std::memory_order_relaxed);
+    if (frame.capacity() < least) frame.reserve(least);
     const size_t t = tail.load(std::memory_order_relaxed);
     const size_t next = (t + 1) % slots.size();
     if (next == head.load(std::memory_order_acquire))
@@ -31,6 +42,13 @@ void FramePool::prefill(size_t count, size_t bytes) {
         recycle(std::move(frame));
         if (available() == before) break;
     }
+}
+
+void FramePool::growBuffers(size_t count, size_t bytes) {
+    minimumBytes.store(bytes, std::memory_order_relaxed);
+    for (size_t waiting = available(); waiting > 0; --waiting) grown.push_back(takeFromRing());
+    while (grown.size() < count) grown.emplace_back();
+    for (Bytes& frame : grown) frame.reserve(bytes);
 }
 
 size_t FramePool::available() const {

@@ -30,12 +30,24 @@ class FramePool {
     // `bytes` of capacity each (as far as the pool has room).
     void prefill(size_t count, size_t bytes);
 
+    // Consumer side, while the consumer does not run (before capture starts, or while it is
+    // stopped to follow a new device rate): makes every buffer waiting here hold at least
+    // `bytes`, adds buffers up to `count`, and has the producer grow each buffer it gives back
+    // from now on to that size (on the producer's thread), so that the consumer is never handed
+    // a buffer too small for frames of the new size.
+    void growBuffers(size_t count, size_t bytes);
+
+    // Buffers waiting in the ring (not those growBuffers keeps on the consumer's side).
     size_t available() const;
 
   private:
+    Bytes takeFromRing();
+
     std::vector<Bytes> slots;
-    std::atomic<size_t> head{0};  // next slot to take; written by the consumer
-    std::atomic<size_t> tail{0};  // next slot to fill; written by the producer
+    std::vector<Bytes> grown;             // consumer side: taken before the ring
+    std::atomic<size_t> minimumBytes{0};  // the producer grows smaller buffers to this
+    std::atomic<size_t> head{0};          // next slot to take; written by the consumer
+    std::atomic<size_t> tail{0};          // next slot to fill; written by the producer
 };
 
 // The program's pool: the render callback takes from it, the sender gives every frame it has

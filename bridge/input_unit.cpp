@@ -25,15 +25,54 @@ std::string failure(const char* what, OSStatus status) {
     return std::string(what) + " failed (" + std::to_string(status) + ")";
 }
 
-}  // namespace
-
-std::string captureLine(double rate, uint32_t channels) {
+// A rate as the lines print it: the fraction dropped, never a decimal point.
+std::string rateText(double rate) {
     char digits[400];
     auto [end, ec] = std::to_chars(digits, digits + sizeof digits, std::trunc(rate),
                                    std::chars_format::fixed, 0);
-    const std::string rateText = ec == std::errc() ? std::string(digits, end) : "0";
-    return "AUHAL capturing QWV at " + rateText + " Hz, hw ch=" + std::to_string(channels) +
+    return ec == std::errc() ? std::string(digits, end) : "0";
+}
+
+// 32-bit float, 2 channels, non-interleaved, packed, at `rate`.
+AudioStreamBasicDescription clientFormatAt(double rate) {
+    AudioStreamBasicDescription f{};
+    f.mSampleRate = rate;
+    f.mFormatID = kAudioFormatLinearPCM;
+    f.mFormatFlags =
+        kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
+    f.mBytesPerPacket = 4;
+    f.mFramesPerPacket = 1;
+    f.mBytesPerFrame = 4;
+    f.mChannelsPerFrame = 2;
+    f.mBitsPerChannel = 32;
+    f.mReserved = 0;
+    return f;
+}
+
+}  // namespace
+
+std::string captureLine(double rate, uint32_t channels) {
+    return "AUHAL capturing QWV at " + rateText(rate) + " Hz, hw ch=" + std::to_string(channels) +
            ", 256-frame buffer \u2014 set Mac output to QWV and play.";
+}
+
+std::string deviceRateLine(double rate) {
+    return "device rate now " + rateText(rate) + " Hz \u2014 " +
+           (rate == 48000.0 ? "no conversion" : "converting to 48000 Hz");
+}
+
+double usableDeviceRate(double reported) {
+    return std::isfinite(reported) && reported >= kMinDeviceRate && reported <= kMaxDeviceRate
+               ? reported
+               : 48000.0;
+}
+
+double readDeviceRate(AudioUnit u) {
+    AudioStreamBasicDescription format{};
+    UInt32 size = sizeof format;
+    const OSStatus rc = AudioUnitGetProperty(u, kAudioUnitProperty_StreamFormat,
+                                             kAudioUnitScope_Input, 1, &format, &size);
+    return rc == 0 && size == sizeof format ? format.mSampleRate : 0.0;
 }
 
 InputUnitResult startInputUnit(AudioObjectID device, Capture& c, AURenderCallback proc,
@@ -69,21 +108,10 @@ InputUnitResult startInputUnit(AudioObjectID device, Capture& c, AURenderCallbac
     fsz = sizeof hwFmt;
     AudioUnitGetProperty(unit, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, 1, &hwFmt,
                          &fsz);
-    // An unreadable, zero, negative or non-finite rate means the stream rate.
-    devRate =
-        hwFmt.mSampleRate > 0 && std::isfinite(hwFmt.mSampleRate) ? hwFmt.mSampleRate : 48000.0;
+    // An unreadable, zero, negative, non-finite or absurd rate means the stream rate.
+    devRate = usableDeviceRate(hwFmt.mSampleRate);
 
-    clientFmt = {};
-    clientFmt.mSampleRate = devRate;
-    clientFmt.mFormatID = kAudioFormatLinearPCM;
-    clientFmt.mFormatFlags =
-        kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
-    clientFmt.mBytesPerPacket = 4;
-    clientFmt.mFramesPerPacket = 1;
-    clientFmt.mBytesPerFrame = 4;
-    clientFmt.mChannelsPerFrame = 2;
-    clientFmt.mBitsPerChannel = 32;
-    clientFmt.mReserved = 0;
+    clientFmt = clientFormatAt(devRate);
     AudioUnitSetProperty(unit, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 1,
                          &clientFmt, sizeof clientFmt);
 
@@ -98,4 +126,28 @@ InputUnitResult startInputUnit(AudioObjectID device, Capture& c, AURenderCallbac
     startErr = AudioOutputUnitStart(unit);
     if (startErr != 0) return {false, failure("AudioOutputUnitStart", startErr)};
     return {true, captureLine(devRate, hwFmt.mChannelsPerFrame)};
+}
+
+InputUnitResult restartCaptureAt(Capture& c, double rate, const AudioFormat& out) {
+    const AudioStreamBasicDescription client = clientFormatAt(rate);
+    CaptureBuffers fresh = makeCaptureBuffers(client, out);  // allocates: before the unit stops
+    auto failed = [&](const char* what, OSStatus status) {
+        return InputUnitResult{false, "capture at " + rateText(rate) +
+                                          " Hz: " + failure(what, status) +
+                                          " \u2014 trying again in a second"};
+    };
+    if (c.unit == nullptr) return failed("AudioComponentInstanceNew", kAudioUnitErr_Uninitialized);
+    OSStatus rc = AudioOutputUnitStop(c.unit);
+    if (rc != 0) return failed("AudioOutputUnitStop", rc);
+    rc = AudioUnitUninitialize(c.unit);
+    if (rc != 0) return failed("AudioUnitUninitialize", rc);
+    rc = AudioUnitSetProperty(c.unit, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 1,
+                              &client, sizeof client);
+    if (rc != 0) return failed("AudioUnitSetProperty", rc);
+    installCaptureBuffers(c, fresh);  // the render callback cannot run now
+    rc = AudioUnitInitialize(c.unit);
+    if (rc != 0) return failed("AudioUnitInitialize", rc);
+    rc = AudioOutputUnitStart(c.unit);
+    if (rc != 0) return failed("AudioOutputUnitStart", rc);
+    return {true, deviceRateLine(rate)};
 }

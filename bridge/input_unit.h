@@ -24,3 +24,23 @@ InputUnitResult startInputUnit(AudioObjectID device, Capture& c, AURenderCallbac
 
 // "AUHAL capturing QWV at {rate} Hz, hw ch={channels}, 256-frame buffer — ..."
 std::string captureLine(double devRate, uint32_t channels);
+
+// The rate capture works at for a rate the device reports: the rate itself when it is a finite
+// number from kMinDeviceRate to kMaxDeviceRate Hz, otherwise (unreadable, 0, negative, not a
+// number, absurd) 48000 Hz.
+inline constexpr double kMinDeviceRate = 8000.0;
+inline constexpr double kMaxDeviceRate = 768000.0;
+double usableDeviceRate(double reported);
+
+// The device's rate as its input side reports it through the unit (0 when unreadable).
+double readDeviceRate(AudioUnit unit);
+
+// Moves running capture to `rate` Hz: makes the converter and buffers for the new rate, then
+// stops the unit, uninitialises it, sets the client format, puts the new converter and buffers
+// in place, initialises and starts the unit again. The render callback never runs while the
+// capture state changes. `line` is the rate line, or on a failed step the line naming the step
+// and its status (capture is then stopped; calling this again retries).
+InputUnitResult restartCaptureAt(Capture& c, double rate, const AudioFormat& out);
+
+// "device rate now {rate} Hz — converting to 48000 Hz", or "— no conversion" at 48000 Hz.
+std::string deviceRateLine(double rate);

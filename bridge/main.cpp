@@ -13,6 +13,7 @@
 #include "input_unit.h"
 #include "link_supervisor.h"
 #include "platform_thread.h"
+#include "rate_follower.h"
 #include "render_callback.h"
 #include "sender.h"
 #include "statistics.h"
@@ -45,7 +46,10 @@ int main(int argc, char** argv) {
 
     // gTunnels (-1) and gLock are initialised statically, before any thread can exist.
     applyCommandLine(argc, argv);
-    std::thread(runLinkSupervisor).detach();
+    if (!startDetachedThread(runLinkSupervisor, kLinkThreadStackBytes)) {
+        printLine("cannot start the link thread");
+        return 1;
+    }
 
     outFmt = makeOutputFormat();
     if (!outFmt) failSetUp("cannot make the 48000 Hz stream format");
@@ -54,6 +58,7 @@ int main(int argc, char** argv) {
     const InputUnitResult unit = startInputUnit(*device, cap, renderCallback, *outFmt);
     if (!unit.running) failSetUp(unit.line);
     printLine(unit.line);
+    startFollowingDeviceRate(*device, cap, *outFmt);
 
     sender = new std::thread([] {
         raiseCurrentThreadPriority();

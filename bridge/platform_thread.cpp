@@ -11,6 +11,30 @@
 #include <pthread/qos.h>
 #endif
 
+bool startDetachedThread(void (*body)(), size_t stackBytes) {
+    struct Start {
+        void (*body)();
+    };
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) return false;
+    auto* start = new Start{body};
+    pthread_t thread;
+    const bool ok = pthread_attr_setstacksize(&attributes, stackBytes) == 0 &&
+                    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
+                    pthread_create(
+                        &thread, &attributes,
+                        [](void* p) -> void* {
+                            const Start s = *static_cast<Start*>(p);
+                            delete static_cast<Start*>(p);
+                            s.body();
+                            return nullptr;
+                        },
+                        start) == 0;
+    if (!ok) delete start;
+    pthread_attr_destroy(&attributes);
+    return ok;
+}
+
 void raiseCurrentThreadPriority() {
 #if defined(__APPLE__)
     pthread_set_qos_class_self_np(QOS_CLASS_USER_INTERACTIVE, 0);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "capture.h"
+#include "common/atomic_max.h"
 #include "frame_pool.h"
 #include "globals.h"
 #include "link_state.h"
@@ -41,10 +42,7 @@ OSStatus renderCallback(void* inRefCon, AudioUnitRenderActionFlags* ioActionFlag
 
     const uint64_t now = uptimeNs();
     if (c.lastCbNs != 0) {
-        const double gap = static_cast<double>(now - c.lastCbNs) / 1000000.0;
-        if (c.maxGapMs.load(std::memory_order_relaxed) < gap) {
-            c.maxGapMs.store(gap, std::memory_order_relaxed);
-        }
+        qw::raiseAtomicMax(c.maxGapMs, static_cast<double>(now - c.lastCbNs) / 1000000.0);
     }
     c.lastCbNs = now;
 
@@ -71,7 +69,7 @@ OSStatus renderCallback(void* inRefCon, AudioUnitRenderActionFlags* ioActionFlag
 
     // A new output buffer for this call, in the memory made for it at set-up.
     const uint32_t capacity =
-        static_cast<uint32_t>(outFmt->sampleRate() / c.inFmt->sampleRate() * inNumberFrames) + 32;
+        converterOutputCapacity(outFmt->sampleRate(), c.inFmt->sampleRate(), inNumberFrames);
     if (!c.outBuf->reuseWithCapacity(capacity)) return 0;
 
     bool given = false;

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -17,34 +18,62 @@ uint32_t getLe32(const uint8_t* in) {
     return uint32_t{in[0]} | uint32_t{in[1]} << 8 | uint32_t{in[2]} << 16 | uint32_t{in[3]} << 24;
 }
 
-// An upper bound on the element nesting of an XML text, found without parsing it: every tag
-// that is not a closing tag, a comment or a declaration counts as an opening unless it ends in
-// "/>" and holds no quote. Odd texts are over-counted, which only refuses them.
-bool nestingWithin(const Bytes& xml, int limit) {
+// Where the markup starting at `from` ends: the first '>' outside quotes, or `size` when there
+// is none. Sets `odd` when a '<' stands anywhere on the way, a '>' inside quotes or a '['
+// outside them: whether such a tag ends where this scan ends it depends on the parser.
+size_t endOfMarkup(const Bytes& xml, size_t from, bool& odd) {
+    uint8_t quote = 0;
+    for (size_t i = from; i < xml.size(); ++i) {
+        const uint8_t ch = xml[i];
+        if (ch == '<') odd = true;
+        if (quote != 0) {
+            if (ch == quote) quote = 0;
+            if (ch == '>') odd = true;
+        } else if (ch == '"' || ch == '\'') {
+            quote = ch;
+        } else if (ch == '>') {
+            return i;
+        } else if (ch == '[') {
+            odd = true;
+        }
+    }
+    return xml.size();
+}
+
+bool startsWith(const Bytes& xml, size_t at, std::string_view text) {
+    return xml.size() - at >= text.size() &&
+           std::memcmp(xml.data() + at, text.data(), text.size()) == 0;
+}
+
+// Checks the markup of an XML text before it is parsed: the element nesting stays within
+// `limit`, and nothing can hide a tag from this count (a "</" inside a comment or CDATA section
+// is no closing tag). usbmuxd sends an XML declaration, one document type declaration and
+// elements, so only those are accepted: comments, CDATA sections, processing instructions, any
+// other declaration, a document type declaration with an internal subset or after the root
+// element, and markup that does not end are refused.
+bool markupWithin(const Bytes& xml, int limit) {
     const size_t size = xml.size();
-    size_t nextGreater = 0;  // first '>' at or after the current tag's start, or size
-    size_t nextQuote = 0;    // first quote at or after the current tag's start, or size
     int depth = 0;
+    bool rootSeen = false, doctypeSeen = false;
     for (size_t i = 0; i < size; ++i) {
         if (xml[i] != '<') continue;
-        if (nextGreater <= i) {
-            nextGreater = i + 1;
-            while (nextGreater < size && xml[nextGreater] != '>') ++nextGreater;
-        }
-        if (nextQuote <= i) {
-            nextQuote = i + 1;
-            while (nextQuote < size && xml[nextQuote] != '"' && xml[nextQuote] != '\'') {
-                ++nextQuote;
-            }
-        }
-        const uint8_t next = i + 1 < size ? xml[i + 1] : 0;
-        if (next == '/') {
+        bool odd = false;
+        const size_t end = endOfMarkup(xml, i + 1, odd);
+        if (end == size || odd) return false;
+        if (xml[i + 1] == '?') {  // only the XML declaration, and only first
+            if (i != 0 || !startsWith(xml, i, "<?xml ") || xml[end - 1] != '?') return false;
+        } else if (xml[i + 1] == '!') {  // only one document type declaration, before the root
+            if (!startsWith(xml, i, "<!DOCTYPE ") || rootSeen || doctypeSeen) return false;
+            doctypeSeen = true;
+        } else if (xml[i + 1] == '/') {
             if (depth > 0) --depth;
-        } else if (next != '!' && next != '?') {
-            const bool selfClosing =
-                nextGreater < size && nextQuote > nextGreater && xml[nextGreater - 1] == '/';
-            if (!selfClosing && ++depth > limit) return false;
+        } else if (xml[end - 1] != '/') {
+            rootSeen = true;
+            if (++depth > limit) return false;
+        } else {
+            rootSeen = true;
         }
+        i = end;
     }
     return true;
 }
@@ -139,8 +168,9 @@ Plist parseUsbmuxPayload(const Bytes& payload) {
         return nullptr;
     }
     if (std::memchr(payload.data(), 0, payload.size()) != nullptr) return nullptr;
-    // libplist frees trees recursively: bound the nesting before a tree is built at all.
-    if (!nestingWithin(payload, kMaxUsbmuxNesting)) return nullptr;
+    // libplist frees trees recursively: bound the nesting before a tree is built at all. The
+    // count must see every tag libplist sees, so markup that could hide one is refused.
+    if (!markupWithin(payload, kMaxUsbmuxNesting)) return nullptr;
     plist_t parsed = nullptr;
     plist_from_xml(reinterpret_cast<const char*>(payload.data()),
                    static_cast<uint32_t>(payload.size()), &parsed);

@@ -70,6 +70,19 @@ OSStatus AUHALUnit::deviceFormat(bool input, AudioStreamBasicDescription& out) c
     return size == sizeof out ? kAudioHardwareNoError : kAudioHardwareBadStreamError;
 }
 
+ClientFormat AUHALUnit::currentClientFormat(bool input,
+                                            const AudioStreamBasicDescription& device) const {
+    const std::optional<ClientFormat>& set = input ? inputFormat_ : outputFormat_;
+    ClientFormat format = set.value_or(ClientFormat{device.mChannelsPerFrame, false, 0});
+    if (!set) format.sampleRate = device.mSampleRate;
+    // The unit converts no rates. When the device changes its rate under a running unit, what
+    // the unit hands over (input) or takes (output) is at the device's new rate from then on,
+    // and its client format says so; a client stops the unit to set a format of its own.
+    const double running = io_ ? io_->deviceRate() : 0.0;
+    if (running > 0) format.sampleRate = running;
+    return format;
+}
+
 OSStatus AUHALUnit::setProperty(AudioUnitPropertyID id, AudioUnitScope scope,
                                 AudioUnitElement element, const void* data, UInt32 size) {
     std::lock_guard<std::mutex> guard(lock_);
@@ -207,14 +220,8 @@ OSStatus AUHALUnit::getProperty(AudioUnitPropertyID id, AudioUnitScope scope,
             AudioStreamBasicDescription device{};
             const OSStatus rc = deviceFormat(input, device);
             if (deviceSide) return rc != kAudioHardwareNoError ? rc : writeArg(device, data, size);
-            const std::optional<ClientFormat>& set = input ? inputFormat_ : outputFormat_;
-            ClientFormat format{device.mChannelsPerFrame, false, device.mSampleRate};
-            if (set) {
-                format = *set;
-            } else if (rc != kAudioHardwareNoError) {
-                return rc;
-            }
-            return writeArg(describeClientFormat(format), data, size);
+            if (!(input ? inputFormat_ : outputFormat_) && rc != kAudioHardwareNoError) return rc;
+            return writeArg(describeClientFormat(currentClientFormat(input, device)), data, size);
         }
         case kAudioOutputUnitProperty_SetInputCallback:
             return writeArg(inputCallback_, data, size);

@@ -29,6 +29,8 @@ class AUHALUnit {
     // The device's own format on one side, from the server.
     OSStatus deviceFormat(bool input, AudioStreamBasicDescription& out) const;
     AudioObjectID effectiveDevice() const;
+    // The client-side format of one element as the unit works with it now.
+    ClientFormat currentClientFormat(bool input, const AudioStreamBasicDescription& device) const;
 
     AudioUnit self_;
     mutable std::mutex lock_;

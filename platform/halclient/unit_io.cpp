@@ -254,6 +254,10 @@ bool UnitIO::currentCycle(StandinCycleInfo& out) const {
     return true;
 }
 
+double UnitIO::deviceRate() const {
+    return bitsDouble(shared_->sampleRate.load(std::memory_order_acquire));
+}
+
 StandinUnitCounters UnitIO::counters() const {
     StandinUnitCounters c{};
     c.mInputCycles = inputCycles_.load(std::memory_order_relaxed);

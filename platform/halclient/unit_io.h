@@ -53,6 +53,9 @@ class UnitIO {
     OSStatus render(UInt32 frames, AudioBufferList* data) const;
     bool currentCycle(StandinCycleInfo& out) const;
     StandinUnitCounters counters() const;
+    // The rate the device runs at now, as the server last published it (0 before it did). The
+    // unit converts no rates: this is also the rate of what it hands the client.
+    double deviceRate() const;
     bool gone() const { return gone_.load(std::memory_order_relaxed); }
 
   private:

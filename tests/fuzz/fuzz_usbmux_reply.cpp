@@ -70,15 +70,17 @@ void* runOne(void* argument) {
     const auto* input = static_cast<const Input*>(argument);
     const uint8_t* data = input->data;
     const size_t size = input->size;
-    const int fd = feedPipe(data, size);
-    if (fd < 0) return nullptr;
-    for (int i = 0; i < 8; ++i) {  // several replies may follow each other
-        Plist reply = usbmuxRecv(fd);
-        if (!reply) break;
-        checkReply(reply);
+    const int fd = feedPipe(data, size);  // only inputs that fit a pipe's buffer
+    if (fd >= 0) {
+        for (int i = 0; i < 8; ++i) {  // several replies may follow each other
+            Plist reply = usbmuxRecv(fd);
+            if (!reply) break;
+            checkReply(reply);
+        }
+        ::close(fd);
     }
-    ::close(fd);
-    // The payload parser on its own, for inputs whose header does not match.
+    // The payload parser on its own: for inputs whose header does not match, and for replies
+    // too large for the pipe (up to the 1 MiB a reply may have).
     if (size > kUsbmuxHeaderSize) {
         checkReply(parseUsbmuxPayload(Bytes(data + kUsbmuxHeaderSize, data + size)));
     }

@@ -28,6 +28,8 @@ struct FakeUnit {
     OSStatus formatReadStatus = 0;
     OSStatus initStatus = 0;
     OSStatus startStatus = 0;
+    OSStatus stopStatus = 0;
+    OSStatus setFormatStatus = 0;
     std::vector<Call> calls;
     AudioComponentDescription asked{};
 } gUnit;
@@ -64,7 +66,7 @@ extern "C" OSStatus AudioUnitSetProperty(AudioUnit unit, AudioUnitPropertyID id,
     EXPECT_EQ(unit, reinterpret_cast<AudioUnit>(&gInstance));
     const auto* p = static_cast<const uint8_t*>(data);
     gUnit.calls.push_back({"set", id, scope, element, std::vector<uint8_t>(p, p + size)});
-    return 0;
+    return id == kAudioUnitProperty_StreamFormat ? gUnit.setFormatStatus : 0;
 }
 extern "C" OSStatus AudioUnitGetProperty(AudioUnit, AudioUnitPropertyID id, AudioUnitScope scope,
                                          AudioUnitElement element, void* data, UInt32* size) {
@@ -81,6 +83,14 @@ extern "C" OSStatus AudioUnitInitialize(AudioUnit) {
 extern "C" OSStatus AudioOutputUnitStart(AudioUnit) {
     gUnit.calls.push_back({"start"});
     return gUnit.startStatus;
+}
+extern "C" OSStatus AudioOutputUnitStop(AudioUnit) {
+    gUnit.calls.push_back({"stop"});
+    return gUnit.stopStatus;
+}
+extern "C" OSStatus AudioUnitUninitialize(AudioUnit) {
+    gUnit.calls.push_back({"uninitialize"});
+    return 0;
 }
 
 namespace {
@@ -217,6 +227,87 @@ TEST_F(InputUnit, EachExaminedFailureGivesItsLine) {
     EXPECT_FALSE(r.running);
     EXPECT_EQ(r.line, "AudioUnitInitialize failed (-108)");
     EXPECT_EQ(gUnit.calls.size(), 2u);
+}
+
+// A rate no device runs at never reaches the converter: set-up asked for gigabytes at 1 Hz.
+TEST_F(InputUnit, AbsurdDeviceRatesAreTakenAs48000) {
+    for (double bad : {1.0, 7999.9, 768000.5, 1e9, -44100.0, double(NAN), double(INFINITY)}) {
+        SetUp();
+        gUnit.deviceFormat = deviceFormat(bad, 2);
+        const auto r = start();
+        EXPECT_TRUE(r.line.starts_with("AUHAL capturing QWV at 48000 Hz, hw ch=2,")) << bad;
+        ASSERT_TRUE(c.inFmt && c.conv && c.outBuf) << bad;
+        EXPECT_EQ(c.inFmt->sampleRate(), 48000.0) << bad;
+        EXPECT_TRUE(c.conv->isPassThrough()) << bad;
+        EXPECT_EQ(c.outBuf->storageFrames(), 8192u + 32u) << bad;
+        EXPECT_EQ(usableDeviceRate(bad), 48000.0) << bad;
+    }
+    for (double good : {8000.0, 44100.0, 768000.0}) {
+        SetUp();
+        gUnit.deviceFormat = deviceFormat(good, 2);
+        start();
+        EXPECT_EQ(c.inFmt->sampleRate(), good);
+        EXPECT_EQ(c.outBuf->storageFrames(),
+                  static_cast<uint32_t>(48000.0 / good * 8192) + 32);  // 49184 at 8000 Hz
+    }
+}
+
+TEST_F(InputUnit, FollowingANewRateRestartsTheUnitWithNewConverterAndBuffers) {
+    ASSERT_TRUE(start().running);
+    for (double rate : {44100.0, 192000.0, 8000.0, 48000.0}) {
+        gUnit.calls.clear();
+        const auto r = restartCaptureAt(c, rate, *out);
+        EXPECT_TRUE(r.running);
+        EXPECT_EQ(r.line, deviceRateLine(rate));
+        const std::vector<std::string> order = {"stop", "uninitialize", "set", "initialize",
+                                                "start"};
+        ASSERT_EQ(gUnit.calls.size(), order.size());
+        for (size_t i = 0; i < order.size(); ++i) EXPECT_EQ(gUnit.calls[i].what, order[i]);
+        AudioStreamBasicDescription client;
+        ASSERT_EQ(gUnit.calls[2].data.size(), sizeof client);
+        std::memcpy(&client, gUnit.calls[2].data.data(), sizeof client);
+        EXPECT_EQ(gUnit.calls[2].id, UInt32{kAudioUnitProperty_StreamFormat});
+        EXPECT_EQ(gUnit.calls[2].scope, UInt32{kAudioUnitScope_Output});
+        EXPECT_EQ(gUnit.calls[2].element, 1u);
+        EXPECT_EQ(client.mSampleRate, rate);
+        EXPECT_EQ(client.mFormatFlags, 41u);
+        EXPECT_EQ(client.mChannelsPerFrame, 2u);
+        ASSERT_TRUE(c.inFmt && c.conv && c.inBuf && c.outBuf);
+        EXPECT_EQ(c.inFmt->sampleRate(), rate);
+        EXPECT_EQ(c.conv->inputFormat().sampleRate(), rate);
+        EXPECT_EQ(c.conv->isPassThrough(), rate == 48000.0);
+        EXPECT_EQ(c.inBuf->format().sampleRate(), rate);
+        EXPECT_EQ(c.inBuf->frameCapacity(), 8192u);
+        EXPECT_EQ(c.outBuf->storageFrames(), converterOutputCapacity(48000.0, rate, 8192));
+        EXPECT_EQ(c.abl->mNumberBuffers, 2u);
+    }
+    EXPECT_EQ(deviceRateLine(44100.0), "device rate now 44100 Hz \u2014 converting to 48000 Hz");
+    EXPECT_EQ(deviceRateLine(88200.7), "device rate now 88200 Hz \u2014 converting to 48000 Hz");
+    EXPECT_EQ(deviceRateLine(48000.0), "device rate now 48000 Hz \u2014 no conversion");
+
+    // A failed step: its line with the status; the capture state is left whole, and the next
+    // attempt goes through every step again.
+    gUnit.calls.clear();
+    gUnit.setFormatStatus = -10868;
+    auto r = restartCaptureAt(c, 96000.0, *out);
+    EXPECT_FALSE(r.running);
+    EXPECT_EQ(r.line,
+              "capture at 96000 Hz: AudioUnitSetProperty failed (-10868) \u2014 trying again in "
+              "a second");
+    EXPECT_EQ(gUnit.calls.back().what, "set");
+    EXPECT_EQ(c.inFmt->sampleRate(), 48000.0);  // the old state, untouched
+    gUnit.setFormatStatus = 0;
+    gUnit.startStatus = -1;
+    r = restartCaptureAt(c, 96000.0, *out);
+    EXPECT_EQ(r.line,
+              "capture at 96000 Hz: AudioOutputUnitStart failed (-1) \u2014 trying again in a "
+              "second");
+    gUnit.startStatus = 0;
+    gUnit.calls.clear();
+    r = restartCaptureAt(c, 96000.0, *out);
+    EXPECT_TRUE(r.running);
+    EXPECT_EQ(gUnit.calls.size(), 5u);
+    EXPECT_EQ(c.inFmt->sampleRate(), 96000.0);
 }
 
 }  // namespace

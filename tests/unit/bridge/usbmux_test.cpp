@@ -1,6 +1,7 @@
 #include "usbmux.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,6 +17,25 @@
 namespace {
 
 using namespace std::string_literals;
+
+// Runs `body` on a thread with the 512 KiB stack macOS gives secondary threads, and waits.
+template <class F>
+void runOnSmallStack(F body) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 512 * 1024);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(
+                  &thread, &attributes,
+                  [](void* f) -> void* {
+                      (*static_cast<F*>(f))();
+                      return nullptr;
+                  },
+                  &body),
+              0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+}
 
 Bytes le32(uint32_t v) {
     return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
@@ -228,6 +248,68 @@ TEST(UsbmuxRecv, RepliesLibplistCannotReadSafelyAreRefused) {
         std::thread writer([&] { writeAllTo(s.b, deep); });
         EXPECT_FALSE(usbmuxRecv(s.a));
         writer.join();
+    }
+}
+
+// The nesting count must see every tag the parser sees. A "</" inside a comment or CDATA section
+// is no closing tag, so such a reply once built trees thousands of levels deep; freeing one
+// recursed past the 512 KiB stack of a secondary thread on macOS. Replies keep their XML
+// declaration and one document type declaration; other markup that could hide a tag is refused.
+TEST(UsbmuxRecv, MarkupThatCouldHideTagsFromTheNestingCountIsRefused) {
+    const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    const std::string doctype =
+        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n";
+    const std::string head = "<plist version=\"1.0\"><dict><key>k</key>";
+    const std::string tail = "</dict></plist>";
+    // Each level opens an element and hides a "</" where libplist accepts it.
+    struct Level {
+        std::string open, close;
+    };
+    auto bomb = [&](const Level& level) {
+        std::string xml = decl + doctype + head;
+        for (int i = 0; i < 20000; ++i) xml += level.open;
+        xml += "<string>deep</string>";
+        for (int i = 0; i < 20000; ++i) xml += level.close;
+        return toBytes(xml + tail);
+    };
+    for (const Level& level : {Level{"<array><!--</a>-->", "</array>"},
+                               Level{"<dict><key><![CDATA[</a>]]></key>", "</dict>"},
+                               Level{"<array><?pi </a>?>", "</array>"}}) {
+        const Bytes payload = bomb(level);
+        ASSERT_LT(payload.size() + 16, kMaxUsbmuxReply);
+        EXPECT_FALSE(parseUsbmuxPayload(payload)) << level.open;
+        SocketPair s;  // and through the socket, parsed on a thread with a macOS-sized stack
+        std::thread writer([&] { writeAllTo(s.b, message(payload)); });
+        bool refused = false;
+        runOnSmallStack([&] { refused = !usbmuxRecv(s.a); });
+        EXPECT_TRUE(refused) << level.open;
+        writer.join();
+    }
+
+    // What a real reply looks like is accepted, with or without the declarations.
+    const std::string body = "<string>USB</string>" + tail;
+    EXPECT_TRUE(parseUsbmuxPayload(toBytes(decl + doctype + head + body)));
+    EXPECT_TRUE(parseUsbmuxPayload(toBytes(decl + head + body)));
+    EXPECT_TRUE(parseUsbmuxPayload(toBytes(head + body)));
+    EXPECT_TRUE(
+        parseUsbmuxPayload(toBytes("<plist><dict><key>it's</key><string>a > b</string>"
+                                   "</dict></plist>")));
+    // One comment, CDATA section or instruction alone is refused as well: usbmuxd sends none.
+    for (const std::string& bad : {
+             decl + doctype + "<!-- note -->" + head + body,
+             decl + doctype + head + "<string><![CDATA[USB]]></string>" + tail,
+             decl + "<?xml-stylesheet href=\"a\"?>" + head + body,
+             " " + decl + head + body,  // the declaration only comes first
+             decl + doctype + doctype + head + body,
+             decl + head + doctype + body,  // after the root element
+             decl + "<!DOCTYPE plist [<!ENTITY e \"x\">]>" + head + body,
+             decl + "<!ENTITY e \"x\">" + head + body,
+             decl + head + "<string a=\"<array>\">USB</string>" + tail,
+             decl + head + "<array a=\">\"/>" + tail,
+             decl + head + "<string>USB</string></dict></plist",  // markup that does not end
+         }) {
+        EXPECT_FALSE(parseUsbmuxPayload(toBytes(bad))) << bad;
     }
 }
 

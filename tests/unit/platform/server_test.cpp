@@ -323,6 +323,31 @@ TEST(AudioServerTest, ARateChangeReachesThePlugInThroughTheHostAndIORestarts) {
     EXPECT_EQ(stats.mSampleRate, 44100.0);
     EXPECT_EQ(stats.mRunning, 1u);
 
+    // The unit that kept running hands over the device's new rate, and both of its formats on
+    // the input element say so; the client stops it to set its own format at the new rate.
+    for (const AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output}) {
+        AudioStreamBasicDescription format{};
+        UInt32 size = sizeof format;
+        ASSERT_EQ(AudioUnitGetProperty(capture.unit, kAudioUnitProperty_StreamFormat, scope, 1,
+                                       &format, &size),
+                  0);
+        EXPECT_EQ(format.mSampleRate, 44100.0) << scope;
+    }
+    const auto client = floatFormat(44100.0, 2, false);
+    EXPECT_EQ(AudioUnitSetProperty(capture.unit, kAudioUnitProperty_StreamFormat,
+                                   kAudioUnitScope_Output, 1, &client, sizeof client),
+              kAudioUnitErr_CannotDoInCurrentContext);
+    ASSERT_EQ(AudioOutputUnitStop(capture.unit), 0);
+    ASSERT_EQ(AudioUnitUninitialize(capture.unit), 0);
+    ASSERT_EQ(AudioUnitSetProperty(capture.unit, kAudioUnitProperty_StreamFormat,
+                                   kAudioUnitScope_Output, 1, &client, sizeof client),
+              0);
+    ASSERT_EQ(AudioUnitInitialize(capture.unit), 0);
+    ASSERT_EQ(AudioOutputUnitStart(capture.unit), 0);
+    const int afterRestart = capture.calls;
+    ASSERT_TRUE(eventually([&] { return capture.calls > afterRestart + 5; }));
+    EXPECT_EQ(capture.renderErrors, 0);
+
     // A rate the plug-in does not offer is refused by the plug-in and changes nothing.
     EXPECT_EQ(set(device, kAudioDevicePropertyNominalSampleRate, Float64{22050.0}),
               kAudioHardwareIllegalOperationError);

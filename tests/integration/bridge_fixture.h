@@ -1,0 +1,138 @@
+// The whole road for the end-to-end tests: the audio server with the driver, the phone
+// stand-ins and the bridge, each test starting its own, in private mount and network namespaces
+// where permitted (USB mode through the usbmuxd stand-in on the fixed /var/run/usbmuxd);
+// elsewhere in TCP mode on the machine's loopback.
+#pragma once
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio_processes.h"
+#include "child_process.h"
+#include "private_namespaces.h"
+#include "received_audio.h"
+
+namespace bridge_e2e {
+
+using namespace std::chrono_literals;
+
+inline const char* kBridgePath = "bridge/tetherstream";
+inline const char* kPhoneAppPath = "tools/phone/phone-app";
+inline const char* kUsbmuxdPath = "tools/phone/phone-usbmuxd";
+inline const char* kProbeToolPath = "tools/probe/qwprobe";
+
+inline std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// "<prefix><decimal number><suffix>", the number with an optional minus sign.
+inline bool hasNumberBetween(const std::string& line, const std::string& prefix,
+                             const std::string& suffix) {
+    if (line.size() <= prefix.size() + suffix.size() || line.rfind(prefix, 0) != 0 ||
+        line.compare(line.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return false;
+    }
+    const std::string number =
+        line.substr(prefix.size(), line.size() - prefix.size() - suffix.size());
+    const size_t digits = number[0] == '-' ? 1 : 0;
+    return number.size() > digits &&
+           number.find_first_not_of("0123456789", digits) == std::string::npos;
+}
+
+inline int count(const std::string& text, const std::string& needle) {
+    int n = 0;
+    for (const auto& line : linesOf(text)) n += line.find(needle) != std::string::npos;
+    return n;
+}
+
+class BridgeEndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        bool denied = false;
+        const std::string why = enterPrivateNamespaces(&denied);
+        usbMode = why.empty();
+        if (!usbMode && !denied) FAIL() << why;
+        if (!usbMode) std::printf("private namespaces not permitted (%s): TCP mode\n", why.c_str());
+    }
+
+    void startServer() { server = std::make_unique<AudioServerRun>(); }
+
+    // The receiving app on port 7000, and in USB mode the multiplexing service in front of it.
+    void startPhone(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args{"--port", "7000", "--wav", wavPath(), "--report-ms", "1000"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.insert(args.begin(), std::string(std::getenv("QW_BUILD_DIR")) + "/" + kPhoneAppPath);
+        phone = std::make_unique<ChildProcess>(args, server->dir() + "/phone-app.log", true);
+        ASSERT_TRUE(phone->waitForLines("listening", 1, 10s)) << phone->output();
+        if (usbMode) {
+            usbmuxd = server->start("phone-usbmuxd", kUsbmuxdPath, {"--device", "7:USB:phone"});
+            for (int i = 0; i < 1000 && ::access("/var/run/usbmuxd", F_OK) != 0; ++i) {
+                std::this_thread::sleep_for(10ms);
+            }
+        }
+    }
+
+    void startBridge() {
+        bridge =
+            server->start("tetherstream", kBridgePath,
+                          usbMode ? std::vector<std::string>{} : std::vector<std::string>{"--tcp"});
+    }
+
+    // Starts the bridge and waits until it captures and has a link.
+    void startStreaming() {
+        startBridge();
+        ASSERT_TRUE(bridge.waitForLine("AUHAL capturing QWV at ", 15)) << bridge.output();
+        ASSERT_TRUE(bridge.waitForLine("\u2705 connected \u2014 streaming", 15)) << bridge.output();
+    }
+
+    void play(const std::vector<std::string>& args) {
+        Child player = server->start("qwplay", kPlayPath, args);
+        const auto status = player.wait(60);
+        ASSERT_EQ(status, 0) << player.output() << player.errors();
+        std::this_thread::sleep_for(300ms);  // the last buffers on their way to the phone
+    }
+
+    // Ends the bridge (it has no other way to end) and the phone, which then closes its WAV.
+    void stopAll() {
+        bridge.kill(SIGTERM);
+        bridge.wait(10);
+        const int status = phone->stop();
+        ASSERT_TRUE(WIFEXITED(status)) << "the receiving app did not end by itself";
+        usbmuxd.kill(SIGTERM);
+        usbmuxd.wait(10);
+    }
+
+    qwprobe::Pcm16 received() {
+        std::string error;
+        auto pcm = qwprobe::readPcm16Wav(wavPath(), error);
+        EXPECT_TRUE(pcm) << error;
+        return pcm.value_or(qwprobe::Pcm16{});
+    }
+
+    std::string wavPath() const { return server->dir() + "/received.wav"; }
+    std::string connectedLine() const {
+        return usbMode ? "\u2705 connected \u2014 streaming (usbmux)"
+                       : "\u2705 connected \u2014 streaming (tcp 127.0.0.1:7000)";
+    }
+
+    bool usbMode = false;
+    std::unique_ptr<AudioServerRun> server;
+    std::unique_ptr<ChildProcess> phone;
+    Child usbmuxd, bridge;
+};
+
+}  // namespace bridge_e2e
