@@ -26,6 +26,23 @@ class AUHALUnit {
     OSStatus render(UInt32 frames, AudioBufferList* data);
 
   private:
+    // One function per property (auhal_properties.cpp); called with lock_ held.
+    OSStatus setEnableIO(AudioUnitScope scope, AudioUnitElement element, const void* data,
+                         UInt32 size);
+    OSStatus setCurrentDevice(AudioUnitScope scope, const void* data, UInt32 size);
+    OSStatus setBufferFrameSize(const void* data, UInt32 size);
+    OSStatus setStreamFormat(AudioUnitScope scope, AudioUnitElement element, const void* data,
+                             UInt32 size);
+    OSStatus setCallback(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                         const void* data, UInt32 size);
+    OSStatus setOutputLead(const void* data, UInt32 size);
+    OSStatus getCurrentCycle(void* data, UInt32* size) const;  // without the lock
+    OSStatus getEnableIO(AudioUnitScope scope, AudioUnitElement element, void* data,
+                         UInt32* size) const;
+    OSStatus getBufferFrameSize(void* data, UInt32* size) const;
+    OSStatus getStreamFormat(AudioUnitScope scope, AudioUnitElement element, void* data,
+                             UInt32* size) const;
+
     // The device's own format on one side, from the server.
     OSStatus deviceFormat(bool input, AudioStreamBasicDescription& out) const;
     AudioObjectID effectiveDevice() const;
