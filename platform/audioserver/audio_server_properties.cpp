@@ -1,5 +1,7 @@
-// Property calls of clients: the system object is answered by the server; every other object
-// by the plug-in that owns it, with object IDs and strings translated on the way.
+// AudioServer, part 2 of 4: property calls of clients. The system object is answered by the
+// server; every other object by the plug-in that owns it, with object IDs and strings translated
+// on the way. (Part 1: audio_server.cpp, part 3: audio_server_sessions.cpp, part 4:
+// audio_server_host_events.cpp.)
 #include <CoreAudio/AudioHardware.h>
 #include <CoreFoundation/CFString.h>
 
@@ -8,6 +10,7 @@
 
 #include "audio_server.h"
 #include "ipc/socket_io.h"
+#include "osutil/cf_utf8.h"
 
 namespace audioserver {
 
@@ -54,16 +57,181 @@ Answer oneValue(uint32_t value, MsgType type, uint32_t capacity) {
     }
     return a;
 }
+Answer failure(OSStatus status) {
+    return Answer{status, 0, 0, {}};
+}
 
-std::string utf8Of(CFStringRef s) {
-    if (const char* p = CFStringGetCStringPtr(s, kCFStringEncodingUTF8)) return p;
-    std::vector<char> buffer(static_cast<size_t>(
-        CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1));
-    if (!CFStringGetCString(s, buffer.data(), static_cast<CFIndex>(buffer.size()),
-                            kCFStringEncodingUTF8)) {
-        return {};
+// The system object's answer to a query other than a read, given whether the property exists:
+// none of its properties is settable.
+Answer systemAnswer(MsgType type, bool known, Answer read) {
+    switch (type) {
+        case MsgType::kHasProperty:
+            return Answer{kAudioHardwareNoError, 0, known ? 1u : 0u, {}};
+        case MsgType::kIsPropertySettable:
+            return failure(known ? kAudioHardwareNoError : kAudioHardwareUnknownPropertyError);
+        case MsgType::kSetPropertyData:
+            return failure(known ? kAudioHardwareUnsupportedOperationError
+                                 : kAudioHardwareUnknownPropertyError);
+        default:
+            return read;
     }
-    return buffer.data();
+}
+
+// A string argument as a plug-in takes it: UTF-8 on the wire becomes a CFStringRef (null for a
+// null string), released when the call is over.
+class StringArgument {
+  public:
+    StringArgument(uint32_t kind, const uint8_t* bytes, uint32_t size) {
+        if (kind == kStringValue) {
+            string = CFStringCreateWithBytes(nullptr, bytes, static_cast<CFIndex>(size),
+                                             kCFStringEncodingUTF8, false);
+        }
+    }
+    ~StringArgument() {
+        if (string != nullptr) CFRelease(string);
+    }
+    StringArgument(const StringArgument&) = delete;
+    StringArgument& operator=(const StringArgument&) = delete;
+    const void* data() const { return &string; }
+    static constexpr UInt32 size() { return sizeof(CFStringRef); }
+
+  private:
+    CFStringRef string = nullptr;
+};
+
+bool isString(uint32_t kind) {
+    return kind == kStringValue || kind == kNullString;
+}
+
+// One property call on one object of a plug-in, the qualifier as the plug-in takes it.
+struct PlugInCall {
+    PlugInCall(const PlugIn& p, size_t index, AudioObjectID local, pid_t caller,
+               const PropertyRequest& request, const uint8_t* qualifier)
+        : plugIn(p),
+          plugInIndex(index),
+          object(local),
+          pid(caller),
+          req(request),
+          qualifierString(request.qualifierKind, qualifier, request.qualifierSize),
+          qualifierData(isString(request.qualifierKind) ? qualifierString.data() : qualifier),
+          qualifierSize(isString(request.qualifierKind) ? StringArgument::size()
+                                                        : request.qualifierSize) {}
+
+    const AudioServerPlugInDriverInterface& table() const { return plugIn.table(); }
+    AudioObjectPropertySelector selector() const { return req.address.mSelector; }
+
+    const PlugIn& plugIn;
+    size_t plugInIndex;
+    AudioObjectID object;  // the plug-in's own ID
+    pid_t pid;
+    const PropertyRequest& req;
+    StringArgument qualifierString;
+    const void* qualifierData;
+    UInt32 qualifierSize;
+};
+
+Answer getDataSize(const PlugInCall& c) {
+    Answer a;
+    a.status = c.table().GetPropertyDataSize(c.plugIn.driver, c.object, c.pid, &c.req.address,
+                                             c.qualifierSize, c.qualifierData, &a.size);
+    return a;
+}
+
+// A string property: the plug-in hands over a CFStringRef, which crosses as UTF-8 (whole).
+Answer getStringData(const PlugInCall& c, uint32_t capacity) {
+    Answer a;
+    CFStringRef s = nullptr;
+    UInt32 got = 0;
+    a.status = c.table().GetPropertyData(c.plugIn.driver, c.object, c.pid, &c.req.address,
+                                         c.qualifierSize, c.qualifierData,
+                                         std::min<uint32_t>(capacity, sizeof s), &got, &s);
+    if (a.status == kAudioHardwareNoError && got == sizeof s) {
+        if (s == nullptr) {
+            a.kind = kNullString;
+        } else {
+            const std::string text = qw::utf8Of(s).value_or("");
+            CFRelease(s);  // the caller owns a string it is handed
+            a.kind = kStringValue;
+            a.data.assign(text.begin(), text.end());
+            if (a.data.size() > kMaxPropertyBytes) a.data.resize(kMaxPropertyBytes);
+        }
+    }
+    a.size = static_cast<uint32_t>(a.data.size());
+    return a;
+}
+
+// Object IDs in a value from the plug-in become the IDs its clients know.
+void toClientIDs(ObjectRegistry& registry, const PlugInCall& c, std::vector<uint8_t>& data) {
+    for (size_t at = 0; at + sizeof(AudioObjectID) <= data.size(); at += sizeof(AudioObjectID)) {
+        AudioObjectID id;
+        std::memcpy(&id, data.data() + at, sizeof id);
+        id = registry.clientID(c.plugInIndex, id);
+        std::memcpy(data.data() + at, &id, sizeof id);
+    }
+    // The plug-in object belongs to the system object.
+    if (c.selector() == kAudioObjectPropertyOwner && c.object == kAudioObjectPlugInObject &&
+        data.size() == sizeof(AudioObjectID)) {
+        const AudioObjectID system = kAudioObjectSystemObject;
+        std::memcpy(data.data(), &system, sizeof system);
+    }
+}
+
+// Client IDs in a value for the plug-in become its own; IDs of other plug-ins' objects (or none)
+// become kAudioObjectUnknown.
+void toPlugInIDs(const ObjectRegistry& registry, const PlugInCall& c, std::vector<uint8_t>& data) {
+    for (size_t at = 0; at + sizeof(AudioObjectID) <= data.size(); at += sizeof(AudioObjectID)) {
+        AudioObjectID id;
+        std::memcpy(&id, data.data() + at, sizeof id);
+        const auto to = registry.resolve(id);
+        id = to && to->plugIn == c.plugInIndex ? to->local : kAudioObjectUnknown;
+        std::memcpy(data.data() + at, &id, sizeof id);
+    }
+}
+
+Answer getData(ObjectRegistry& registry, const PlugInCall& c) {
+    const uint32_t capacity = std::min(c.req.dataSize, kMaxPropertyBytes);
+    if (isStringSelector(c.selector())) return getStringData(c, capacity);
+    Answer a;
+    a.data.resize(capacity);
+    UInt32 got = 0;
+    a.status =
+        c.table().GetPropertyData(c.plugIn.driver, c.object, c.pid, &c.req.address, c.qualifierSize,
+                                  c.qualifierData, capacity, &got, a.data.data());
+    a.data.resize(a.status == kAudioHardwareNoError ? std::min(got, capacity) : 0);
+    if (isObjectListSelector(c.selector())) toClientIDs(registry, c, a.data);
+    a.size = static_cast<uint32_t>(a.data.size());
+    return a;
+}
+
+Answer setData(const ObjectRegistry& registry, const PlugInCall& c, const uint8_t* value) {
+    Answer a;
+    const auto& t = c.table();
+    if (isString(c.req.dataKind)) {
+        const StringArgument text(c.req.dataKind, value, c.req.dataSize);
+        a.status = t.SetPropertyData(c.plugIn.driver, c.object, c.pid, &c.req.address,
+                                     c.qualifierSize, c.qualifierData, text.size(), text.data());
+        return a;
+    }
+    std::vector<uint8_t> raw(value, value + c.req.dataSize);
+    if (isObjectListSelector(c.selector())) toPlugInIDs(registry, c, raw);
+    a.status = t.SetPropertyData(c.plugIn.driver, c.object, c.pid, &c.req.address, c.qualifierSize,
+                                 c.qualifierData, c.req.dataSize, raw.data());
+    return a;
+}
+
+Answer hasProperty(const PlugInCall& c) {
+    Answer a;
+    a.size = c.table().HasProperty(c.plugIn.driver, c.object, c.pid, &c.req.address) ? 1 : 0;
+    return a;
+}
+
+Answer isPropertySettable(const PlugInCall& c) {
+    Answer a;
+    Boolean settable = false;
+    a.status =
+        c.table().IsPropertySettable(c.plugIn.driver, c.object, c.pid, &c.req.address, &settable);
+    a.size = settable ? 1 : 0;
+    return a;
 }
 
 }  // namespace
@@ -95,52 +263,24 @@ void AudioServer::answerSystemObject(const PropertyRequest& req, const uint8_t* 
                                      MessageWriter& out) {
     const auto type = static_cast<MsgType>(req.hdr.type);
     const uint32_t capacity = std::min(req.dataSize, kMaxPropertyBytes);
+    const AudioObjectPropertySelector selector = req.address.mSelector;
     Answer a;
     bool known = true;
-    switch (req.address.mSelector) {
-        case kAudioHardwarePropertyDevices: {
-            std::vector<AudioObjectID> ids;
-            for (const Device& d : devices_) {
-                if (d.alive) ids.push_back(d.client);
-            }
-            a = idList(ids, type, capacity);
+    switch (selector) {
+        case kAudioHardwarePropertyDevices:
+            a = idList(liveDeviceIDs(), type, capacity);
             break;
-        }
-        case kAudioObjectPropertyOwnedObjects: {
-            std::vector<AudioObjectID> ids;
-            for (size_t i = 0; i < plugIns_.size(); ++i) {
-                ids.push_back(registry_.find(i, kAudioObjectPlugInObject));
-            }
-            a = idList(ids, type, capacity);
+        case kAudioObjectPropertyOwnedObjects:
+            a = idList(plugInObjectIDs(), type, capacity);
             break;
-        }
         case kAudioHardwarePropertyDefaultOutputDevice:
-        case kAudioHardwarePropertyDefaultInputDevice: {
-            const bool output = req.address.mSelector == kAudioHardwarePropertyDefaultOutputDevice;
-            AudioObjectID found = kAudioObjectUnknown;
-            for (const Device& d : devices_) {
-                if (d.alive && (output ? d.output.local : d.input.local) != 0) {
-                    found = d.client;
-                    break;
-                }
-            }
-            a = oneValue(found, type, capacity);
+        case kAudioHardwarePropertyDefaultInputDevice:
+            a = oneValue(defaultDevice(selector == kAudioHardwarePropertyDefaultOutputDevice), type,
+                         capacity);
             break;
-        }
-        case kAudioHardwarePropertyTranslateUIDToDevice: {
-            AudioObjectID found = kAudioObjectUnknown;
-            if (req.qualifierKind == kStringValue) {
-                const std::string uid(reinterpret_cast<const char*>(qualifier), req.qualifierSize);
-                for (const Device& d : devices_) {
-                    if (d.alive && d.uid == uid) {
-                        found = d.client;
-                        break;
-                    }
-                }
-            }
-            a = oneValue(found, type, capacity);
+        case kAudioHardwarePropertyTranslateUIDToDevice:
+            a = oneValue(deviceWithUID(req, qualifier), type, capacity);
             break;
-        }
         case kAudioObjectPropertyBaseClass:
             a = oneValue(kAudioObjectClassID, type, capacity);
             break;
@@ -152,29 +292,42 @@ void AudioServer::answerSystemObject(const PropertyRequest& req, const uint8_t* 
             break;
         default:
             known = false;
-            a = Answer{kAudioHardwareUnknownPropertyError, 0, 0, {}};
+            a = failure(kAudioHardwareUnknownPropertyError);
     }
-    if (type == MsgType::kHasProperty) {
-        a = Answer{kAudioHardwareNoError, 0, known ? 1u : 0u, {}};
-    } else if (type == MsgType::kIsPropertySettable) {
-        a = Answer{known ? kAudioHardwareNoError : kAudioHardwareUnknownPropertyError, 0, 0, {}};
-    } else if (type == MsgType::kSetPropertyData) {
-        a = Answer{
-            known ? kAudioHardwareUnsupportedOperationError : kAudioHardwareUnknownPropertyError,
-            0,
-            0,
-            {}};
-    }
-    writeReply(out, req.hdr.seq, a);
+    writeReply(out, req.hdr.seq, systemAnswer(type, known, a));
 }
 
-void AudioServer::translateIDs(size_t plugIn, uint8_t* data, UInt32 size) {
-    for (UInt32 at = 0; at + sizeof(AudioObjectID) <= size; at += sizeof(AudioObjectID)) {
-        AudioObjectID id;
-        std::memcpy(&id, data + at, sizeof id);
-        id = registry_.clientID(plugIn, id);
-        std::memcpy(data + at, &id, sizeof id);
+std::vector<AudioObjectID> AudioServer::liveDeviceIDs() const {
+    std::vector<AudioObjectID> ids;
+    for (const Device& d : devices_) {
+        if (d.alive) ids.push_back(d.client);
     }
+    return ids;
+}
+
+std::vector<AudioObjectID> AudioServer::plugInObjectIDs() const {
+    std::vector<AudioObjectID> ids;
+    for (size_t i = 0; i < plugIns_.size(); ++i) {
+        ids.push_back(registry_.find(i, kAudioObjectPlugInObject));
+    }
+    return ids;
+}
+
+AudioObjectID AudioServer::defaultDevice(bool output) const {
+    for (const Device& d : devices_) {
+        if (d.alive && (output ? d.output.local : d.input.local) != 0) return d.client;
+    }
+    return kAudioObjectUnknown;
+}
+
+AudioObjectID AudioServer::deviceWithUID(const PropertyRequest& req,
+                                         const uint8_t* qualifier) const {
+    if (req.qualifierKind != kStringValue) return kAudioObjectUnknown;
+    const std::string uid(reinterpret_cast<const char*>(qualifier), req.qualifierSize);
+    for (const Device& d : devices_) {
+        if (d.alive && d.uid == uid) return d.client;
+    }
+    return kAudioObjectUnknown;
 }
 
 void AudioServer::answerPlugInObject(const PropertyRequest& req, const uint8_t* qualifier,
@@ -182,119 +335,33 @@ void AudioServer::answerPlugInObject(const PropertyRequest& req, const uint8_t* 
     const auto type = static_cast<MsgType>(req.hdr.type);
     const auto target = registry_.resolve(req.objectID);
     if (!target || target->plugIn >= plugIns_.size()) {
-        const Answer a{
-            type == MsgType::kHasProperty ? kAudioHardwareNoError : kAudioHardwareBadObjectError,
-            0,
-            0,
-            {}};
-        writeReply(out, req.hdr.seq, a);
+        writeReply(out, req.hdr.seq,
+                   failure(type == MsgType::kHasProperty ? kAudioHardwareNoError
+                                                         : kAudioHardwareBadObjectError));
         return;
     }
-    const PlugIn& plugIn = plugIns_[target->plugIn];
-    const AudioServerPlugInDriverInterface& t = plugIn.table();
-    const AudioObjectID local = target->local;
-    const AudioObjectPropertyAddress& address = req.address;
-    const AudioObjectPropertySelector selector = address.mSelector;
-
-    // A string qualifier crosses as UTF-8 and goes to the plug-in as a CFStringRef.
-    CFStringRef qualifierString = nullptr;
-    const void* qualifierData = qualifier;
-    UInt32 qualifierSize = req.qualifierSize;
-    if (req.qualifierKind == kStringValue || req.qualifierKind == kNullString) {
-        if (req.qualifierKind == kStringValue) {
-            qualifierString =
-                CFStringCreateWithBytes(nullptr, qualifier, static_cast<CFIndex>(req.qualifierSize),
-                                        kCFStringEncodingUTF8, false);
-        }
-        qualifierData = &qualifierString;
-        qualifierSize = sizeof qualifierString;
-    }
-
+    const PlugInCall call(plugIns_[target->plugIn], target->plugIn, target->local, pid, req,
+                          qualifier);
     Answer a;
     switch (type) {
         case MsgType::kGetPropertyDataSize:
-            a.status = t.GetPropertyDataSize(plugIn.driver, local, pid, &address, qualifierSize,
-                                             qualifierData, &a.size);
+            a = getDataSize(call);
             break;
-        case MsgType::kGetPropertyData: {
-            const uint32_t capacity = std::min(req.dataSize, kMaxPropertyBytes);
-            if (isStringSelector(selector)) {
-                CFStringRef s = nullptr;
-                UInt32 got = 0;
-                a.status = t.GetPropertyData(plugIn.driver, local, pid, &address, qualifierSize,
-                                             qualifierData, std::min<uint32_t>(capacity, sizeof s),
-                                             &got, &s);
-                if (a.status == kAudioHardwareNoError && got == sizeof s) {
-                    if (s == nullptr) {
-                        a.kind = kNullString;
-                    } else {
-                        const std::string text = utf8Of(s);
-                        CFRelease(s);  // the caller owns a string it is handed
-                        a.kind = kStringValue;
-                        a.data.assign(text.begin(), text.end());
-                        if (a.data.size() > kMaxPropertyBytes) a.data.resize(kMaxPropertyBytes);
-                    }
-                }
-                a.size = static_cast<uint32_t>(a.data.size());
-                break;
-            }
-            a.data.resize(capacity);
-            UInt32 got = 0;
-            a.status = t.GetPropertyData(plugIn.driver, local, pid, &address, qualifierSize,
-                                         qualifierData, capacity, &got, a.data.data());
-            a.data.resize(a.status == kAudioHardwareNoError ? std::min(got, capacity) : 0);
-            if (isObjectListSelector(selector)) {
-                translateIDs(target->plugIn, a.data.data(), static_cast<UInt32>(a.data.size()));
-                // The plug-in object belongs to the system object.
-                if (selector == kAudioObjectPropertyOwner && local == kAudioObjectPlugInObject &&
-                    a.data.size() == sizeof(AudioObjectID)) {
-                    const AudioObjectID system = kAudioObjectSystemObject;
-                    std::memcpy(a.data.data(), &system, sizeof system);
-                }
-            }
-            a.size = static_cast<uint32_t>(a.data.size());
+        case MsgType::kGetPropertyData:
+            a = getData(registry_, call);
             break;
-        }
-        case MsgType::kSetPropertyData: {
-            CFStringRef valueString = nullptr;
-            std::vector<uint8_t> raw(value, value + req.dataSize);
-            const void* valueData = raw.data();
-            UInt32 valueSize = req.dataSize;
-            if (req.dataKind == kStringValue || req.dataKind == kNullString) {
-                if (req.dataKind == kStringValue) {
-                    valueString =
-                        CFStringCreateWithBytes(nullptr, value, static_cast<CFIndex>(req.dataSize),
-                                                kCFStringEncodingUTF8, false);
-                }
-                valueData = &valueString;
-                valueSize = sizeof valueString;
-            } else if (isObjectListSelector(selector)) {
-                for (size_t at = 0; at + 4 <= raw.size(); at += 4) {
-                    AudioObjectID id;
-                    std::memcpy(&id, raw.data() + at, 4);
-                    const auto to = registry_.resolve(id);
-                    id = to && to->plugIn == target->plugIn ? to->local : kAudioObjectUnknown;
-                    std::memcpy(raw.data() + at, &id, 4);
-                }
-            }
-            a.status = t.SetPropertyData(plugIn.driver, local, pid, &address, qualifierSize,
-                                         qualifierData, valueSize, valueData);
-            if (valueString != nullptr) CFRelease(valueString);
+        case MsgType::kSetPropertyData:
+            a = setData(registry_, call, value);
             break;
-        }
         case MsgType::kHasProperty:
-            a.size = t.HasProperty(plugIn.driver, local, pid, &address) ? 1 : 0;
+            a = hasProperty(call);
             break;
-        case MsgType::kIsPropertySettable: {
-            Boolean settable = false;
-            a.status = t.IsPropertySettable(plugIn.driver, local, pid, &address, &settable);
-            a.size = settable ? 1 : 0;
+        case MsgType::kIsPropertySettable:
+            a = isPropertySettable(call);
             break;
-        }
         default:
-            a.status = kAudioHardwareIllegalOperationError;
+            a = failure(kAudioHardwareIllegalOperationError);
     }
-    if (qualifierString != nullptr) CFRelease(qualifierString);
     writeReply(out, req.hdr.seq, a);
 }
 
