@@ -7,6 +7,7 @@
 namespace {
 
 const char* const kTcpSwitch = "--tcp";
+const char* const kVerboseSwitch = "--verbose";
 const char* const kDefaultHost = "127.0.0.1";
 
 // The first non-empty piece of `text` cut at ':', or "" when there is none.
@@ -26,10 +27,12 @@ std::string firstPiece(const std::string& text) {
 LinkOptions parseCommandLine(const std::vector<std::string>& args) {
     LinkOptions options;
     if (args.size() < 2) return options;
+    options.verbose = std::find(args.begin() + 1, args.end(), kVerboseSwitch) != args.end();
     auto first = std::find(args.begin() + 1, args.end(), kTcpSwitch);
     if (first == args.end()) return options;
     options.tcpMode = true;
-    auto next = first + 1;
+    auto next = std::find_if(first + 1, args.end(),
+                             [](const std::string& arg) { return arg != kVerboseSwitch; });
     if (next != args.end() && next->find('.') != std::string::npos) {
         std::string host = firstPiece(*next);
         options.tcpHost = host.empty() ? kDefaultHost : host;
@@ -41,4 +44,5 @@ void applyCommandLine(int argc, const char* const* argv) {
     LinkOptions options = parseCommandLine(std::vector<std::string>(argv, argv + argc));
     tcpMode = options.tcpMode;
     tcpHost = options.tcpHost;
+    verboseMode = options.verbose;
 }

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "usbmux.h"
 
 namespace {
@@ -17,17 +19,20 @@ constexpr uint32_t kConnectTag = 2;
 // Closes the service connection when the exchange is over, whatever the outcome.
 class ServiceConnection {
   public:
-    explicit ServiceConnection(const char* path) : fd(connectUsbmuxdAt(path)) {}
+    ServiceConnection(const char* path, LinkDownReason* whyFailed)
+        : fd(connectUsbmuxdAt(path, whyFailed)), why(whyFailed) {}
     ~ServiceConnection() {
         if (fd >= 0) ::close(fd);
     }
     ServiceConnection(const ServiceConnection&) = delete;
     ServiceConnection& operator=(const ServiceConnection&) = delete;
 
-    // Sends the request and returns the reply dictionary, or null.
+    // Sends the request and returns the reply dictionary, or null (the reason is reported).
     Plist exchange(plist_t request, uint32_t tag) const {
-        if (fd < 0 || !usbmuxSend(fd, request, tag)) return nullptr;
-        return usbmuxRecv(fd);
+        if (fd < 0) return nullptr;  // connectUsbmuxdAt gave the reason
+        Plist reply = usbmuxSend(fd, request, tag) ? usbmuxRecv(fd) : nullptr;
+        if (!reply) reportLinkDown(why, LinkDownReason::usbmuxdNoAnswer);
+        return reply;
     }
     int release() {
         int result = fd;
@@ -37,6 +42,7 @@ class ServiceConnection {
 
   private:
     int fd;
+    LinkDownReason* why;
 };
 
 Plist newRequest(const char* messageType) {
@@ -64,10 +70,12 @@ std::vector<int64_t> listUSBDevices() {
     return listUSBDevicesAt(kUsbmuxdPath);
 }
 
-std::vector<int64_t> listUSBDevicesAt(const char* usbmuxdPath) {
-    ServiceConnection service(usbmuxdPath);
+std::vector<int64_t> listUSBDevicesAt(const char* usbmuxdPath, LinkDownReason* why) {
+    ServiceConnection service(usbmuxdPath, why);
     Plist reply = service.exchange(newRequest("ListDevices").get(), kListDevicesTag);
     if (!reply) return {};
+    // A reply without a proper list counts as an empty list: no device to try.
+    reportLinkDown(why, LinkDownReason::noUsbDevice);
     plist_t list = plist_dict_get_item(reply.get(), "DeviceList");
     if (!isType(list, PLIST_ARRAY)) return {};
     const uint32_t count = plist_array_get_size(list);
@@ -84,6 +92,7 @@ std::vector<int64_t> listUSBDevicesAt(const char* usbmuxdPath) {
         plist_get_uint_val(id, &value);
         ids.push_back(static_cast<int64_t>(value));
     }
+    if (!ids.empty()) reportLinkDown(why, LinkDownReason::none);
     return ids;
 }
 
@@ -95,35 +104,51 @@ int connectToDevice(int64_t id, uint16_t port) {
     return connectToDeviceAt(kUsbmuxdPath, id, port);
 }
 
-int connectToDeviceAt(const char* usbmuxdPath, int64_t id, uint16_t port) {
+int connectToDeviceAt(const char* usbmuxdPath, int64_t id, uint16_t port, LinkDownReason* why) {
     Plist request = newRequest("Connect");
     plist_dict_set_item(request.get(), "DeviceID", plist_new_uint(static_cast<uint64_t>(id)));
     plist_dict_set_item(request.get(), "PortNumber", plist_new_uint(usbmuxPortNumber(port)));
-    ServiceConnection service(usbmuxdPath);
+    ServiceConnection service(usbmuxdPath, why);
     Plist reply = service.exchange(request.get(), kConnectTag);
     if (!reply) return -1;
     plist_t number = plist_dict_get_item(reply.get(), "Number");
-    if (!isType(number, PLIST_UINT)) return -1;
+    if (!isType(number, PLIST_UINT)) {
+        reportLinkDown(why, LinkDownReason::usbmuxdNoAnswer);
+        return -1;
+    }
     uint64_t value = 1;
     plist_get_uint_val(number, &value);
-    if (value != 0) return -1;
+    if (value != 0) {
+        reportLinkDown(why, LinkDownReason::portRefused);
+        return -1;
+    }
+    reportLinkDown(why, LinkDownReason::none);
     // The service now relays every byte of this connection to and from the phone's port.
     return service.release();
 }
 
-int connectTCP(const std::string& host, uint16_t port) {
+int connectTCP(const std::string& host, uint16_t port, LinkDownReason* why) {
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     // A host that is no IPv4 literal would leave the address 0.0.0.0, which reaches this very
     // machine: that would be a link to the wrong receiver, so it counts as a failed attempt.
-    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) return -1;
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
+    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
+        reportLinkDown(why, LinkDownReason::tcpBadHost);
         return -1;
     }
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        reportLinkDown(why, LinkDownReason::tcpUnreachable);
+        return -1;
+    }
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const bool refused = errno == ECONNREFUSED;
+        ::close(fd);
+        reportLinkDown(why, refused ? LinkDownReason::tcpRefused : LinkDownReason::tcpUnreachable);
+        return -1;
+    }
+    reportLinkDown(why, LinkDownReason::none);
     int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return fd;

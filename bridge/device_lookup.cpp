@@ -5,21 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-// The reference as UTF-8, or nothing when it cannot be converted.
-std::optional<std::string> utf8Of(CFStringRef s) {
-    if (const char* direct = CFStringGetCStringPtr(s, kCFStringEncodingUTF8)) return direct;
-    const CFIndex size =
-        CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1;
-    if (size <= 0) return std::nullopt;
-    std::string buf(static_cast<size_t>(size), '\0');
-    if (!CFStringGetCString(s, buf.data(), size, kCFStringEncodingUTF8)) return std::nullopt;
-    buf.resize(buf.find('\0'));
-    return buf;
-}
-
-}  // namespace
+#include "osutil/cf_utf8.h"
 
 std::optional<AudioObjectID> findDevice(std::string_view named) {
     const AudioObjectPropertyAddress devicesAddr{kAudioHardwarePropertyDevices,
@@ -44,7 +30,7 @@ std::optional<AudioObjectID> findDevice(std::string_view named) {
             name == nullptr) {
             continue;
         }
-        const auto text = utf8Of(name);
+        const auto text = qw::utf8Of(name);  // whole, past any NUL character
         CFRelease(name);
         if (text && *text == named) return device;
     }

@@ -23,21 +23,33 @@ std::optional<Bytes> readN(int fd, int64_t count) {
     return buffer;
 }
 
-bool sendAll(int fd, std::span<const uint8_t> data) {
+ssize_t sendWithoutSignal(int fd, const void* data, size_t size) {
 #if defined(__APPLE__)
-    // No MSG_NOSIGNAL here: the socket option does the same job for this descriptor.
+    return ::send(fd, data, size, 0);  // the socket carries SO_NOSIGPIPE (suppressSigpipe)
+#else
+    return ::send(fd, data, size, MSG_NOSIGNAL);
+#endif
+}
+
+void suppressSigpipe([[maybe_unused]] int fd) {
+#if defined(__APPLE__)
     int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
-    constexpr int kFlags = 0;
-#else
-    constexpr int kFlags = MSG_NOSIGNAL;
 #endif
+}
+
+bool writeWhole(int fd, std::span<const uint8_t> data, SendFunction send) {
     size_t done = 0;
     while (done < data.size()) {
-        ssize_t n = ::send(fd, data.data() + done, data.size() - done, kFlags);
+        const ssize_t n = send(fd, data.data() + done, data.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+bool sendAll(int fd, std::span<const uint8_t> data) {
+    suppressSigpipe(fd);
+    return writeWhole(fd, data);
 }

@@ -1,6 +1,8 @@
 #pragma once
 // Blocking byte I/O on descriptors: exact reads and complete socket writes.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -17,8 +19,21 @@ std::optional<Bytes> readN(int fd, int64_t count);
 // Reads exactly `count` bytes into `dst`; false on end of stream or error (EINTR is retried).
 bool readExact(int fd, uint8_t* dst, size_t count);
 
-// Writes all of `data` to the socket `fd`. Returns false as soon as a write returns zero or an
-// error other than EINTR. Uses send() with MSG_NOSIGNAL (SO_NOSIGPIPE on Apple platforms), so a
-// peer that has gone shows up as a failed write (EPIPE) and never raises SIGPIPE. `fd` must be a
-// socket.
+// One write attempt, shaped like send(2) without the flags; returns the bytes taken or <= 0.
+using SendFunction = ssize_t (*)(int fd, const void* data, size_t size);
+
+// send() that never raises SIGPIPE: MSG_NOSIGNAL, or on Apple platforms plain send() on a socket
+// that carries SO_NOSIGPIPE (see suppressSigpipe). A peer that has gone gives EPIPE.
+ssize_t sendWithoutSignal(int fd, const void* data, size_t size);
+
+// Makes writes on the socket `fd` report a gone peer as EPIPE rather than SIGPIPE where the
+// platform needs a socket option for that (SO_NOSIGPIPE on Apple platforms; nothing elsewhere).
+void suppressSigpipe(int fd);
+
+// Writes all of `data` with `send`, continuing short writes and retrying EINTR. False as soon as
+// a write returns zero or another error.
+bool writeWhole(int fd, std::span<const uint8_t> data, SendFunction send = sendWithoutSignal);
+
+// Writes all of `data` to the socket `fd` (suppressSigpipe, then writeWhole), so a peer that has
+// gone shows up as a failed write and never raises SIGPIPE. `fd` must be a socket.
 bool sendAll(int fd, std::span<const uint8_t> data);

@@ -27,6 +27,7 @@ struct Frame {
 bool isValidPhoneFrameLength(uint32_t length);
 
 // Reads one frame from the phone, blocking. nullopt ends the link: end of stream, read error
-// or a length of 0 or above 8191. Any split of the bytes across reads is fine; interrupted
-// reads are retried. Frames of unknown type are returned whole, for the caller to skip.
-std::optional<Frame> readFrame(int fd);
+// or a length of 0 or above 8191 (that length is then stored in `badLength`, when given). Any
+// split of the bytes across reads is fine; interrupted reads are retried. Frames of unknown type
+// are returned whole, for the caller to skip.
+std::optional<Frame> readFrame(int fd, std::optional<uint32_t>* badLength = nullptr);

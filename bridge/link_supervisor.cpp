@@ -19,14 +19,14 @@ std::string connectedLine(const LinkTarget& target) {
     return line + " (usbmux)";
 }
 
-int connectOnce(const LinkTarget& target) {
-    if (target.tcpMode) return connectTCP(target.tcpHost, target.port);
-    const auto devices = listUSBDevicesAt(target.usbmuxdPath.c_str());
+int connectOnce(const LinkTarget& target, LinkDownReason* why) {
+    if (target.tcpMode) return connectTCP(target.tcpHost, target.port, why);
+    const auto devices = listUSBDevicesAt(target.usbmuxdPath.c_str(), why);
     if (devices.empty()) return -1;
-    return connectToDeviceAt(target.usbmuxdPath.c_str(), devices.front(), target.port);
+    return connectToDeviceAt(target.usbmuxdPath.c_str(), devices.front(), target.port, why);
 }
 
-LinkEnd serveLink(int fd, const LinkTarget& target, const LineSink& print) {
+LinkEnd serveLink(int fd, const LinkTarget& target, const LineSink& print, LinkDown* why) {
     // The supervisor reads on a descriptor of its own: once the link is published, the sender
     // may retire (and close) the published one at any moment, and its number could then be
     // handed to an unrelated socket before this thread's next read.
@@ -37,7 +37,8 @@ LinkEnd serveLink(int fd, const LinkTarget& target, const LineSink& print) {
     }
     const uint64_t generation = publishLink(fd);
     print(connectedLine(target));
-    while (auto frame = readFrame(readFd)) {
+    std::optional<uint32_t> badLength;
+    while (auto frame = readFrame(readFd, &badLength)) {
         if (frame->type == static_cast<uint8_t>(FrameType::report)) {
             print(reportLine(frame->payload));
         }
@@ -45,18 +46,58 @@ LinkEnd serveLink(int fd, const LinkTarget& target, const LineSink& print) {
     print(kLinkLostLine);
     const bool closedHere = retireLink(generation);
     ::close(readFd);
+    if (why != nullptr) {
+        // Retired elsewhere means the sender got there first, after a failed write.
+        if (!closedHere) {
+            *why = {LinkDownReason::writeFailed};
+        } else if (badLength) {
+            *why = {LinkDownReason::framingError, *badLength};
+        } else {
+            *why = {LinkDownReason::peerClosed};
+        }
+    }
     return closedHere ? LinkEnd::retiredHere : LinkEnd::retiredElsewhere;
 }
+
+namespace {
+
+// Says why the link is down, when the target asks for it and the reason has changed since the
+// last time; a published link clears the reason, so each loss is told once.
+class DownReporter {
+  public:
+    DownReporter(const LinkTarget& linkTarget, const LineSink& sink)
+        : target(linkTarget), print(sink) {}
+    void linkUp() { last = {}; }
+    void note(const LinkDown& down) {
+        if (!target.verbose || down == last || down.reason == LinkDownReason::none) return;
+        last = down;
+        print(linkDownLine(down, target));
+    }
+
+  private:
+    const LinkTarget& target;
+    const LineSink& print;
+    LinkDown last;
+};
+
+}  // namespace
 
 void superviseLinks(const LinkTarget& target, const LineSink& print,
                     const std::atomic<bool>* stop) {
     auto stopped = [stop] { return stop != nullptr && stop->load(); };
+    DownReporter reporter(target, print);
     while (!stopped()) {
-        const int fd = connectOnce(target);
-        // After a loss the next attempt follows at once; failed attempts are paced.
-        if (fd < 0 || serveLink(fd, target, print) == LinkEnd::notPublished) {
-            std::this_thread::sleep_for(kRetryInterval);
+        LinkDownReason why = LinkDownReason::none;
+        const int fd = connectOnce(target, &why);
+        LinkDown end;
+        const LinkEnd outcome = fd < 0 ? LinkEnd::notPublished : serveLink(fd, target, print, &end);
+        if (outcome != LinkEnd::notPublished) {
+            reporter.linkUp();
+            reporter.note(end);
+            continue;  // after a loss the next attempt follows at once
         }
+        reporter.note({why});
+        std::this_thread::sleep_for(kRetryInterval);  // failed attempts are paced
     }
 }
 
@@ -65,6 +106,7 @@ void runLinkSupervisor() {
     target.tcpMode = tcpMode;
     target.tcpHost = tcpHost;
     target.port = kDevicePort;
+    target.verbose = verboseMode;
     superviseLinks(target, printLine);
     for (;;) pause();  // not reached: superviseLinks without a stop flag never returns
 }

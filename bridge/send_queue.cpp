@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "common/atomic_max.h"
+
 SendQueue::SendQueue() {
     items.reserve(kSendQueueLimit + 1);
 }
@@ -13,10 +15,7 @@ void SendQueue::push(Bytes frame) {
         items.erase(items.begin(),
                     items.begin() + static_cast<std::ptrdiff_t>(items.size() - kSendQueueLimit));
     }
-    const auto depth = static_cast<int64_t>(items.size());
-    if (maxDepth.load(std::memory_order_relaxed) < depth) {
-        maxDepth.store(depth, std::memory_order_relaxed);
-    }
+    qw::raiseAtomicMax(maxDepth, static_cast<int64_t>(items.size()));
     cond.notify_one();
 }
 

@@ -4,19 +4,11 @@
 // full, recording the longest single-frame write. A failed write retires that link (never a
 // newer one) and drops the rest of the batch; the link supervisor reconnects.
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <cstddef>
 #include <vector>
 
 #include "frame.h"
-
-// One write attempt, shaped like send(2) without the flags; returns the bytes taken or <= 0.
-using SendFunction = ssize_t (*)(int fd, const void* data, size_t size);
-
-// send() with MSG_NOSIGNAL: a peer that has gone gives an error (EPIPE), never SIGPIPE.
-ssize_t sendWithoutSignal(int fd, const void* data, size_t size);
 
 struct BatchOutcome {
     size_t framesWritten = 0;
@@ -25,8 +17,9 @@ struct BatchOutcome {
 };
 
 // Writes one batch, oldest frame first, on the link current at the start of the batch. Without a
-// link the batch is dropped unwritten. Each frame gets its own sequence of writes (short writes
-// are continued, EINTR retried); `maxWriteMs` is raised to the longest frame's write time.
+// link the batch is dropped unwritten. Each frame gets its own sequence of writes (writeWhole in
+// fd_io.h: short writes continued, EINTR retried, never SIGPIPE); `maxWriteMs` is raised to the
+// longest frame's write time. `send` is the write attempt (sendWithoutSignal, fd_io.h).
 BatchOutcome sendBatch(const std::vector<Bytes>& batch, std::atomic<double>& maxWriteMs,
                        SendFunction send = sendWithoutSignal);
 

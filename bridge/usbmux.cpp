@@ -4,19 +4,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 
+#include "common/little_endian.h"
+
 namespace {
-
-void putLe32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t getLe32(const uint8_t* in) {
-    return uint32_t{in[0]} | uint32_t{in[1]} << 8 | uint32_t{in[2]} << 16 | uint32_t{in[3]} << 24;
-}
 
 // Where the markup starting at `from` ends: the first '>' outside quotes, or `size` when there
 // is none. Sets `odd` when a '<' stands anywhere on the way, a '>' inside quotes or a '['
@@ -125,17 +120,26 @@ int connectUsbmuxd() {
     return connectUsbmuxdAt(kUsbmuxdPath);
 }
 
-int connectUsbmuxdAt(const char* path) {
+int connectUsbmuxdAt(const char* path, LinkDownReason* why) {
     sockaddr_un address;
     std::memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
-    if (path == nullptr || std::strlen(path) >= sizeof address.sun_path) return -1;
+    if (path == nullptr || std::strlen(path) >= sizeof address.sun_path) {
+        reportLinkDown(why, LinkDownReason::usbmuxdMissing);
+        return -1;
+    }
     std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
 
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+        reportLinkDown(why, LinkDownReason::usbmuxdRefused);
+        return -1;
+    }
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const bool missing = errno == ENOENT || errno == ENOTDIR;
         ::close(fd);
+        reportLinkDown(why,
+                       missing ? LinkDownReason::usbmuxdMissing : LinkDownReason::usbmuxdRefused);
         return -1;
     }
     return fd;
@@ -151,10 +155,10 @@ bool usbmuxSend(int fd, plist_t message, uint32_t tag) {
         return false;
     }
     Bytes buffer(kUsbmuxHeaderSize + xmlSize);
-    putLe32(&buffer[0], kUsbmuxHeaderSize + xmlSize);
-    putLe32(&buffer[4], 1);  // version
-    putLe32(&buffer[8], 8);  // property-list message
-    putLe32(&buffer[12], tag);
+    qw::putLe32(&buffer[0], kUsbmuxHeaderSize + xmlSize);
+    qw::putLe32(&buffer[4], 1);  // version
+    qw::putLe32(&buffer[8], 8);  // property-list message
+    qw::putLe32(&buffer[12], tag);
     std::memcpy(&buffer[kUsbmuxHeaderSize], xml, xmlSize);
     plist_to_xml_free(xml);
     return sendAll(fd, buffer);
@@ -184,7 +188,7 @@ Plist parseUsbmuxPayload(const Bytes& payload) {
 Plist usbmuxRecv(int fd) {
     uint8_t header[kUsbmuxHeaderSize];
     if (!readExact(fd, header, sizeof header)) return nullptr;
-    const uint32_t length = getLe32(header);
+    const uint32_t length = qw::getLe32(header);
     if (length < kUsbmuxHeaderSize || length > kMaxUsbmuxReply) return nullptr;
     auto payload = readN(fd, int64_t{length} - kUsbmuxHeaderSize);
     if (!payload) return nullptr;

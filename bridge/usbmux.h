@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "fd_io.h"
+#include "link_down.h"
 
 struct PlistFree {
     void operator()(void* p) const;
@@ -30,7 +31,8 @@ inline constexpr int kMaxUsbmuxNesting = 32;
 int connectUsbmuxd();
 
 // The same for a service listening at `path`; -1 also when the path does not fit the address.
-int connectUsbmuxdAt(const char* path);
+// On -1, `why` (when given) says usbmuxdMissing (no socket there) or usbmuxdRefused.
+int connectUsbmuxdAt(const char* path, LinkDownReason* why = nullptr);
 
 // Serialises `message` as an XML property list and writes header and payload in full. False
 // when serialisation fails (nothing written) or a write fails (part may have been written).

@@ -11,7 +11,6 @@ pthread_mutex_t gIOMutex = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<Float32*> gRing{nullptr};
 UInt64 gIOCount = 0;
 std::atomic<UInt64> gAnchorHostTime{0};
-std::atomic<UInt64> gTimebase{0};
 
 bool isSupportedSampleRate(Float64 rate) {
     for (Float64 supported : kSupportedSampleRates) {

@@ -41,7 +41,6 @@ extern pthread_mutex_t gIOMutex;
 extern std::atomic<Float32*> gRing;  // contents: gIOMutex
 extern UInt64 gIOCount;              // gStateMutex
 extern std::atomic<UInt64> gAnchorHostTime;
-extern std::atomic<UInt64> gTimebase;  // numer << 32 | denom; 0 until first needed
 
 bool isSupportedSampleRate(Float64 rate);
 

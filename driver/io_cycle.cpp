@@ -3,25 +3,8 @@
 
 #include "driver_state.h"
 #include "loopback_ring.h"
+#include "osutil/host_time.h"
 #include "zero_time_stamp.h"
-
-namespace {
-
-// Fetched on first need; every thread that finds it empty stores the same value.
-mach_timebase_info_data_t hostTimebase() {
-    UInt64 bits = gTimebase.load(std::memory_order_relaxed);
-    if ((bits & 0xFFFFFFFFu) == 0) {
-        mach_timebase_info_data_t info{};
-        if (mach_timebase_info(&info) != KERN_SUCCESS || info.numer == 0 || info.denom == 0) {
-            info = {1, 1};
-        }
-        bits = (UInt64{info.numer} << 32) | info.denom;
-        gTimebase.store(bits, std::memory_order_relaxed);
-    }
-    return {static_cast<uint32_t>(bits >> 32), static_cast<uint32_t>(bits)};
-}
-
-}  // namespace
 
 // A start from idle anchors the clock and clears the ring. The ring is cleared under gIOMutex,
 // taken inside gStateMutex (never the other way round), so that an IO operation still running
@@ -54,7 +37,7 @@ OSStatus QWV_GetZeroTimeStamp(AudioServerPlugInDriverRef, AudioObjectID, UInt32,
     const UInt64 now = mach_absolute_time();
     const ZeroTimeStamp stamp =
         zeroTimeStampAt(now, anchor, gSampleRate.load(std::memory_order_relaxed),
-                        kZeroTimeStampPeriod, hostTimebase());
+                        kZeroTimeStampPeriod, qw::hostTimebase());
     if (outSampleTime != nullptr) *outSampleTime = stamp.sampleTime;
     if (outHostTime != nullptr) *outHostTime = stamp.hostTime;
     if (outSeed != nullptr) *outSeed = 1;

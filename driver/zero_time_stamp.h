@@ -3,20 +3,12 @@
 #include <CoreFoundation/CFBase.h>
 #include <mach/mach_time.h>
 
+#include "osutil/host_time.h"
+
 struct ZeroTimeStamp {
     Float64 sampleTime;
     UInt64 hostTime;
 };
-
-// Unsigned 64-bit, multiplication first, division truncating. Exact for about 194 years of
-// uptime at a 24 MHz tick with timebase 125/3 and 584 years at 1/1.
-inline UInt64 hostTicksToNanos(UInt64 ticks, const mach_timebase_info_data_t& timebase) {
-    return ticks * timebase.numer / timebase.denom;
-}
-
-inline UInt64 nanosToHostTicks(UInt64 nanos, const mach_timebase_info_data_t& timebase) {
-    return nanos * timebase.denom / timebase.numer;
-}
 
 // The latest period boundary at or before `now`, counting from `anchor` (sample time 0 there).
 // A `now` before the anchor (an anchor set by another thread after `now` was read) counts as
@@ -24,8 +16,8 @@ inline UInt64 nanosToHostTicks(UInt64 nanos, const mach_timebase_info_data_t& ti
 inline ZeroTimeStamp zeroTimeStampAt(UInt64 now, UInt64 anchor, Float64 sampleRate,
                                      UInt32 periodFrames,
                                      const mach_timebase_info_data_t& timebase) {
-    const UInt64 nowNanos = hostTicksToNanos(now, timebase);
-    const UInt64 anchorNanos = hostTicksToNanos(anchor, timebase);
+    const UInt64 nowNanos = qw::hostTicksToNs(now, timebase);
+    const UInt64 anchorNanos = qw::hostTicksToNs(anchor, timebase);
     const UInt64 elapsedNanos = nowNanos > anchorNanos ? nowNanos - anchorNanos : 0;
     const Float64 elapsedSeconds = static_cast<Float64>(elapsedNanos) / 1000000000.0;
     const Float64 periodSeconds = periodFrames / sampleRate;
@@ -33,5 +25,5 @@ inline ZeroTimeStamp zeroTimeStampAt(UInt64 now, UInt64 anchor, Float64 sampleRa
     const auto offsetNanos =
         static_cast<UInt64>(static_cast<Float64>(periods) * periodSeconds * 1000000000.0);
     return {static_cast<Float64>(periods * periodFrames),
-            anchor + nanosToHostTicks(offsetNanos, timebase)};
+            anchor + qw::nsToHostTicks(offsetNanos, timebase)};
 }

@@ -127,7 +127,7 @@ struct KindSummary {
     double worstReconnect = -1;
     double worstAudioBack = -1;
     int gaps = 0;
-    int64_t framesLost = 0;
+    int64_t sampleFramesLost = 0;
     double maxGapMs = 0, maxWriteMs = 0;
     int64_t maxDepth = 0;
     bool ok = true;
@@ -212,7 +212,7 @@ bool reportSoak(const SoakData& d, std::FILE* out) {
             lost += j.gap.missing();
         }
         k.gaps += gaps;
-        k.framesLost += lost;
+        k.sampleFramesLost += lost;
         k.maxGapMs = std::max(k.maxGapMs, gapMs);
         k.maxWriteMs = std::max(k.maxWriteMs, writeMs);
         k.maxDepth = std::max(k.maxDepth, depth);
@@ -275,8 +275,9 @@ bool reportSoak(const SoakData& d, std::FILE* out) {
                      std::to_string(k.connectedLines),
                      k.worstReconnect >= 0 ? fixed(k.worstReconnect, 3) : "-",
                      k.worstAudioBack >= 0 ? fixed(k.worstAudioBack, 3) : "-",
-                     std::to_string(k.gaps), std::to_string(k.framesLost), fixed(k.maxGapMs, 1),
-                     fixed(k.maxWriteMs, 1), std::to_string(k.maxDepth), k.ok ? "ok" : "FAIL"});
+                     std::to_string(k.gaps), std::to_string(k.sampleFramesLost),
+                     fixed(k.maxGapMs, 1), fixed(k.maxWriteMs, 1), std::to_string(k.maxDepth),
+                     k.ok ? "ok" : "FAIL"});
     }
     summary.add({"start-up", "-", std::to_string(startLoss) + " (want 0)",
                  std::to_string(startConnected) + " (want 1)", "-", "-", "-", "-", "-", "-", "-",

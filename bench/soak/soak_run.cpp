@@ -247,7 +247,7 @@ void SoakRun::beginFault(FaultKind kind) {
     liftAt = now + hold;
     faultLifted = false;
     faultActive = true;
-    framesAtConnected = 0;
+    sampleFramesAtConnected = 0;
     switch (kind) {
         case FaultKind::appClose:
             app->sendLine("close");
@@ -339,11 +339,11 @@ void SoakRun::stepFault() {
             current.connectedAt = firstAfter(data.connectedLines, marks.connected);
             if (current.connectedAt >= 0) {
                 current.recoveredAt = current.connectedAt;
-                framesAtConnected = data.ramp.rampFrames();
+                sampleFramesAtConnected = data.ramp.rampFrames();
             }
         }
         if (current.connectedAt >= 0 && current.audioBackAt < 0 &&
-            data.ramp.rampFrames() > framesAtConnected) {
+            data.ramp.rampFrames() > sampleFramesAtConnected) {
             current.audioBackAt = now;
         }
         const bool settled =

@@ -69,7 +69,7 @@ class SoakRun {
     bool faultActive = false;
     bool faultLifted = false;
     double liftAt = 0;
-    uint64_t framesAtConnected = 0;
+    uint64_t sampleFramesAtConnected = 0;
     Marks marks;
     FaultRecord current;
 };

@@ -1,3 +1,6 @@
+// AudioServer, part 1 of 4: plug-ins and their devices, the listening socket, client
+// connections and their messages. (Part 2: audio_server_properties.cpp, part 3:
+// audio_server_sessions.cpp, part 4: audio_server_host_events.cpp.)
 #include "audio_server.h"
 
 #include <CoreAudio/AudioHardware.h>

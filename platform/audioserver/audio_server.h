@@ -1,6 +1,8 @@
 // The audio server: hosts the plug-ins, publishes their devices under IDs of its own, answers
 // clients' property calls, opens IO sessions and runs each running device's IO cycle.
-// Everything except the IO threads runs on one control thread (run()).
+// Everything except the IO threads runs on one control thread (run()). One class in four source
+// files, each named for its part: audio_server.cpp (plug-ins, devices, connections),
+// audio_server_properties.cpp, audio_server_sessions.cpp and audio_server_host_events.cpp.
 #pragma once
 #include <atomic>
 #include <list>
@@ -74,7 +76,7 @@ class AudioServer {
     Device* deviceByClientID(AudioObjectID client);
     Device* deviceByLocal(size_t plugIn, AudioObjectID local);
 
-    // Connections (audio_server.cpp).
+    // Plug-ins, devices and client connections (audio_server.cpp).
     void acceptClients();
     void serviceConnection(Connection& conn);
     void handleMessage(Connection& conn, const uint8_t* data, size_t size);
@@ -82,15 +84,19 @@ class AudioServer {
     void reply(Connection& conn, const void* data, size_t size, const int* fds = nullptr,
                int nfds = 0);
 
-    // Property calls (server_properties.cpp).
+    // Property calls (audio_server_properties.cpp): the system object's properties are the
+    // server's own; every other object's go to the plug-in that owns it.
     void handleProperty(Connection& conn, const uint8_t* data, size_t size);
     void answerSystemObject(const qwipc::PropertyRequest& req, const uint8_t* qualifier,
                             qwipc::MessageWriter& out);
+    std::vector<AudioObjectID> liveDeviceIDs() const;
+    std::vector<AudioObjectID> plugInObjectIDs() const;
+    AudioObjectID defaultDevice(bool output) const;
+    AudioObjectID deviceWithUID(const qwipc::PropertyRequest& req, const uint8_t* qualifier) const;
     void answerPlugInObject(const qwipc::PropertyRequest& req, const uint8_t* qualifier,
                             const uint8_t* data, pid_t pid, qwipc::MessageWriter& out);
-    void translateIDs(size_t plugIn, uint8_t* data, UInt32 size);
 
-    // Sessions and the IO cycle (server_sessions.cpp).
+    // Sessions and starting or stopping devices (audio_server_sessions.cpp).
     void handleStartSession(Connection& conn, const uint8_t* data, size_t size);
     void handleStats(Connection& conn, const uint8_t* data, size_t size);
     void endSession(Connection& conn);
@@ -100,8 +106,11 @@ class AudioServer {
     void publishSettings(Device& device, uint32_t state);
     void forEachSession(Device& device, void (*fn)(Connection&, void*), void* arg);
 
-    // Host events and notifications (server_sessions.cpp).
+    // Host events and notifications (audio_server_host_events.cpp).
     void processHostEvents();
+    void performConfigurationChange(const ConfigurationRequest& req);
+    void applyPropertyChange(const PropertyChange& change);
+    void notifyFormatChange(const Device& device);
     void notify(AudioObjectID object, const std::vector<AudioObjectPropertyAddress>& addresses);
 
     ServerOptions options_;

@@ -8,27 +8,14 @@
 #include <cstring>
 
 #include "ipc/realtime.h"
+#include "osutil/host_time.h"
 
 namespace audioserver {
 namespace {
 
-__extension__ typedef unsigned __int128 Wide;
-
-mach_timebase_info_data_t timebase() {
-    mach_timebase_info_data_t tb{};
-    mach_timebase_info(&tb);
-    if (tb.numer == 0 || tb.denom == 0) tb = {1, 1};
-    return tb;
-}
-
-uint64_t ticksToNs(uint64_t ticks) {
-    static const mach_timebase_info_data_t tb = timebase();
-    return static_cast<uint64_t>(static_cast<Wide>(ticks) * tb.numer / tb.denom);
-}
-
 // Sleeps until the host clock reads `ticks` (host ticks follow CLOCK_MONOTONIC).
 void sleepUntilHost(uint64_t ticks) {
-    const uint64_t ns = ticksToNs(ticks);
+    const uint64_t ns = qw::hostTicksToNs(ticks);
     timespec ts{};
     ts.tv_sec = static_cast<time_t>(ns / 1000000000u);
     ts.tv_nsec = static_cast<long>(ns % 1000000000u);
@@ -66,7 +53,7 @@ OSStatus DeviceIO::start(StreamInfo output, StreamInfo input, const IOSettings& 
     output_ = output;
     input_ = input;
     settings_ = settings;
-    const mach_timebase_info_data_t tb = timebase();
+    const mach_timebase_info_data_t tb = qw::hostTimebase();
     ticksPerFrame_ = 1e9 / settings.sampleRate * tb.denom / tb.numer;
     // Allocated and touched here, before the thread exists: the cycle itself allocates nothing.
     const size_t maxChannels =
@@ -162,7 +149,7 @@ void DeviceIO::threadMain(UInt32 clientID) {
         sleepUntilHost(planned);
         if (stopping_.load(std::memory_order_acquire)) break;
         const uint64_t woke = mach_absolute_time();
-        stats_.jitter.record(woke > planned ? ticksToNs(woke - planned) : 0);
+        stats_.jitter.record(woke > planned ? qw::hostTicksToNs(woke - planned) : 0);
         epoch_.fetch_add(1, std::memory_order_seq_cst);
         for (;;) {
             runCycle(mainTime, zeroSample, zeroHost, cycle++, first);
@@ -184,7 +171,7 @@ void DeviceIO::threadMain(UInt32 clientID) {
             }
             stats_.catchUpCycles.fetch_add(1, std::memory_order_relaxed);
         }
-        const uint64_t busy = ticksToNs(mach_absolute_time() - woke);
+        const uint64_t busy = qw::hostTicksToNs(mach_absolute_time() - woke);
         stats_.work.record(busy);
         stats_.workTotalNs.fetch_add(busy, std::memory_order_relaxed);
         epoch_.fetch_add(1, std::memory_order_seq_cst);
@@ -193,7 +180,19 @@ void DeviceIO::threadMain(UInt32 clientID) {
 
 void DeviceIO::runCycle(double mainTime, double zeroSample, uint64_t zeroHost, uint64_t cycle,
                         bool first) {
-    const AudioServerPlugInDriverInterface& t = **driver_;
+    const AudioServerPlugInIOCycleInfo info = cycleInfo(mainTime, zeroSample, zeroHost, cycle);
+    stats_.cycles.fetch_add(1, std::memory_order_relaxed);
+    Session* active[kMaxSessions];
+    const std::span<Session* const> sessions(active, takeSessions(active));
+    if (input_.local != 0) readInput(info, sessions, first);
+    if (output_.local != 0) writeMix(info, sessions);
+    for (Session* s : sessions) {
+        if (s->wantsOutput()) s->signal();
+    }
+}
+
+AudioServerPlugInIOCycleInfo DeviceIO::cycleInfo(double mainTime, double zeroSample,
+                                                 uint64_t zeroHost, uint64_t cycle) const {
     const uint32_t frames = settings_.frameSize;
     AudioServerPlugInIOCycleInfo info{};
     info.mIOCycleCounter = cycle;
@@ -204,60 +203,60 @@ void DeviceIO::runCycle(double mainTime, double zeroSample, uint64_t zeroHost, u
     setStamp(info.mOutputTime, outputTime, hostAt(outputTime, zeroSample, zeroHost));
     setStamp(info.mMainTime, mainTime, hostAt(mainTime, zeroSample, zeroHost));
     info.mDeviceHostTicksPerFrame = ticksPerFrame_;
-    stats_.cycles.fetch_add(1, std::memory_order_relaxed);
+    return info;
+}
 
-    Session* active[kMaxSessions];
+size_t DeviceIO::takeSessions(Session** active) const {
     size_t count = 0;
-    for (auto& slot : sessions_) {
+    for (const auto& slot : sessions_) {
         if (Session* s = slot.load(std::memory_order_seq_cst)) active[count++] = s;
     }
+    return count;
+}
 
-    if (input_.local != 0) {
-        if (willDo(kAudioServerPlugInIOOperationReadInput)) {
-            t.BeginIOOperation(driver_, device_, ioClient_, kAudioServerPlugInIOOperationReadInput,
-                               frames, &info);
-            t.DoIOOperation(driver_, device_, input_.local, ioClient_,
-                            kAudioServerPlugInIOOperationReadInput, frames, &info,
-                            inputBuffer_.data(), scratch_.data());
-            t.EndIOOperation(driver_, device_, ioClient_, kAudioServerPlugInIOOperationReadInput,
-                             frames, &info);
-        } else {
-            std::memset(inputBuffer_.data(), 0, size_t{frames} * input_.channels * sizeof(float));
-        }
-        const uint64_t readDone = mach_absolute_time();
-        for (size_t i = 0; i < count; ++i) {
-            Session* s = active[i];
-            if (!s->wantsInput() || s->inputChannels() != input_.channels) continue;
-            s->deliverInput(inputBuffer_.data(), frames, inputTime, info.mInputTime.mHostTime,
-                            readDone, cycle, first);
-            if (!s->wantsOutput()) s->signal();
-        }
+void DeviceIO::readInput(const AudioServerPlugInIOCycleInfo& info,
+                         std::span<Session* const> sessions, bool first) {
+    const uint32_t frames = settings_.frameSize;
+    if (willDo(kAudioServerPlugInIOOperationReadInput)) {
+        doOperation(kAudioServerPlugInIOOperationReadInput, input_.local, info,
+                    inputBuffer_.data());
+    } else {
+        std::memset(inputBuffer_.data(), 0, size_t{frames} * input_.channels * sizeof(float));
     }
+    const uint64_t readDone = mach_absolute_time();
+    for (Session* s : sessions) {
+        if (!s->wantsInput() || s->inputChannels() != input_.channels) continue;
+        s->deliverInput(inputBuffer_.data(), frames, info.mInputTime.mSampleTime,
+                        info.mInputTime.mHostTime, readDone, info.mIOCycleCounter, first);
+        if (!s->wantsOutput()) s->signal();
+    }
+}
 
-    if (output_.local != 0) {
-        std::memset(mixBuffer_.data(), 0, size_t{frames} * output_.channels * sizeof(float));
-        uint64_t missing = 0;
-        for (size_t i = 0; i < count; ++i) {
-            Session* s = active[i];
-            if (s->wantsOutput() && s->outputChannels() == output_.channels) {
-                missing +=
-                    s->mixOutput(mixBuffer_.data(), frames, outputTime, info.mOutputTime.mHostTime);
-            }
-        }
-        if (missing > 0) stats_.underrunFrames.fetch_add(missing, std::memory_order_relaxed);
-        if (willDo(kAudioServerPlugInIOOperationWriteMix)) {
-            t.BeginIOOperation(driver_, device_, ioClient_, kAudioServerPlugInIOOperationWriteMix,
-                               frames, &info);
-            t.DoIOOperation(driver_, device_, output_.local, ioClient_,
-                            kAudioServerPlugInIOOperationWriteMix, frames, &info, mixBuffer_.data(),
-                            scratch_.data());
-            t.EndIOOperation(driver_, device_, ioClient_, kAudioServerPlugInIOOperationWriteMix,
-                             frames, &info);
+void DeviceIO::writeMix(const AudioServerPlugInIOCycleInfo& info,
+                        std::span<Session* const> sessions) {
+    const uint32_t frames = settings_.frameSize;
+    std::memset(mixBuffer_.data(), 0, size_t{frames} * output_.channels * sizeof(float));
+    uint64_t missing = 0;
+    for (Session* s : sessions) {
+        if (s->wantsOutput() && s->outputChannels() == output_.channels) {
+            missing += s->mixOutput(mixBuffer_.data(), frames, info.mOutputTime.mSampleTime,
+                                    info.mOutputTime.mHostTime);
         }
     }
-    for (size_t i = 0; i < count; ++i) {
-        if (active[i]->wantsOutput()) active[i]->signal();
+    if (missing > 0) stats_.underrunFrames.fetch_add(missing, std::memory_order_relaxed);
+    if (willDo(kAudioServerPlugInIOOperationWriteMix)) {
+        doOperation(kAudioServerPlugInIOOperationWriteMix, output_.local, info, mixBuffer_.data());
     }
+}
+
+void DeviceIO::doOperation(UInt32 operation, AudioObjectID stream,
+                           const AudioServerPlugInIOCycleInfo& info, float* buffer) {
+    const AudioServerPlugInDriverInterface& t = **driver_;
+    const UInt32 frames = info.mNominalIOBufferFrameSize;
+    t.BeginIOOperation(driver_, device_, ioClient_, operation, frames, &info);
+    t.DoIOOperation(driver_, device_, stream, ioClient_, operation, frames, &info, buffer,
+                    scratch_.data());
+    t.EndIOOperation(driver_, device_, ioClient_, operation, frames, &info);
 }
 
 }  // namespace audioserver

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <atomic>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -60,8 +61,20 @@ class DeviceIO {
 
   private:
     void threadMain(UInt32 clientID);
+    // One IO cycle: the cycle's times, the input read and handed to the sessions, their output
+    // mixed and written, the sessions woken.
     void runCycle(double mainTime, double zeroSample, uint64_t zeroHost, uint64_t cycle,
                   bool first);
+    AudioServerPlugInIOCycleInfo cycleInfo(double mainTime, double zeroSample, uint64_t zeroHost,
+                                           uint64_t cycle) const;
+    // Copies the attached sessions into `active` (room for kMaxSessions); returns their count.
+    size_t takeSessions(Session** active) const;
+    void readInput(const AudioServerPlugInIOCycleInfo& info, std::span<Session* const> sessions,
+                   bool first);
+    void writeMix(const AudioServerPlugInIOCycleInfo& info, std::span<Session* const> sessions);
+    // Begin, do and end one IO operation of the plug-in on `stream` with `buffer`.
+    void doOperation(UInt32 operation, AudioObjectID stream,
+                     const AudioServerPlugInIOCycleInfo& info, float* buffer);
     bool willDo(UInt32 operation);
     uint64_t hostAt(double sampleTime, double zeroSample, uint64_t zeroHost) const;
 

@@ -4,6 +4,7 @@
 #include <CoreFoundation/CFString.h>
 
 #include "ipc/session_shared.h"
+#include "osutil/cf_utf8.h"
 
 namespace audioserver {
 namespace {
@@ -64,13 +65,7 @@ std::optional<std::string> readString(const PlugIn& plugIn, AudioObjectID object
     const auto ref =
         readValue<CFStringRef>(plugIn, object, selector, kAudioObjectPropertyScopeGlobal);
     if (!ref || *ref == nullptr) return std::nullopt;
-    std::string text;
-    if (const char* p = CFStringGetCStringPtr(*ref, kCFStringEncodingUTF8)) {
-        text = p;
-    } else {
-        char buffer[1024];
-        if (CFStringGetCString(*ref, buffer, sizeof buffer, kCFStringEncodingUTF8)) text = buffer;
-    }
+    std::string text = qw::utf8Of(*ref).value_or("");
     CFRelease(*ref);
     return text;
 }

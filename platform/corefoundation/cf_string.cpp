@@ -122,3 +122,33 @@ const char* CFStringGetCStringPtr(CFStringRef str, CFStringEncoding encoding) {
     if (str == nullptr || encoding != kCFStringEncodingUTF8) return nullptr;
     return str->utf8.c_str();
 }
+
+CFIndex CFStringGetBytes(CFStringRef str, CFRange range, CFStringEncoding encoding, UInt8 lossByte,
+                         Boolean, UInt8* buffer, CFIndex maxBufLen, CFIndex* usedBufLen) {
+    CFIndex used = 0;
+    CFIndex converted = 0;
+    const bool known = encoding == kCFStringEncodingUTF8 || encoding == kCFStringEncodingASCII;
+    if (str != nullptr && known && range.location >= 0 && range.length >= 0) {
+        const std::string& s = str->utf8;  // valid UTF-8, checked when the string was made
+        CFIndex unit = 0;
+        for (size_t i = 0; i < s.size() && unit < range.location + range.length;) {
+            const auto lead = static_cast<unsigned char>(s[i]);
+            const CFIndex bytes = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+            const CFIndex units = bytes == 4 ? 2 : 1;
+            if (unit >= range.location) {
+                const bool lossy = encoding == kCFStringEncodingASCII && bytes > 1;
+                if (lossy && lossByte == 0) break;
+                const CFIndex out = lossy ? 1 : bytes;
+                if (buffer != nullptr && used + out > maxBufLen) break;
+                if (buffer != nullptr && lossy) buffer[used] = lossByte;
+                if (buffer != nullptr && !lossy) std::memcpy(buffer + used, s.data() + i, out);
+                used += out;
+                converted += units;
+            }
+            unit += units;
+            i += static_cast<size_t>(bytes);
+        }
+    }
+    if (usedBufLen != nullptr) *usedBufLen = used;
+    return converted;
+}

@@ -10,6 +10,7 @@
 
 #include "hal_connection.h"
 #include "ipc/protocol.h"
+#include "osutil/cf_utf8.h"
 
 using namespace qwipc;
 
@@ -20,21 +21,6 @@ struct Reply {
     const uint8_t* data;
 };
 
-std::string utf8Of(CFStringRef s) {
-    if (s == nullptr) return {};
-    if (const char* p = CFStringGetCStringPtr(s, kCFStringEncodingUTF8)) return p;
-    std::string buffer(static_cast<size_t>(CFStringGetMaximumSizeForEncoding(
-                           CFStringGetLength(s), kCFStringEncodingUTF8)) +
-                           1,
-                       '\0');
-    if (!CFStringGetCString(s, buffer.data(), static_cast<CFIndex>(buffer.size()),
-                            kCFStringEncodingUTF8)) {
-        return {};
-    }
-    buffer.resize(std::strlen(buffer.c_str()));
-    return buffer;
-}
-
 // Encodes a value that may be a CFStringRef (by selector) for the wire.
 bool encodeValue(bool isString, UInt32 size, const void* data, uint32_t& kind, std::string& bytes) {
     if (isString) {
@@ -42,7 +28,7 @@ bool encodeValue(bool isString, UInt32 size, const void* data, uint32_t& kind, s
         CFStringRef s;
         std::memcpy(&s, data, sizeof s);
         kind = s == nullptr ? kNullString : kStringValue;
-        bytes = utf8Of(s);
+        bytes = qw::utf8Of(s).value_or("");
     } else {
         kind = kRawValue;
         if (size > 0 && data == nullptr) return false;

@@ -158,6 +158,8 @@ TEST_F(LinkLifecycle, UsbModeConnectsReportsAndReconnects) {
         }
     }
 
+    EXPECT_EQ(bridge.countLines("link down"), 0) << "reasons only with --verbose";
+
     // The sound arrived in the WAV file: 150 frames of 256 sample frames per connection.
     struct stat info = {};
     ASSERT_EQ(::stat(wav.c_str(), &info), 0);
@@ -223,6 +225,46 @@ TEST_F(LinkLifecycle, TcpModeSurvivesAMisbehavingApp) {
     }
     EXPECT_GE(longReports, 2) << "reports of length 8191 are printed whole";
     EXPECT_GE(exactLines(bridge, kReport), 2) << "invalid UTF-8 prints the prefix alone";
+    EXPECT_EQ(bridge.countLines("link down"), 0) << "reasons only with --verbose";
+}
+
+// --verbose: the reason the link is down, told once each time it changes and never once per
+// attempt, as the world around the bridge comes up step by step and the app finally leaves.
+TEST_F(LinkLifecycle, VerboseSaysWhyTheLinkIsDownOncePerChange) {
+    const std::string noService = "link down: no usbmuxd socket at /var/run/usbmuxd";
+    const std::string noPhone = "link down: no USB phone attached";
+    const std::string refused = "link down: the phone refused port 7000 (app not listening)";
+    const std::string closed = "link down: the phone closed the link";
+    // Few frames, so the phone's close is seen by the link's read rather than a failed write.
+    ChildProcess& bridge = startBridge({"--verbose", "--frame-us", "20000"});
+    ASSERT_TRUE(bridge.waitForLines(noService, 1, 5s)) << bridge.output();
+    std::this_thread::sleep_for(1200ms);  // two or three more attempts, all alike
+    ChildProcess& service = startService();
+    ASSERT_TRUE(bridge.waitForLines(noPhone, 1, 5s)) << bridge.output();
+    std::this_thread::sleep_for(1200ms);
+    service.sendLine("attach 7 USB phoneA");
+    ASSERT_TRUE(bridge.waitForLines(refused, 1, 5s)) << bridge.output();
+    std::this_thread::sleep_for(1200ms);
+    EXPECT_GE(service.countLines("port 7000: refused"), 2) << "attempts went on in silence";
+
+    ChildProcess& app =
+        startApp("app", {"--report-ms", "0", "--close-after-frames", "20", "--connections", "1"});
+    ASSERT_TRUE(
+        bridge.waitFor([](const ChildProcess& b) { return exactLines(b, kLost) >= 1; }, 10s))
+        << bridge.output();
+    ASSERT_TRUE(app.waitForLines("exiting", 1, 5s)) << app.output();
+    ASSERT_TRUE(
+        bridge.waitFor([&](const ChildProcess& b) { return exactLines(b, refused) >= 2; }, 5s))
+        << bridge.output();
+    std::this_thread::sleep_for(1200ms);
+
+    std::vector<std::string> linkLines;
+    for (const auto& line : bridge.lines()) {
+        if (line.rfind("link ", 0) == 0 || line.rfind("✅", 0) == 0) linkLines.push_back(line);
+    }
+    EXPECT_EQ(linkLines, (std::vector<std::string>{noService, noPhone, refused, kConnectedUsb,
+                                                   kLost, closed, refused}))
+        << bridge.output();
 }
 
 TEST_F(LinkLifecycle, TwoHundredReconnectionsLeakNothingAndSplitNoFrame) {

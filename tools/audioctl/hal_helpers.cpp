@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "osutil/cf_utf8.h"
+
 namespace qwtools {
 
 AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector,
@@ -34,8 +36,7 @@ std::optional<std::string> stringProperty(AudioObjectID object,
         value == nullptr) {
         return std::nullopt;
     }
-    const char* text = CFStringGetCStringPtr(value, kCFStringEncodingUTF8);
-    std::string result = text != nullptr ? text : "";
+    std::string result = qw::utf8Of(value).value_or("");
     CFRelease(value);
     return result;
 }

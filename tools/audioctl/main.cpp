@@ -14,7 +14,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "hal_helpers.h"
@@ -79,6 +81,106 @@ int setAndConfirm(AudioObjectID device, AudioObjectPropertySelector selector, T 
     }
 }
 
+// The words after the command.
+using Arguments = std::span<char* const>;
+
+int getRate(AudioObjectID device, Arguments) {
+    const auto rate = float64Property(device, kAudioDevicePropertyNominalSampleRate);
+    if (!rate) return 1;
+    std::printf("%.0f\n", *rate);
+    return 0;
+}
+
+int setRate(AudioObjectID device, Arguments args) {
+    if (args.empty()) return usage();
+    const Float64 rate = std::strtod(args[0], nullptr);
+    return setAndConfirm(device, kAudioDevicePropertyNominalSampleRate, rate, [device] {
+        return float64Property(device, kAudioDevicePropertyNominalSampleRate);
+    });
+}
+
+int getBuffer(AudioObjectID device, Arguments) {
+    const auto frames = uint32Property(device, kAudioDevicePropertyBufferFrameSize);
+    if (!frames) return 1;
+    std::printf("%u\n", *frames);
+    return 0;
+}
+
+int setBuffer(AudioObjectID device, Arguments args) {
+    if (args.empty()) return usage();
+    const auto frames = static_cast<UInt32>(std::strtoul(args[0], nullptr, 10));
+    const auto address = globalAddress(kAudioDevicePropertyBufferFrameSize);
+    const OSStatus rc =
+        AudioObjectSetPropertyData(device, &address, 0, nullptr, sizeof frames, &frames);
+    if (rc != 0) {
+        std::printf("refused: '%s' (%d)\n", fourCC(static_cast<UInt32>(rc)).c_str(), rc);
+        return 1;
+    }
+    std::printf("%u\n", uint32Property(device, kAudioDevicePropertyBufferFrameSize).value_or(0));
+    return 0;
+}
+
+int showStats(AudioObjectID device, Arguments args) {
+    const bool reset = !args.empty() && std::string(args[0]) == "--reset";
+    StandinDeviceIOStats s{};
+    if (StandinGetDeviceIOStats(device, reset, &s) != 0) return 1;
+    std::printf(
+        "running=%u rate=%.0f buffer=%u cycles=%llu wake-ups=%llu catch-up=%llu "
+        "restarts=%llu underrun-frames=%llu\n",
+        s.mRunning, s.mSampleRate, s.mIOFrameSize, static_cast<unsigned long long>(s.mCycles),
+        static_cast<unsigned long long>(s.mWakeUps),
+        static_cast<unsigned long long>(s.mCatchUpCycles),
+        static_cast<unsigned long long>(s.mResyncs),
+        static_cast<unsigned long long>(s.mUnderrunFrames));
+    std::printf("wake-up jitter us: p50=%.1f p99=%.1f max=%.1f\n", s.mJitterP50 / 1e3,
+                s.mJitterP99 / 1e3, s.mJitterMax / 1e3);
+    std::printf("cycle work us: p50=%.1f p99=%.1f max=%.1f\n", s.mWorkP50 / 1e3, s.mWorkP99 / 1e3,
+                s.mWorkMax / 1e3);
+    return 0;
+}
+
+int watch(AudioObjectID device, Arguments args) {
+    const double seconds = !args.empty() ? std::strtod(args[0], nullptr) : 1e9;
+    const AudioObjectPropertyAddress any{kAudioObjectPropertySelectorWildcard,
+                                         kAudioObjectPropertyScopeWildcard,
+                                         kAudioObjectPropertyElementWildcard};
+    AudioObjectAddPropertyListener(device, &any, listener, nullptr);
+    for (AudioObjectID s : objectList(device, kAudioDevicePropertyStreams)) {
+        AudioObjectAddPropertyListener(s, &any, listener, nullptr);
+    }
+    std::printf("watching device %u\n", device);
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    return 0;
+}
+
+int show(AudioObjectID device, Arguments) {
+    printObject(device);
+    return 0;
+}
+
+int list() {
+    const auto devices = allDevices();
+    if (devices.empty()) std::printf("no devices\n");
+    for (AudioObjectID d : devices) printDeviceLine(d);
+    return 0;
+}
+
+// The commands on one device, by name.
+struct Command {
+    std::string_view name;
+    int (*run)(AudioObjectID device, Arguments args);
+};
+constexpr Command kDeviceCommands[] = {
+    {"show", show},
+    {"get-rate", getRate},
+    {"set-rate", setRate},
+    {"get-buffer", getBuffer},
+    {"set-buffer", setBuffer},
+    {"stats", showStats},
+    {"watch", watch},
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -89,85 +191,15 @@ int main(int argc, char** argv) {
         i += 2;
     }
     if (i >= argc) return usage();
-    const std::string command = argv[i++];
-    if (command == "list") {
-        const auto devices = allDevices();
-        if (devices.empty()) std::printf("no devices\n");
-        for (AudioObjectID d : devices) printDeviceLine(d);
-        return 0;
-    }
+    const std::string_view command = argv[i++];
+    if (command == "list") return list();
     const auto device = findDevice(which);
     if (!device) {
         std::printf("no device \"%s\"\n", printable(which).c_str());
         return 1;
     }
-    if (command == "show") {
-        printObject(*device);
-        return 0;
-    }
-    if (command == "get-rate") {
-        const auto rate = float64Property(*device, kAudioDevicePropertyNominalSampleRate);
-        if (!rate) return 1;
-        std::printf("%.0f\n", *rate);
-        return 0;
-    }
-    if (command == "set-rate" && i < argc) {
-        const Float64 rate = std::strtod(argv[i], nullptr);
-        return setAndConfirm(*device, kAudioDevicePropertyNominalSampleRate, rate, [&] {
-            return float64Property(*device, kAudioDevicePropertyNominalSampleRate);
-        });
-    }
-    if (command == "get-buffer") {
-        const auto frames = uint32Property(*device, kAudioDevicePropertyBufferFrameSize);
-        if (!frames) return 1;
-        std::printf("%u\n", *frames);
-        return 0;
-    }
-    if (command == "set-buffer" && i < argc) {
-        const auto frames = static_cast<UInt32>(std::strtoul(argv[i], nullptr, 10));
-        const auto address = globalAddress(kAudioDevicePropertyBufferFrameSize);
-        const OSStatus rc =
-            AudioObjectSetPropertyData(*device, &address, 0, nullptr, sizeof frames, &frames);
-        if (rc != 0) {
-            std::printf("refused: '%s' (%d)\n", fourCC(static_cast<UInt32>(rc)).c_str(), rc);
-            return 1;
-        }
-        std::printf("%u\n",
-                    uint32Property(*device, kAudioDevicePropertyBufferFrameSize).value_or(0));
-        return 0;
-    }
-    if (command == "stats") {
-        const bool reset = i < argc && std::string(argv[i]) == "--reset";
-        StandinDeviceIOStats s{};
-        const OSStatus rc = StandinGetDeviceIOStats(*device, reset, &s);
-        if (rc != 0) return 1;
-        std::printf(
-            "running=%u rate=%.0f buffer=%u cycles=%llu wake-ups=%llu catch-up=%llu "
-            "restarts=%llu underrun-frames=%llu\n",
-            s.mRunning, s.mSampleRate, s.mIOFrameSize, static_cast<unsigned long long>(s.mCycles),
-            static_cast<unsigned long long>(s.mWakeUps),
-            static_cast<unsigned long long>(s.mCatchUpCycles),
-            static_cast<unsigned long long>(s.mResyncs),
-            static_cast<unsigned long long>(s.mUnderrunFrames));
-        std::printf("wake-up jitter us: p50=%.1f p99=%.1f max=%.1f\n", s.mJitterP50 / 1e3,
-                    s.mJitterP99 / 1e3, s.mJitterMax / 1e3);
-        std::printf("cycle work us: p50=%.1f p99=%.1f max=%.1f\n", s.mWorkP50 / 1e3,
-                    s.mWorkP99 / 1e3, s.mWorkMax / 1e3);
-        return 0;
-    }
-    if (command == "watch") {
-        const double seconds = i < argc ? std::strtod(argv[i], nullptr) : 1e9;
-        const AudioObjectPropertyAddress any{kAudioObjectPropertySelectorWildcard,
-                                             kAudioObjectPropertyScopeWildcard,
-                                             kAudioObjectPropertyElementWildcard};
-        AudioObjectAddPropertyListener(*device, &any, listener, nullptr);
-        for (AudioObjectID s : objectList(*device, kAudioDevicePropertyStreams)) {
-            AudioObjectAddPropertyListener(s, &any, listener, nullptr);
-        }
-        std::printf("watching device %u\n", *device);
-        std::fflush(stdout);
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-        return 0;
+    for (const Command& c : kDeviceCommands) {
+        if (c.name == command) return c.run(*device, Arguments(argv + i, argv + argc));
     }
     return usage();
 }

@@ -84,87 +84,104 @@ int fail(const char* what, OSStatus rc) {
     return 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct Options {
     std::string deviceName = "Quillwave";
-    double seconds = 0, leadMs = 40;
+    double seconds = 0;
+    double leadMs = 40;
     std::optional<double> level;
     SignalSpec settings;
     std::optional<SignalKind> kind;
     std::string wavPath;
+};
+
+// The options, or nothing on misuse.
+std::optional<Options> parseOptions(int argc, char** argv) {
+    Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc && isNumber(argv[i + 1]);
         if (arg == "--device" && i + 1 < argc) {
-            deviceName = argv[++i];
+            o.deviceName = argv[++i];
         } else if (arg == "--seconds" && hasValue) {
-            seconds = std::strtod(argv[++i], nullptr);
+            o.seconds = std::strtod(argv[++i], nullptr);
         } else if (arg == "--lead-ms" && hasValue) {
-            leadMs = std::strtod(argv[++i], nullptr);
+            o.leadMs = std::strtod(argv[++i], nullptr);
         } else if (arg == "--level" && hasValue) {
-            level = std::strtod(argv[++i], nullptr);
+            o.level = std::strtod(argv[++i], nullptr);
         } else if (arg == "--sine" && hasValue) {
-            kind = SignalKind::kSine;
-            settings.frequency = std::strtod(argv[++i], nullptr);
+            o.kind = SignalKind::kSine;
+            o.settings.frequency = std::strtod(argv[++i], nullptr);
         } else if (arg == "--clicks") {
-            kind = SignalKind::kClicks;
-            settings.level = 1.0;
-            if (hasValue) settings.clickIntervalMs = std::strtod(argv[++i], nullptr);
+            o.kind = SignalKind::kClicks;
+            o.settings.level = 1.0;
+            if (hasValue) o.settings.clickIntervalMs = std::strtod(argv[++i], nullptr);
         } else if (arg == "--ramp") {
-            kind = SignalKind::kRamp;
-            if (hasValue) settings.rampStart = std::strtoull(argv[++i], nullptr, 10);
+            o.kind = SignalKind::kRamp;
+            if (hasValue) o.settings.rampStart = std::strtoull(argv[++i], nullptr, 10);
         } else if (arg == "--constant" && i + 1 < argc) {
-            kind = SignalKind::kConstant;
-            settings.level = std::strtod(argv[++i], nullptr);
-        } else if (arg[0] != '-' && wavPath.empty()) {
-            wavPath = arg;
+            o.kind = SignalKind::kConstant;
+            o.settings.level = std::strtod(argv[++i], nullptr);
+        } else if (arg[0] != '-' && o.wavPath.empty()) {
+            o.wavPath = arg;
         } else {
-            return usage();
+            return std::nullopt;
         }
     }
-    if (kind.has_value() == !wavPath.empty() || seconds < 0 || !(leadMs >= 0)) return usage();
-    if (level && *kind != SignalKind::kRamp) settings.level = *level;
-
-    const auto device = qwtools::findDevice(deviceName);
-    if (!device) {
-        std::printf("qwplay: no device \"%s\"\n", qwtools::printable(deviceName).c_str());
-        return 1;
+    if (o.kind.has_value() == !o.wavPath.empty() || o.seconds < 0 || !(o.leadMs >= 0)) {
+        return std::nullopt;
     }
-    const double rate =
-        qwtools::float64Property(*device, kAudioDevicePropertyNominalSampleRate).value_or(0);
-    if (!(rate > 0)) return fail("reading the device rate", kAudioHardwareBadDeviceError);
+    // The level applies to generated signals other than the ramp; a WAV file plays as it is.
+    if (o.level && o.kind && *o.kind != SignalKind::kRamp) o.settings.level = *o.level;
+    return o;
+}
 
-    Source source;
-    std::string what;
-    if (kind) {
-        settings.kind = *kind;
-        source.generator.emplace(settings, rate);
-        source.total = static_cast<uint64_t>(seconds * rate);
-        what = *kind == SignalKind::kSine ? "a " + std::to_string(settings.frequency) + " Hz sine"
-               : *kind == SignalKind::kClicks ? std::string("clicks")
-               : *kind == SignalKind::kRamp
-                   ? "a ramp from frame " + std::to_string(settings.rampStart)
-                   : std::string("a constant level");
-    } else {
-        std::string error;
-        auto wav = readWav(wavPath, error);
-        if (!wav) {
-            std::printf("qwplay: %s: %s\n", qwtools::printable(wavPath).c_str(), error.c_str());
-            return 1;
-        }
-        source.wav = resample(*wav, rate);
-        source.total = source.wav.left.size();
-        if (seconds > 0) source.total = std::min<uint64_t>(source.total, seconds * rate);
-        what = qwtools::printable(wavPath);
-        if (source.total == 0) source.total = 1;  // an empty file plays one frame of silence
-        if (source.wav.left.empty()) source.wav.left = source.wav.right = {0.f};
+std::string describeSignal(const SignalSpec& settings) {
+    switch (settings.kind) {
+        case SignalKind::kSine:
+            return "a " + std::to_string(settings.frequency) + " Hz sine";
+        case SignalKind::kClicks:
+            return "clicks";
+        case SignalKind::kRamp:
+            return "a ramp from frame " + std::to_string(settings.rampStart);
+        case SignalKind::kConstant:
+            break;
     }
+    return "a constant level";
+}
 
+// Fills `source` with the generated signal or the WAV file at `rate` and says what it is in
+// `what`; false (with the reason printed) when the file cannot be read.
+bool prepareSource(Options& o, double rate, Source& source, std::string& what) {
+    if (o.kind) {
+        o.settings.kind = *o.kind;
+        source.generator.emplace(o.settings, rate);
+        source.total = static_cast<uint64_t>(o.seconds * rate);
+        what = describeSignal(o.settings);
+        return true;
+    }
+    std::string error;
+    auto wav = readWav(o.wavPath, error);
+    if (!wav) {
+        std::printf("qwplay: %s: %s\n", qwtools::printable(o.wavPath).c_str(), error.c_str());
+        return false;
+    }
+    source.wav = resample(*wav, rate);
+    source.total = source.wav.left.size();
+    if (o.seconds > 0) source.total = std::min<uint64_t>(source.total, o.seconds * rate);
+    what = qwtools::printable(o.wavPath);
+    if (source.total == 0) source.total = 1;  // an empty file plays one frame of silence
+    if (source.wav.left.empty()) source.wav.left = source.wav.right = {0.f};
+    return true;
+}
+
+// An initialised output unit on `device` pulling `source` at `rate`, `lead` frames ahead of
+// the device; 0 or the exit status of a failure (printed).
+int openOutputUnit(AudioObjectID device, double rate, UInt32 lead, Source& source,
+                   AudioUnit& unit) {
     AudioComponentDescription desc{kAudioUnitType_Output, kAudioUnitSubType_HALOutput,
                                    kAudioUnitManufacturer_Apple, 0, 0};
     AudioComponent component = AudioComponentFindNext(nullptr, &desc);
-    AudioUnit unit = nullptr;
     if (component == nullptr || AudioComponentInstanceNew(component, &unit) != 0) {
         return fail("opening the output unit", kAudioUnitErr_FailedInitialization);
     }
@@ -174,7 +191,7 @@ int main(int argc, char** argv) {
     AudioUnitSetProperty(unit, kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1, &zero,
                          4);
     OSStatus rc = AudioUnitSetProperty(unit, kAudioOutputUnitProperty_CurrentDevice,
-                                       kAudioUnitScope_Global, 0, &*device, sizeof *device);
+                                       kAudioUnitScope_Global, 0, &device, sizeof device);
     if (rc != 0) return fail("choosing the device", rc);
     AudioStreamBasicDescription format{
         rate,
@@ -192,59 +209,93 @@ int main(int argc, char** argv) {
     AURenderCallbackStruct callback{renderProc, &source};
     AudioUnitSetProperty(unit, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input, 0,
                          &callback, sizeof callback);
-    const auto lead = static_cast<UInt32>(leadMs * rate / 1000.0);
     AudioUnitSetProperty(unit, kStandinUnitProperty_OutputLeadFrames, kAudioUnitScope_Global, 0,
                          &lead, sizeof lead);
     if ((rc = AudioUnitInitialize(unit)) != 0) return fail("AudioUnitInitialize", rc);
+    return 0;
+}
 
+void stopOnSignals() {
     struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
-    if ((rc = AudioOutputUnitStart(unit)) != 0) return fail("AudioOutputUnitStart", rc);
-    const UInt32 bufferFrames =
-        qwtools::uint32Property(*device, kAudioDevicePropertyBufferFrameSize).value_or(0);
-    std::printf(
-        "qwplay: playing %s into \"%s\" (device %u) at %.0f Hz, IO buffer %u frames, "
-        "lead %u frames\n",
-        what.c_str(), qwtools::printable(deviceName).c_str(), *device, rate, bufferFrames, lead);
-    std::fflush(stdout);
+}
 
+StandinUnitCounters counters(AudioUnit unit) {
+    StandinUnitCounters c{};
+    UInt32 size = sizeof c;
+    AudioUnitGetProperty(unit, kStandinUnitProperty_Counters, kAudioUnitScope_Global, 0, &c, &size);
+    return c;
+}
+
+// Watches the running unit until the signal has been played (the lead and two IO cycles after
+// the last frame), a stop signal arrives or the device goes away (false).
+bool playToTheEnd(AudioUnit unit, const Source& source, double rate, UInt32 lead,
+                  UInt32 bufferFrames) {
     bool announced = false;
     std::optional<std::chrono::steady_clock::time_point> drainUntil;
-    StandinUnitCounters counters{};
     for (;;) {
-        UInt32 size = sizeof counters;
-        AudioUnitGetProperty(unit, kStandinUnitProperty_Counters, kAudioUnitScope_Global, 0,
-                             &counters, &size);
-        if (!announced && counters.mFirstOutputKnown != 0) {
+        const StandinUnitCounters now = counters(unit);
+        if (!announced && now.mFirstOutputKnown != 0) {
             std::printf("qwplay: first frame at output sample time %.0f\n",
-                        counters.mFirstOutputSampleTime);
+                        now.mFirstOutputSampleTime);
             std::fflush(stdout);
             announced = true;
         }
-        if (counters.mDeviceGone != 0) {
+        if (now.mDeviceGone != 0) {
             std::printf("qwplay: the device went away\n");
-            return 1;
+            return false;
         }
-        if (gStop.load()) break;
+        if (gStop.load()) return true;
         if (!drainUntil && source.total != 0 && source.rendered.load() >= source.total) {
-            // Everything is queued: wait until the server has played the lead and two cycles.
             const double drain = (lead + 2.0 * bufferFrames) / rate + 0.05;
             drainUntil = std::chrono::steady_clock::now() +
                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                              std::chrono::duration<double>(drain));
         }
-        if (drainUntil && std::chrono::steady_clock::now() >= *drainUntil) break;
+        if (drainUntil && std::chrono::steady_clock::now() >= *drainUntil) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    auto options = parseOptions(argc, argv);
+    if (!options) return usage();
+    const auto device = qwtools::findDevice(options->deviceName);
+    if (!device) {
+        std::printf("qwplay: no device \"%s\"\n", qwtools::printable(options->deviceName).c_str());
+        return 1;
+    }
+    const double rate =
+        qwtools::float64Property(*device, kAudioDevicePropertyNominalSampleRate).value_or(0);
+    if (!(rate > 0)) return fail("reading the device rate", kAudioHardwareBadDeviceError);
+    Source source;
+    std::string what;
+    if (!prepareSource(*options, rate, source, what)) return 1;
+
+    const auto lead = static_cast<UInt32>(options->leadMs * rate / 1000.0);
+    AudioUnit unit = nullptr;
+    if (const int failed = openOutputUnit(*device, rate, lead, source, unit)) return failed;
+    stopOnSignals();
+    if (const OSStatus rc = AudioOutputUnitStart(unit)) return fail("AudioOutputUnitStart", rc);
+    const UInt32 bufferFrames =
+        qwtools::uint32Property(*device, kAudioDevicePropertyBufferFrameSize).value_or(0);
+    std::printf(
+        "qwplay: playing %s into \"%s\" (device %u) at %.0f Hz, IO buffer %u frames, "
+        "lead %u frames\n",
+        what.c_str(), qwtools::printable(options->deviceName).c_str(), *device, rate, bufferFrames,
+        lead);
+    std::fflush(stdout);
+
+    if (!playToTheEnd(unit, source, rate, lead, bufferFrames)) return 1;
     AudioOutputUnitStop(unit);
-    UInt32 size = sizeof counters;
-    AudioUnitGetProperty(unit, kStandinUnitProperty_Counters, kAudioUnitScope_Global, 0, &counters,
-                         &size);
+    const StandinUnitCounters last = counters(unit);
     AudioComponentInstanceDispose(unit);
     std::printf("qwplay: played %llu frames, %llu underrun frames\n",
                 static_cast<unsigned long long>(source.rendered.load()),
-                static_cast<unsigned long long>(counters.mUnderrunFrames));
+                static_cast<unsigned long long>(last.mUnderrunFrames));
     return 0;
 }

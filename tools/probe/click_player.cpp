@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "hal_helpers.h"
+#include "osutil/host_time.h"
 
 namespace qwprobe {
 
@@ -29,9 +30,7 @@ struct State {
 };
 
 int64_t hostToNs(uint64_t ticks) {
-    mach_timebase_info_data_t tb{1, 1};
-    mach_timebase_info(&tb);
-    return static_cast<int64_t>(static_cast<long double>(ticks) * tb.numer / tb.denom);
+    return static_cast<int64_t>(qw::hostTicksToNs(ticks));
 }
 
 OSStatus renderClicks(void* refCon, AudioUnitRenderActionFlags*, const AudioTimeStamp* stamp,

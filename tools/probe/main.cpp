@@ -93,7 +93,7 @@ int ramp(const char* path) {
     std::printf(
         "received %.2f s; ramp frames %llu (first %lld, last %lld); lost %llu; repeated %llu; "
         "foreign %llu; breaks %llu\n",
-        static_cast<double>(c.framesReceived) / pcm->sampleRate,
+        static_cast<double>(c.sampleFramesReceived) / pcm->sampleRate,
         static_cast<unsigned long long>(c.rampFrames),
         c.first ? static_cast<long long>(*c.first) : -1,
         c.last ? static_cast<long long>(*c.last) : -1, static_cast<unsigned long long>(c.lost),

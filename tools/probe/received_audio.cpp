@@ -109,7 +109,7 @@ std::optional<Pcm16> readPcm16Wav(const std::string& path, std::string& error) {
 
 RampCheck checkRamp(const Pcm16& audio) {
     RampCheck c;
-    c.framesReceived = audio.left.size();
+    c.sampleFramesReceived = audio.left.size();
     uint64_t foreignRun = 0;  // non-ramp frames since the last ramp frame
     for (size_t i = 0; i < audio.left.size(); ++i) {
         const int16_t l = audio.left[i], r = audio.right[i];

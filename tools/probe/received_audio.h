@@ -22,9 +22,9 @@ std::optional<Pcm16> readPcm16Wav(const std::string& path, std::string& error);
 // when it is within 1 LSB of the next number; a jump is taken only where a number fits exactly
 // and the frame after it continues from there.
 struct RampCheck {
-    uint64_t framesReceived = 0;    // every frame in the recording
-    uint64_t rampFrames = 0;        // frames that are the ramp frame expected at that point
-    std::optional<uint64_t> first;  // ramp number of the first and last ramp frame seen
+    uint64_t sampleFramesReceived = 0;  // every sample frame in the recording
+    uint64_t rampFrames = 0;            // frames that are the ramp frame expected at that point
+    std::optional<uint64_t> first;      // ramp number of the first and last ramp frame seen
     std::optional<uint64_t> last;
     uint64_t lost = 0;      // ramp numbers skipped between first and last
     uint64_t repeated = 0;  // ramp numbers that came again (or went backwards)

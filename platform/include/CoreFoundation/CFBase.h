@@ -41,6 +41,16 @@ typedef struct __CFString* CFMutableStringRef;
 typedef const struct __CFDictionary* CFDictionaryRef;
 typedef CFTypeRef CFPropertyListRef;
 
+typedef struct {
+    CFIndex location;
+    CFIndex length;
+} CFRange;
+
+static inline CFRange CFRangeMake(CFIndex location, CFIndex length) {
+    CFRange range = {location, length};
+    return range;
+}
+
 #ifndef TRUE
 #define TRUE 1
 #endif

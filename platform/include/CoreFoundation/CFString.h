@@ -19,6 +19,12 @@ CF_EXPORT CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEnco
 CF_EXPORT Boolean CFStringGetCString(CFStringRef str, char* buffer, CFIndex bufferSize,
                                      CFStringEncoding encoding);
 CF_EXPORT const char* CFStringGetCStringPtr(CFStringRef str, CFStringEncoding encoding);
+// Converts the characters of `range` (UTF-16 code units) into `buffer`, whole characters only,
+// at most `maxBufLen` bytes; with a null buffer only counts. Embedded NUL characters are kept.
+// Returns the number of characters converted; the byte count goes to `usedBufLen`.
+CF_EXPORT CFIndex CFStringGetBytes(CFStringRef str, CFRange range, CFStringEncoding encoding,
+                                   UInt8 lossByte, Boolean isExternalRepresentation, UInt8* buffer,
+                                   CFIndex maxBufLen, CFIndex* usedBufLen);
 CF_EXTERN_C_END
 
 #define CFSTR(cStr) __CFStringMakeConstantString("" cStr "")

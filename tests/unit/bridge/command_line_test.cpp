@@ -47,6 +47,37 @@ TEST(CommandLine, ModeAndHostRules) {
     }
 }
 
+TEST(CommandLine, VerboseIsASwitchOfItsOwnAndIsPassedOverWhenLookingForTheHost) {
+    struct VerboseCase {
+        std::vector<std::string> args;
+        bool verbose;
+        bool tcpMode;
+        std::string host;
+    };
+    const std::vector<VerboseCase> cases = {
+        {{}, false, false, "127.0.0.1"},
+        {{"--verbose"}, true, false, "127.0.0.1"},
+        {{"--tcp", "--verbose", "10.0.0.5"}, true, true, "10.0.0.5"},
+        {{"--tcp", "--verbose", "--verbose", "10.0.0.5:9"}, true, true, "10.0.0.5"},
+        {{"--verbose", "--tcp", "10.0.0.6"}, true, true, "10.0.0.6"},
+        {{"--tcp", "10.0.0.7", "--verbose"}, true, true, "10.0.0.7"},
+        {{"--tcp", "--verbose"}, true, true, "127.0.0.1"},
+        {{"--tcp", "--verbose", "localhost"}, true, true, "127.0.0.1"},
+        {{"--tcp", "-v", "10.0.0.5"}, false, true, "127.0.0.1"},  // only --verbose is passed over
+        {{"--Verbose", "-verbose", "--verbose=1"}, false, false, "127.0.0.1"},  // exact spelling
+        {{"--tcp", "--quiet", "--verbose", "x.y"}, true, true, "127.0.0.1"},    // unknown, ignored
+    };
+    for (const auto& c : cases) {
+        std::string shown;
+        for (const auto& a : c.args) shown += "[" + a + "]";
+        LinkOptions o = parse(c.args);
+        EXPECT_EQ(o.verbose, c.verbose) << shown;
+        EXPECT_EQ(o.tcpMode, c.tcpMode) << shown;
+        EXPECT_EQ(o.tcpHost, c.host) << shown;
+    }
+    EXPECT_FALSE(parseCommandLine({"--verbose"}).verbose);  // the program path is no switch
+}
+
 TEST(CommandLine, ProgramPathIsNotAnOption) {
     EXPECT_FALSE(parseCommandLine({"--tcp"}).tcpMode);
     EXPECT_FALSE(parseCommandLine({}).tcpMode);
@@ -57,10 +88,15 @@ TEST(CommandLine, ApplySetsTheLinkGlobals) {
     applyCommandLine(3, argv);
     EXPECT_TRUE(tcpMode);
     EXPECT_EQ(tcpHost, "10.20.30.40");
+    EXPECT_FALSE(verboseMode);
+    const char* verbose[] = {"tetherstream", "--verbose"};
+    applyCommandLine(2, verbose);
+    EXPECT_TRUE(verboseMode);
     const char* none[] = {"tetherstream"};
     applyCommandLine(1, none);
     EXPECT_FALSE(tcpMode);
     EXPECT_EQ(tcpHost, "127.0.0.1");
+    EXPECT_FALSE(verboseMode);
 }
 
 }  // namespace

@@ -60,7 +60,9 @@ extern "C" OSStatus AudioObjectGetPropertyData(AudioObjectID object,
     if (auto f = gHal.nameFailures.find(object); f != gHal.nameFailures.end()) return f->second;
     auto it = gHal.names.find(object);
     if (it == gHal.names.end()) return 'who?';
-    CFStringRef s = CFStringCreateWithCString(nullptr, it->second.c_str(), kCFStringEncodingUTF8);
+    CFStringRef s = CFStringCreateWithBytes(
+        nullptr, reinterpret_cast<const UInt8*>(it->second.data()),
+        static_cast<CFIndex>(it->second.size()), kCFStringEncodingUTF8, false);
     CFRetain(s);  // one for the test, to check the caller releases its own
     gHal.handedOut.push_back(s);
     *static_cast<CFStringRef*>(data) = s;
@@ -122,6 +124,20 @@ TEST_F(FindDevice, ShortOrOddAnswersAreHandledSafely) {
     gHal.names.erase(0);
     gHal.reportedSize = 3 * 4 + 3;  // a remainder is dropped, never written past
     EXPECT_EQ(findDevice("Quillwave"), 7u);
+}
+
+// A name is compared whole, past any NUL character: "Quillwave", a NUL and more is another
+// device, however it is read out of the string.
+TEST_F(FindDevice, NamesWithANulInsideAreComparedWhole) {
+    using namespace std::string_literals;
+    gHal.devices = {50, 51, 52, 53};
+    gHal.names = {
+        {50, "Quillwave\0"s}, {51, "Quillwave\0Pro"s}, {52, "\0Quillwave"s}, {53, "Quillwave"}};
+    EXPECT_EQ(findDevice("Quillwave"), 53u);
+    EXPECT_EQ(gHal.asked, (std::vector<AudioObjectID>{50, 51, 52, 53}));
+    EXPECT_EQ(findDevice("Quillwave\0Pro"s), 51u);
+    EXPECT_EQ(findDevice("Quillwave\0"s), 50u);
+    EXPECT_EQ(findDevice("\0"s), std::nullopt);
 }
 
 TEST_F(FindDevice, NonAsciiNamesCompareByTheirBytes) {

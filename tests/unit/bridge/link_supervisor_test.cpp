@@ -347,4 +347,98 @@ TEST(LinkSupervisor, UsbLinkThroughTheService) {
     ::shutdown(service.tunnelEnds().at(1), SHUT_RDWR);
 }
 
+// Each way a connection attempt can fail says so, while the result stays -1.
+TEST(LinkSupervisor, ConnectionAttemptsSayWhyTheyFailed) {
+    auto attempt = [](const LinkTarget& target) {
+        LinkDownReason why = LinkDownReason::none;
+        EXPECT_EQ(connectOnce(target, &why), -1);
+        return why;
+    };
+    LinkTarget usb;
+    usb.usbmuxdPath = "/nonexistent/qw/usbmuxd";
+    EXPECT_EQ(attempt(usb), LinkDownReason::usbmuxdMissing);
+    {
+        fake::Usbmuxd gone([](const fake::Request&) { return fake::Reply{}; });
+        usb.usbmuxdPath = gone.path;
+        EXPECT_EQ(attempt(usb), LinkDownReason::usbmuxdNoAnswer);  // closes without a reply
+    }
+    {
+        std::string reply = "devices";
+        fake::Usbmuxd service([&reply](const fake::Request& r) {
+            if (r.messageType == "ListDevices") {
+                return fake::Reply{reply == "none"
+                                       ? fake::deviceList({fake::deviceEntry("3", "Network")})
+                                       : fake::deviceList({fake::deviceEntry("4", "USB")})};
+            }
+            return fake::Reply{
+                fake::result(reply == "refuse" ? "<integer>3</integer>" : "<string>0</string>")};
+        });
+        usb.usbmuxdPath = service.path;
+        reply = "none";
+        EXPECT_EQ(attempt(usb), LinkDownReason::noUsbDevice);
+        reply = "refuse";
+        EXPECT_EQ(attempt(usb), LinkDownReason::portRefused);
+        reply = "odd";
+        EXPECT_EQ(attempt(usb), LinkDownReason::usbmuxdNoAnswer);
+    }
+    App app;
+    LinkTarget tcp = app.target();
+    app.stopListening();
+    EXPECT_EQ(attempt(tcp), LinkDownReason::tcpRefused);
+    tcp.tcpHost = "name.example";
+    EXPECT_EQ(attempt(tcp), LinkDownReason::tcpBadHost);
+
+    LinkTarget shown = tcp;
+    shown.tcpHost = "10.0.0.5";
+    shown.port = 7000;
+    EXPECT_EQ(linkDownLine({LinkDownReason::tcpRefused}, shown),
+              "link down: connection to 10.0.0.5:7000 refused");
+    EXPECT_EQ(linkDownLine({LinkDownReason::framingError, 8192}, shown),
+              "link down: the phone sent a frame length of 8192");
+    EXPECT_EQ(linkDownLine({LinkDownReason::portRefused}, shown),
+              "link down: the phone refused port 7000 (app not listening)");
+    EXPECT_EQ(linkDownLine({LinkDownReason::usbmuxdMissing}, LinkTarget{}),
+              "link down: no usbmuxd socket at /var/run/usbmuxd");
+}
+
+// With --verbose, one line per change of reason, after the loss line for a link that ended;
+// never once per retry.
+TEST(LinkSupervisor, VerboseSaysWhyTheLinkIsDownOncePerChange) {
+    App app;
+    const uint16_t port = app.port;
+    app.stopListening();
+    LinkTarget target = app.target();
+    target.verbose = true;
+    const std::string refused =
+        "link down: connection to 127.0.0.1:" + std::to_string(port) + " refused";
+    const std::string connected = connectedLine(target);
+    Lines lines;
+    {
+        Supervisor supervisor(target, lines);
+        ASSERT_TRUE(lines.waitForCount(refused, 1, 5s));
+        std::this_thread::sleep_for(1200ms);  // two or three more refused attempts
+        EXPECT_EQ(lines.all(), std::vector<std::string>{refused});
+
+        app.listen(port);
+        ASSERT_TRUE(app.accept());
+        ASSERT_TRUE(lines.waitForCount(connected, 1, 5s));
+        app.send(frame(8192, 3, ""));
+        ASSERT_TRUE(app.accept());
+        ASSERT_TRUE(lines.waitForCount(connected, 2, 5s));
+        std::atomic<double> maxWriteMs{0.0};
+        EXPECT_TRUE(sendBatch({frame(1, "x")}, maxWriteMs, failingSend).linkFailed);
+        ASSERT_TRUE(app.accept());
+        ASSERT_TRUE(lines.waitForCount(connected, 3, 5s));
+        app.stopListening();
+        app.closeConnection();
+        ASSERT_TRUE(lines.waitForCount(refused, 2, 5s));
+        std::this_thread::sleep_for(700ms);
+    }
+    EXPECT_EQ(lines.all(),
+              (std::vector<std::string>{
+                  refused, connected, kLost, "link down: the phone sent a frame length of 8192",
+                  connected, kLost, "link down: a write to the phone failed", connected, kLost,
+                  "link down: the phone closed the link", refused}));
+}
+
 }  // namespace

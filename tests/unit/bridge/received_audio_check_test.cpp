@@ -38,7 +38,7 @@ TEST(RampCheck, CompleteRampWithSilenceAroundIt) {
     pcm.right.push_back(5);
     appendSilence(pcm, 500);
     const auto c = qwprobe::checkRamp(pcm);
-    EXPECT_EQ(c.framesReceived, 202001u);
+    EXPECT_EQ(c.sampleFramesReceived, 202001u);
     EXPECT_EQ(c.first, 0u);
     EXPECT_EQ(c.last, 199999u);
     EXPECT_EQ(c.rampFrames, 200000u);

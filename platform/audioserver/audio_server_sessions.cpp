@@ -1,5 +1,6 @@
-// IO sessions, starting and stopping devices, and what the server does with the events its
-// plug-ins raise through the host interface.
+// AudioServer, part 3 of 4: IO sessions (start, end, statistics) and starting, stopping and
+// restarting devices. (Part 1: audio_server.cpp, part 2: audio_server_properties.cpp, part 4:
+// audio_server_host_events.cpp.)
 #include <CoreAudio/AudioHardware.h>
 
 #include <algorithm>
@@ -12,29 +13,6 @@
 namespace audioserver {
 
 using namespace qwipc;
-
-namespace {
-
-bool contains(const std::vector<AudioObjectPropertyAddress>& addresses,
-              AudioObjectPropertySelector selector) {
-    for (const auto& a : addresses) {
-        if (a.mSelector == selector) return true;
-    }
-    return false;
-}
-
-bool matches(const AudioObjectPropertyAddress& wanted, const AudioObjectPropertyAddress& changed) {
-    return (wanted.mSelector == kAudioObjectPropertyScopeWildcard ||
-            wanted.mSelector == changed.mSelector) &&
-           (wanted.mScope == kAudioObjectPropertyScopeWildcard ||
-            changed.mScope == kAudioObjectPropertyScopeWildcard ||
-            wanted.mScope == changed.mScope) &&
-           (wanted.mElement == kAudioObjectPropertyElementWildcard ||
-            changed.mElement == kAudioObjectPropertyElementWildcard ||
-            wanted.mElement == changed.mElement);
-}
-
-}  // namespace
 
 void AudioServer::handleStartSession(Connection& conn, const uint8_t* data, size_t size) {
     StartSessionRequest req{};
@@ -172,94 +150,6 @@ void AudioServer::publishSettings(Device& device, uint32_t state) {
         sh.ioFrameSize.store(s.frameSize, std::memory_order_relaxed);
         sh.state.store(state, std::memory_order_release);
         conn.session->signal();
-    }
-}
-
-void AudioServer::processHostEvents() {
-    std::vector<PropertyChange> changes;
-    std::vector<ConfigurationRequest> requests;
-    for (int round = 0; round < 8; ++round) {  // events may raise further events; bounded
-        changes.clear();
-        requests.clear();
-        hostQueue_.take(changes, requests);
-        if (changes.empty() && requests.empty()) return;
-        for (const ConfigurationRequest& req : requests) {
-            if (req.plugIn >= plugIns_.size()) continue;
-            const PlugIn& plugIn = plugIns_[req.plugIn];
-            Device* device = deviceByLocal(req.plugIn, req.device);
-            const bool wasRunning = device != nullptr && device->io->running();
-            if (wasRunning) {
-                device->io->stop(device->ioClient);
-                publishSettings(*device, kStateStopped);
-            }
-            plugIn.table().PerformDeviceConfigurationChange(plugIn.driver, req.device, req.action,
-                                                            req.info);
-            log("configuration change " + std::to_string(req.action) + " performed on " +
-                plugIn.name);
-            if (device == nullptr) continue;
-            std::string problem;
-            device->output =
-                readStream(plugIn, device->local, kAudioObjectPropertyScopeOutput, problem);
-            device->input =
-                readStream(plugIn, device->local, kAudioObjectPropertyScopeInput, problem);
-            if (wasRunning && startDevice(*device, device->ioClient) != kAudioHardwareNoError) {
-                for (Connection& conn : connections_) {
-                    if (conn.device == device) conn.broken = true;
-                }
-            }
-            // The plug-in announces nothing for a configuration change; the host does.
-            const AudioObjectPropertyScope g = kAudioObjectPropertyScopeGlobal;
-            notify(device->client, {{kAudioDevicePropertyNominalSampleRate, g, 0},
-                                    {kAudioDevicePropertyStreamConfiguration, g, 0}});
-            for (const StreamInfo& s : {device->output, device->input}) {
-                if (s.local == 0) continue;
-                notify(registry_.clientID(device->plugIn, s.local),
-                       {{kAudioStreamPropertyVirtualFormat, g, 0},
-                        {kAudioStreamPropertyPhysicalFormat, g, 0}});
-            }
-        }
-        for (const PropertyChange& change : changes) {
-            if (change.plugIn >= plugIns_.size()) continue;
-            notify(registry_.clientID(change.plugIn, change.object), change.addresses);
-            if (change.object == kAudioObjectPlugInObject &&
-                contains(change.addresses, kAudioPlugInPropertyDeviceList)) {
-                discoverDevices(change.plugIn);
-                notify(kAudioObjectSystemObject,
-                       {{kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal, 0}});
-            }
-            Device* device = deviceByLocal(change.plugIn, change.object);
-            // A new IO buffer size takes effect by restarting the device's IO cycle.
-            if (device != nullptr &&
-                contains(change.addresses, kAudioDevicePropertyBufferFrameSize)) {
-                restartDevice(*device);
-            }
-        }
-    }
-}
-
-void AudioServer::notify(AudioObjectID object,
-                         const std::vector<AudioObjectPropertyAddress>& addresses) {
-    for (Connection& conn : connections_) {
-        if (conn.listeners.empty() || conn.broken) continue;
-        Notification note{};
-        note.hdr = {static_cast<uint32_t>(MsgType::kNotify), 0};
-        note.objectID = object;
-        for (const auto& changed : addresses) {
-            for (const Listener& l : conn.listeners) {
-                if (l.object == object && matches(l.address, changed) &&
-                    note.count < kMaxNotifiedAddresses) {
-                    note.addresses[note.count++] = changed;
-                    break;
-                }
-            }
-        }
-        if (note.count == 0) continue;
-        const size_t size =
-            offsetof(Notification, addresses) + note.count * sizeof(AudioObjectPropertyAddress);
-        // A listener that does not read its notifications misses some; nobody waits for it.
-        if (!sendMessage(conn.fd, &note, size) && errno != EAGAIN && errno != EWOULDBLOCK) {
-            conn.broken = true;
-        }
     }
 }
 
