@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "protocol.h"
@@ -59,13 +60,19 @@ int connectTo(const std::string& path) {
 }
 
 int listenAt(const std::string& path) {
+    // Bound and listening under a private name first, then renamed into place: whoever sees the
+    // socket at `path` can connect at once. (A path too long for that is bound directly.)
+    const std::string staging = path + ".new-" + std::to_string(getpid());
     sockaddr_un addr{};
-    if (!fillAddress(path, addr)) return -1;
+    const bool staged = fillAddress(staging, addr);
+    if (!staged && !fillAddress(path, addr)) return -1;
+    const std::string& bound = staged ? staging : path;
     const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return -1;
-    unlink(path.c_str());
+    unlink(bound.c_str());
     if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(fd, 64) != 0) {
+        listen(fd, 64) != 0 || (staged && rename(staging.c_str(), path.c_str()) != 0)) {
+        if (staged) unlink(staging.c_str());
         close(fd);
         return -1;
     }

@@ -186,7 +186,9 @@ TEST_F(DeviceIOTest, AStalledCycleIsCaughtUpWithoutLosingACycle) {
     ASSERT_EQ(start(), 0);
     std::this_thread::sleep_for(40ms);
     fakeplugin::setStall(40);  // about seven cycles
-    std::this_thread::sleep_for(150ms);
+    // Stop once the schedule has gone on well past the stall, however slowly the machine runs.
+    const qwipc::SessionShared& published = *in->shared();
+    EXPECT_TRUE(eventually([&] { return published.cyclesPublished.load() >= 36; }, 10s));
     io_->stop(1);
     io_->detach(in.get());
     const auto stats = io_->stats().snapshot();
