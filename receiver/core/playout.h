@@ -1,0 +1,69 @@
+#pragma once
+// The output side of the receiver, called from the output device's pull: keeps the buffer near
+// its target delay, follows the sender's clock by resampling at the rate the drift controller
+// asks, fades out into silence on an underrun and back in once the buffer has refilled, drops
+// the oldest frames when the buffer grows past its bound, and starts afresh after a flush.
+// Never allocates and never waits.
+
+#include <zita-resampler/vresampler.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "drift_controller.h"
+#include "latency_target.h"
+#include "sample_ring.h"
+
+namespace qw::receiver {
+
+struct PlayoutFigures {
+    std::atomic<double> levelMs{0};
+    std::atomic<double> targetMs{0};
+    std::atomic<double> driftPpm{0};
+    std::atomic<uint64_t> underruns{0};
+    std::atomic<uint64_t> overruns{0};
+    std::atomic<uint64_t> freshStarts{0};
+    std::atomic<uint64_t> framesOut{0};
+    std::atomic<bool> playing{false};
+};
+
+class Playout {
+  public:
+    // Fades last this long; the buffer may hold this much above its target before the oldest
+    // frames are dropped (or twice the target, if more).
+    static constexpr double kFadeMs = 2.0;
+    static constexpr double kOverrunHeadroomMs = 80.0;
+
+    Playout(SampleRing& ring, LatencyTarget& target, double outputRate, PlayoutFigures& figures);
+
+    // Fills `frames` interleaved stereo frames.
+    void pull(float* out, uint32_t frames);
+
+    // From the producer's side: how many frames arrive at once. Playing starts when the buffer
+    // holds the target plus half of that, so that the target is the level on average.
+    void setArrivalFrames(uint32_t frames) {
+        arrivalFrames_.store(frames, std::memory_order_relaxed);
+    }
+
+  private:
+    void startOver();
+    void dropOverrun(size_t level);
+    uint32_t resample(float* out, uint32_t frames);
+    void fadeIn(float* out, uint32_t frames);
+    void publish(size_t level);
+
+    SampleRing& ring_;
+    LatencyTarget& target_;
+    double rate_;
+    double inputPerMs_;
+    uint32_t fadeFrames_;
+    PlayoutFigures& figures_;
+    DriftController drift_;
+    VResampler resampler_;
+    bool playing_ = false;
+    bool fresh_ = true;  // no audio played since the last flush
+    uint32_t fadeInDone_ = 0;
+    std::atomic<uint32_t> arrivalFrames_{0};
+};
+
+}  // namespace qw::receiver
