@@ -7,13 +7,17 @@ namespace qw::receiver {
 namespace {
 
 // The loop: the level error e (seconds) moves as de/dt = -(drift - correction), and
-// correction = kP e + kI ∫e with kP = 2ζω, kI = ω², ζ = 1. It starts fast to find the drift
-// (ω = 0.5 rad/s: a 1 ms error asks 1000 ppm) and narrows to ω = 0.2 rad/s within ten seconds,
-// so that the arrival jitter left after the level filter moves the rate less.
-constexpr double kStartOmega = 0.5;
-constexpr double kFinalOmega = 0.2;
-constexpr double kNarrowingSeconds = 7.0;
-constexpr double kLevelFilterSeconds = 0.25;
+// correction = kP e + kI ∫e with kP = 2ζω, kI = ω², ζ = 0.7. It starts fast to find the drift
+// (ω = 0.8 rad/s: a 1 ms error asks 1100 ppm) and narrows to ω = 0.05 rad/s within about a
+// minute. The level filter narrows with it (a time constant of 0.125/ω, at most 1 s): the
+// level seen at the output's pulls carries a slow beat between the arrival and pull grids, and
+// a narrow loop keeps it from moving the rate faster than a sine's pitch can follow cleanly.
+constexpr double kStartOmega = 0.8;
+constexpr double kFinalOmega = 0.05;
+constexpr double kNarrowingSeconds = 5.0;
+constexpr double kFilterOmegaSeconds = 0.125;
+constexpr double kMaxFilterSeconds = 1.0;
+constexpr double kDamping = 0.7;
 
 }  // namespace
 
@@ -28,18 +32,18 @@ void DriftController::restart(double levelFrames, bool forgetDrift) {
 
 double DriftController::update(double levelFrames, double targetFrames, uint32_t outputFrames) {
     const double dt = outputFrames / outputRate_;
-    const double alpha = std::min(1.0, dt / kLevelFilterSeconds);
-    level_ += alpha * (levelFrames - level_);
-    // A level above the target means the output is too slow to drain it: correct towards
-    // consuming more input, a negative ppm in this sign convention.
-    const double errorSeconds = (targetFrames - level_) / inputRate_;
     lockedSeconds_ += dt;
     const double omega =
         std::max(kFinalOmega, kStartOmega / (1.0 + lockedSeconds_ / kNarrowingSeconds));
+    const double filterSeconds = std::min(kMaxFilterSeconds, kFilterOmegaSeconds / omega);
+    level_ += std::min(1.0, dt / filterSeconds) * (levelFrames - level_);
+    // A level above the target means the output is too slow to drain it: correct towards
+    // consuming more input, a negative ppm in this sign convention.
+    const double errorSeconds = (targetFrames - level_) / inputRate_;
     integralPpm_ =
         std::clamp(integralPpm_ + 1e6 * omega * omega * errorSeconds * dt, -kLimitPpm, kLimitPpm);
     correctionPpm_ =
-        std::clamp(integralPpm_ + 1e6 * 2 * omega * errorSeconds, -kLimitPpm, kLimitPpm);
+        std::clamp(integralPpm_ + 1e6 * 2 * kDamping * omega * errorSeconds, -kLimitPpm, kLimitPpm);
     return correctionPpm_;
 }
 

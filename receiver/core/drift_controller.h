@@ -17,8 +17,8 @@ class DriftController {
         : inputRate_(inputRate), outputRate_(outputRate) {}
 
     // Starts playing again: level filter seeded with `levelFrames` (the level expected on
-    // average, which is the target: playing starts right after an arrival, at the peak). After a new connection the
-    // drift estimate starts from zero; after an underrun it is kept.
+    // average, which is the target: playing starts right after an arrival, at the peak). After a
+    // new connection the drift estimate starts from zero; after an underrun it is kept.
     void restart(double levelFrames, bool forgetDrift);
     // One pull of `outputFrames` frames, at a buffer level of `levelFrames` against a target of
     // `targetFrames` (both in input frames). Returns the rate correction in ppm: positive when

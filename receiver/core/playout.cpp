@@ -39,7 +39,9 @@ void Playout::dropOverrun(size_t level) {
     const double targetMs = target_.ms();
     const double boundMs = std::max(2 * targetMs, targetMs + kOverrunHeadroomMs);
     if (level > boundMs * inputPerMs_) {
-        ring_.dropOldest(static_cast<size_t>(targetMs * inputPerMs_));
+        // Down to the target on average, as at a start (the resampler is primed already).
+        const double arrival = arrivalFrames_.load(std::memory_order_relaxed);
+        ring_.dropOldest(static_cast<size_t>(targetMs * inputPerMs_ + 0.5 * arrival));
         figures_.overruns.fetch_add(1, std::memory_order_relaxed);
     }
 }
@@ -76,7 +78,9 @@ void Playout::pull(float* out, uint32_t frames) {
     dropOverrun(level);
     level = ring_.readable();
     const double targetFrames = target_.ms() * inputPerMs_;
-    const double startFrames = targetFrames + 0.5 * arrivalFrames_.load(std::memory_order_relaxed);
+    // The resampler draws twice its filter half-length at once when it starts.
+    const double startFrames =
+        targetFrames + 0.5 * arrivalFrames_.load(std::memory_order_relaxed) + 2 * kFilterHalfLength;
     if (!playing_ && level >= std::max(startFrames, 1.0)) {
         // Arrivals come in bursts, so the level may have jumped well past the start: the
         // surplus would only be delay (and would bias the drift estimate), so it goes.

@@ -40,7 +40,8 @@ class Playout {
     void pull(float* out, uint32_t frames);
 
     // From the producer's side: how many frames arrive at once. Playing starts when the buffer
-    // holds the target plus half of that, so that the target is the level on average.
+    // holds the target plus half of that (and what the resampler takes in when it starts), so
+    // that the target is the level on average.
     void setArrivalFrames(uint32_t frames) {
         arrivalFrames_.store(frames, std::memory_order_relaxed);
     }

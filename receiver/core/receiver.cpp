@@ -17,8 +17,17 @@ void Receiver::newConnection() {
 }
 
 bool Receiver::feed(const uint8_t* bytes, size_t size) {
+    const uint64_t framesBefore = reader_.counts().audioFrames;
     const bool ok = reader_.feed(bytes, size, *this);
-    playout_.setArrivalFrames(reader_.counts().lastAudioFrames);
+    if (reader_.counts().audioFrames != framesBefore && reader_.counts().lastAudioFrames > 0) {
+        // The usual arrival is the smallest of the last few: a burst after a stall is not usual.
+        recentArrivals_[nextArrival_++ % recentArrivals_.size()] = reader_.counts().lastAudioFrames;
+        uint32_t usual = UINT32_MAX;
+        for (uint32_t frames : recentArrivals_) {
+            if (frames > 0) usual = std::min(usual, frames);
+        }
+        playout_.setArrivalFrames(usual);
+    }
     badPayloads_.store(reader_.counts().badPayloads, std::memory_order_relaxed);
     return ok;
 }

@@ -39,6 +39,8 @@ class Receiver final : private AudioSink {
     std::atomic<uint64_t> fullDrops_{0};
     std::atomic<uint64_t> badPayloads_{0};
     std::atomic<uint64_t> connections_{0};
+    std::array<uint32_t, 8> recentArrivals_{};  // sizes of the latest audio frames
+    size_t nextArrival_ = 0;
     std::array<float, 2 * 512> scratch_{};  // the s16 pull converts through this
 };
 

@@ -25,17 +25,18 @@ WindowFit fitWindow(const std::vector<T>& y, size_t from, size_t length, double 
     double lo = centreHz - bandHz, hi = centreHz + bandHz;
     // A coarse scan finds the peak's neighbourhood; a golden-section search refines it.
     double best = lo, bestSnr = -1e9;
-    for (int i = 0; i <= 20; ++i) {
-        const double hz = lo + (hi - lo) * i / 20;
+    for (int i = 0; i <= 10; ++i) {
+        const double hz = lo + (hi - lo) * i / 10;
         const double s = snrAt(hz);
         if (s > bestSnr) bestSnr = s, best = hz;
     }
-    lo = best - (hi - lo) / 20;
-    hi = best + (hi - lo) / 20;
+    const double step = (hi - lo) / 10;
+    lo = best - step;
+    hi = best + step;
     const double g = 0.6180339887;
     double a = hi - g * (hi - lo), b = lo + g * (hi - lo);
     double sa = snrAt(a), sb = snrAt(b);
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 30; ++i) {
         if (sa > sb) {
             hi = b, b = a, sb = sa, a = hi - g * (hi - lo), sa = snrAt(a);
         } else {

@@ -15,7 +15,9 @@ namespace phone {
 
 using Bytes = std::vector<uint8_t>;
 
-inline uint32_t loadLe32(const uint8_t* p) { return qw::getLe32(p); }
+inline uint32_t loadLe32(const uint8_t* p) {
+    return qw::getLe32(p);
+}
 
 inline void appendLe32(Bytes& out, uint32_t v) {
     uint8_t field[4];
