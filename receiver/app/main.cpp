@@ -1,6 +1,7 @@
 // qwreceiver: the receiving end of a Quillwave stream on Linux. Listens for the bridge on TCP,
 // plays through PulseAudio (or a clocked null output) and reports its buffer and drift back to
 // the bridge once a second.
+#include <sched.h>
 #include <time.h>
 
 #include <csignal>
@@ -31,6 +32,11 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
+    // A real-time priority where permitted, for this thread and every thread started from it
+    // (the connection, the output): sound must not wait for a busy machine's other work.
+    sched_param param{};
+    param.sched_priority = 10;
+    const bool realtime = ::sched_setscheduler(0, SCHED_FIFO, &param) == 0;
 
     const qw_receiver_config config{48000.0, options->latencyMs, options->automatic ? 1 : 0};
     std::unique_ptr<qw_receiver, void (*)(qw_receiver*)> receiver(qw_receiver_create(&config),
@@ -56,9 +62,10 @@ int main(int argc, char** argv) {
         std::printf("%s\n", error.c_str());
         return 1;
     }
-    std::printf("playing to %s, target %.1f ms%s\n",
+    std::printf("playing to %s, target %.1f ms%s%s\n",
                 options->nullOutput ? "the null output" : "pulseaudio", options->latencyMs,
-                options->automatic ? " (automatic)" : " (fixed)");
+                options->automatic ? " (automatic)" : " (fixed)",
+                realtime ? ", real-time priority" : "");
     const double endAt = options->seconds;
     timespec started{};
     ::clock_gettime(CLOCK_MONOTONIC, &started);

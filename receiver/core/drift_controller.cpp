@@ -14,10 +14,11 @@ namespace {
 // a narrow loop keeps it from moving the rate faster than a sine's pitch can follow cleanly.
 constexpr double kStartOmega = 0.8;
 constexpr double kFinalOmega = 0.05;
-constexpr double kNarrowingSeconds = 5.0;
+constexpr double kNarrowingSeconds = 4.0;
 constexpr double kFilterOmegaSeconds = 0.125;
 constexpr double kMaxFilterSeconds = 1.0;
 constexpr double kDamping = 0.7;
+constexpr double kClipSeconds = 0.003;
 
 }  // namespace
 
@@ -36,7 +37,13 @@ double DriftController::update(double levelFrames, double targetFrames, uint32_t
     const double omega =
         std::max(kFinalOmega, kStartOmega / (1.0 + lockedSeconds_ / kNarrowingSeconds));
     const double filterSeconds = std::min(kMaxFilterSeconds, kFilterOmegaSeconds / omega);
-    level_ += std::min(1.0, dt / filterSeconds) * (levelFrames - level_);
+    // Stalls push the level far off for a moment, and mostly one way (an output that stalls
+    // lets it rise; the output is usually the busier side); clipped, they no longer bias the
+    // estimate, while the small steady errors that drift makes pass unchanged.
+    const double clipFrames = kClipSeconds * inputRate_;
+    const double clipped =
+        std::clamp(levelFrames, targetFrames - clipFrames, targetFrames + clipFrames);
+    level_ += std::min(1.0, dt / filterSeconds) * (clipped - level_);
     // A level above the target means the output is too slow to drain it: correct towards
     // consuming more input, a negative ppm in this sign convention.
     const double errorSeconds = (targetFrames - level_) / inputRate_;

@@ -20,7 +20,6 @@ Playout::Playout(SampleRing& ring, LatencyTarget& target, double outputRate,
                  PlayoutFigures& figures)
     : ring_(ring),
       target_(target),
-      rate_(outputRate),
       inputPerMs_(wire::kSampleRate / 1000.0),
       fadeFrames_(static_cast<uint32_t>(outputRate * kFadeMs / 1000.0)),
       figures_(figures),
@@ -93,7 +92,9 @@ void Playout::pull(float* out, uint32_t frames) {
     }
     uint32_t produced = 0;
     if (playing_) {
-        const double ppm = drift_.update(static_cast<double>(level), targetFrames, frames);
+        const double sampled = arrivalLevel_.load(std::memory_order_relaxed);
+        const double measured = sampled >= 0 ? sampled : static_cast<double>(level);
+        const double ppm = drift_.update(measured, targetFrames, frames);
         resampler_.set_rratio(1.0 + ppm * 1e-6);
         produced = resample(out, frames);
         fadeIn(out, produced);

@@ -45,6 +45,10 @@ class Playout {
     void setArrivalFrames(uint32_t frames) {
         arrivalFrames_.store(frames, std::memory_order_relaxed);
     }
+    // From the producer's side, right after an arrival: the buffer's level then, less half the
+    // usual arrival. This samples the level's average with far less noise than the output's
+    // pulls can (they see the whole rise and fall of every arrival).
+    void setArrivalLevel(double frames) { arrivalLevel_.store(frames, std::memory_order_relaxed); }
 
   private:
     void startOver();
@@ -55,7 +59,6 @@ class Playout {
 
     SampleRing& ring_;
     LatencyTarget& target_;
-    double rate_;
     double inputPerMs_;
     uint32_t fadeFrames_;
     PlayoutFigures& figures_;
@@ -65,6 +68,7 @@ class Playout {
     bool fresh_ = true;  // no audio played since the last flush
     uint32_t fadeInDone_ = 0;
     std::atomic<uint32_t> arrivalFrames_{0};
+    std::atomic<double> arrivalLevel_{-1};  // below zero: none yet
 };
 
 }  // namespace qw::receiver

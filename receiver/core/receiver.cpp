@@ -12,14 +12,16 @@ Receiver::Receiver(const qw_receiver_config& config)
 
 void Receiver::newConnection() {
     reader_.reset();
+    playout_.setArrivalLevel(-1);
     ring_.flush();
     connections_.fetch_add(1, std::memory_order_relaxed);
 }
 
 bool Receiver::feed(const uint8_t* bytes, size_t size) {
-    const uint64_t framesBefore = reader_.counts().audioFrames;
+    const uint64_t framesBefore = reader_.counts().completedAudioFrames;
     const bool ok = reader_.feed(bytes, size, *this);
-    if (reader_.counts().audioFrames != framesBefore && reader_.counts().lastAudioFrames > 0) {
+    if (reader_.counts().completedAudioFrames != framesBefore &&
+        reader_.counts().lastAudioFrames > 0) {
         // The usual arrival is the smallest of the last few: a burst after a stall is not usual.
         recentArrivals_[nextArrival_++ % recentArrivals_.size()] = reader_.counts().lastAudioFrames;
         uint32_t usual = UINT32_MAX;
@@ -27,6 +29,7 @@ bool Receiver::feed(const uint8_t* bytes, size_t size) {
             if (frames > 0) usual = std::min(usual, frames);
         }
         playout_.setArrivalFrames(usual);
+        playout_.setArrivalLevel(static_cast<double>(ring_.readable()) - 0.5 * usual);
     }
     badPayloads_.store(reader_.counts().badPayloads, std::memory_order_relaxed);
     return ok;

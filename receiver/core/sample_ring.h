@@ -25,7 +25,8 @@ class SampleRing {
 
     // Consumer: applies a pending flush; returns true if one was applied since the last call.
     bool takeFlush();
-    // Consumer: frames ready to be read.
+    // Frames ready to be read (either side may ask; the producer sees a flush only once it is
+    // carried out).
     size_t readable() const;
     // Consumer: the longest run of readable frames without wrapping, as interleaved floats.
     const float* readPointer(size_t& frames) const;

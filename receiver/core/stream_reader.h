@@ -23,10 +23,11 @@ class AudioSink {
 class StreamReader {
   public:
     struct Counts {
-        uint64_t audioFrames = 0;      // audio frames (whole frames of the stream) delivered
-        uint64_t badPayloads = 0;      // audio payloads that were not whole stereo frames
-        uint64_t skippedFrames = 0;    // reports and unknown types
-        uint32_t lastAudioFrames = 0;  // stereo frames in the latest audio frame
+        uint64_t audioFrames = 0;           // audio frames (whole frames of the stream) delivered
+        uint64_t badPayloads = 0;           // audio payloads that were not whole stereo frames
+        uint64_t skippedFrames = 0;         // reports and unknown types
+        uint64_t completedAudioFrames = 0;  // audio frames whose payload has all arrived
+        uint32_t lastAudioFrames = 0;       // stereo frames in the latest audio frame
     };
 
     // Feeds bytes; false once the stream is broken (a length of 0 or above 65536), after which
