@@ -20,6 +20,7 @@ Playout::Playout(SampleRing& ring, LatencyTarget& target, double outputRate,
                  PlayoutFigures& figures)
     : ring_(ring),
       target_(target),
+      rate_(outputRate),
       inputPerMs_(wire::kSampleRate / 1000.0),
       fadeFrames_(static_cast<uint32_t>(outputRate * kFadeMs / 1000.0)),
       figures_(figures),
@@ -34,15 +35,26 @@ void Playout::startOver() {
     figures_.freshStarts.fetch_add(1, std::memory_order_relaxed);
 }
 
-void Playout::dropOverrun(size_t level) {
+// Two kinds of overrun: the level past the hard bound (drop at once), or well above the target
+// for longer than a stall explains, which the rate correction (1 ms a second at most) would
+// take far too long to drain. Either way the oldest frames go, down to the target on average;
+// one count per episode, however many pulls it lasts.
+void Playout::dropOverrun(size_t level, uint32_t frames) {
     const double targetMs = target_.ms();
     const double boundMs = std::max(2 * targetMs, targetMs + kOverrunHeadroomMs);
-    if (level > boundMs * inputPerMs_) {
-        // Down to the target on average, as at a start (the resampler is primed already).
+    const double highMs = targetMs + std::max(targetMs, kHighMarginMs);
+    const double sampled = arrivalLevel_.load(std::memory_order_relaxed);
+    const double measured = sampled >= 0 ? sampled : static_cast<double>(level);
+    highFrames_ = measured > highMs * inputPerMs_ ? highFrames_ + frames : 0;
+    const bool drop = level > boundMs * inputPerMs_ || highFrames_ > kHighSeconds * rate_;
+    if (drop) {
         const double arrival = arrivalFrames_.load(std::memory_order_relaxed);
         ring_.dropOldest(static_cast<size_t>(targetMs * inputPerMs_ + 0.5 * arrival));
-        figures_.overruns.fetch_add(1, std::memory_order_relaxed);
+        if (!dropping_) figures_.overruns.fetch_add(1, std::memory_order_relaxed);
+        highFrames_ = 0;
+        arrivalLevel_.store(-1, std::memory_order_relaxed);  // stale until the next arrival
     }
+    dropping_ = drop;
 }
 
 // Runs the resampler on what the ring holds; returns the frames produced (fewer than asked
@@ -74,7 +86,7 @@ void Playout::fadeIn(float* out, uint32_t frames) {
 void Playout::pull(float* out, uint32_t frames) {
     if (ring_.takeFlush()) startOver();
     size_t level = ring_.readable();
-    dropOverrun(level);
+    dropOverrun(level, frames);
     level = ring_.readable();
     const double targetFrames = target_.ms() * inputPerMs_;
     // The resampler draws twice its filter half-length at once when it starts.

@@ -33,6 +33,9 @@ class Playout {
     // frames are dropped (or twice the target, if more).
     static constexpr double kFadeMs = 2.0;
     static constexpr double kOverrunHeadroomMs = 80.0;
+    // Above the target by this much (or by the target, if more) for this long: dropped too.
+    static constexpr double kHighMarginMs = 10.0;
+    static constexpr double kHighSeconds = 0.5;
 
     Playout(SampleRing& ring, LatencyTarget& target, double outputRate, PlayoutFigures& figures);
 
@@ -52,13 +55,14 @@ class Playout {
 
   private:
     void startOver();
-    void dropOverrun(size_t level);
+    void dropOverrun(size_t level, uint32_t frames);
     uint32_t resample(float* out, uint32_t frames);
     void fadeIn(float* out, uint32_t frames);
     void publish(size_t level);
 
     SampleRing& ring_;
     LatencyTarget& target_;
+    double rate_;
     double inputPerMs_;
     uint32_t fadeFrames_;
     PlayoutFigures& figures_;
@@ -67,6 +71,8 @@ class Playout {
     bool playing_ = false;
     bool fresh_ = true;  // no audio played since the last flush
     uint32_t fadeInDone_ = 0;
+    double highFrames_ = 0;  // output frames for which the level has been well above target
+    bool dropping_ = false;
     std::atomic<uint32_t> arrivalFrames_{0};
     std::atomic<double> arrivalLevel_{-1};  // below zero: none yet
 };

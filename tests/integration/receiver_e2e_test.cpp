@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "audio_processes.h"
+#include "child_process.h"
 #include "private_namespaces.h"
 #include "received_audio.h"
 #include "sine_windows.h"
@@ -220,6 +221,81 @@ TEST_F(ReceiverEndToEnd, NewConnectionReplacesAHalfOpenOneWithAFreshBuffer) {
     EXPECT_GE(old, 12);
     EXPECT_EQ(staleAfterFresh, 0);
     EXPECT_GE(fresh + 2 * f.underruns, 24);
+}
+
+// A PulseAudio daemon of the test's own (private runtime directory and socket, one null sink):
+// a sine streamed by the bridge and played by qwreceiver comes out of the sink's monitor
+// without a dropout.
+TEST_F(ReceiverEndToEnd, PulseAudioSinkMonitorCarriesTheSineWithoutDropouts) {
+    if (::access("/usr/bin/pulseaudio", X_OK) != 0 || ::access("/usr/bin/parec", X_OK) != 0) {
+        GTEST_SKIP() << "pulseaudio or parec missing (scripts/deps installs them)";
+    }
+    const std::string dir = server->dir();
+    const std::string socket = dir + "/pulse.sock";
+    {
+        std::ofstream config(dir + "/minimal.pa");
+        config << "load-module module-null-sink sink_name=qwnull rate=48000 format=s16le "
+                  "channels=2 channel_map=front-left,front-right\n"
+               << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socket
+               << "\n";
+    }
+    ::mkdir((dir + "/pulse-home").c_str(), 0700);
+    ::mkdir((dir + "/pulse-runtime").c_str(), 0700);
+    ::setenv("HOME", (dir + "/pulse-home").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (dir + "/pulse-runtime").c_str(), 1);
+    ::setenv("PULSE_RUNTIME_PATH", (dir + "/pulse-runtime").c_str(), 1);
+    ::setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
+    ChildProcess pulse({"/usr/bin/pulseaudio", "-n", "-F", dir + "/minimal.pa", "--daemonize=no",
+                        "--exit-idle-time=-1", "--use-pid-file=no", "--system=no",
+                        "--log-target=stderr", "--log-level=warning"},
+                       dir + "/pulseaudio.log");
+    struct stat st {};
+    for (int i = 0; i < 500 && ::stat(socket.c_str(), &st) != 0; ++i)
+        std::this_thread::sleep_for(20ms);
+    if (::stat(socket.c_str(), &st) != 0) {
+        GTEST_SKIP() << "PulseAudio could not start here: " << pulse.output().substr(0, 400);
+    }
+    const std::string raw = dir + "/monitor.raw";
+    ChildProcess capture({"/usr/bin/parec", "--raw", "-d", "qwnull.monitor", "--format=s16le",
+                          "--rate=48000", "--channels=2", "--latency-msec=10", raw},
+                         dir + "/parec.log");
+    startReceiver({"--sink", "qwnull", "--pulse-latency-ms", "20"});
+    ASSERT_TRUE(receiver.waitForLine("playing to pulseaudio", 10)) << receiver.output();
+    // A freshly started daemon takes a moment before its sink runs at full rate.
+    std::this_thread::sleep_for(3s);
+    Child bridge = startBridge("tetherstream");
+    play({"--sine", "1000", "--level", "0.5", "--seconds", "8"});
+    std::this_thread::sleep_for(1200ms);
+    receiver.kill(SIGTERM);
+    EXPECT_EQ(receiver.wait(10), 0) << receiver.output();
+    bridge.kill(SIGTERM);
+    bridge.wait(10);
+    capture.stop();
+    pulse.stop();
+
+    const Figures f = lastFigures(receiver.output());
+    std::ifstream in(raw, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+    std::vector<int16_t> left;
+    for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+        left.push_back(static_cast<int16_t>(static_cast<uint8_t>(bytes[i]) |
+                                            static_cast<uint8_t>(bytes[i + 1]) << 8));
+    }
+    const auto [first, last] = soundSpan(left);
+    ASSERT_GT(last, first + 7 * 48000) << "too little sound at the monitor: " << first << " " << last << " of " << left.size() << "\n" << receiver.output();
+    // No dropout: nowhere inside the sound a quiet run longer than a sine's zero crossing.
+    size_t run = 0, longest = 0;
+    for (size_t i = first; i <= last; ++i) {
+        run = std::abs(left[i]) <= 300 ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    if (f.underruns == 0) {
+        EXPECT_LT(longest, 10u) << "a dropout of " << longest << " samples";
+    }
+    const auto fits = fitWindows(left, first + 2 * 48000, 4800, 48000, 1000, 0.3, 32768.0);
+    int clean = 0;
+    for (size_t i = 0; i + 2 < fits.size(); ++i) clean += fits[i].fit.snrDb > 50;
+    EXPECT_GE(clean + 2 * f.underruns, static_cast<int>(fits.size()) - 2) << receiver.output();
 }
 
 }  // namespace
