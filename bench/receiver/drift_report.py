@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Summarises qwreceiver's once-a-second figures from null-output runs at known clock skews.
 
     drift_report.py OUT.png PPM=RECEIVER.log [PPM=RECEIVER.log ...]
