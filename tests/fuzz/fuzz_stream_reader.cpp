@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Whole frames' audio comes out exactly; an incomplete last frame may add whole samples.
     check(sink.bytes.size() >= e.audio.size());
     check(sink.bytes.size() % 4 == 0);
-    check(std::memcmp(sink.bytes.data(), e.audio.data(), e.audio.size()) == 0);
+    check(e.audio.empty() || std::memcmp(sink.bytes.data(), e.audio.data(), e.audio.size()) == 0);
 
     // The whole core: feeding and pulling never crashes and always fills what was asked.
     const qw_receiver_config config{48000, 2.0, 1};
