@@ -103,7 +103,9 @@ bool PulseOutput::start(std::string& error) {
         attr.tlength = static_cast<uint32_t>(latencyMs_ * qw::wire::kSampleRate / 1000) *
                        qw::wire::kBytesPerFrame;
         attr.prebuf = static_cast<uint32_t>(-1);
-        attr.minreq = static_cast<uint32_t>(-1);
+        // Asked for in small pieces (2 ms), so that the receiver's buffer never has to hold
+        // a large request at once.
+        attr.minreq = std::min(attr.tlength / 2, uint32_t{96} * qw::wire::kBytesPerFrame);
         attr.fragsize = static_cast<uint32_t>(-1);
         const auto flags = static_cast<pa_stream_flags_t>(
             PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);

@@ -1,6 +1,7 @@
 #include "drift_controller.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace qw::receiver {
 
@@ -47,10 +48,15 @@ double DriftController::update(double levelFrames, double targetFrames, uint32_t
     // A level above the target means the output is too slow to drain it: correct towards
     // consuming more input, a negative ppm in this sign convention.
     const double errorSeconds = (targetFrames - level_) / inputRate_;
-    integralPpm_ =
-        std::clamp(integralPpm_ + 1e6 * omega * omega * errorSeconds * dt, -kLimitPpm, kLimitPpm);
-    correctionPpm_ =
-        std::clamp(integralPpm_ + 1e6 * 2 * kDamping * omega * errorSeconds, -kLimitPpm, kLimitPpm);
+    const double proportionalPpm = 1e6 * 2 * kDamping * omega * errorSeconds;
+    // While the proportional part alone asks for the limit (a large error, as when an output
+    // that pulls in big pieces starts), the integral waits: winding it up then would take the
+    // narrowed loop a long time to undo.
+    if (std::abs(proportionalPpm) < kLimitPpm) {
+        integralPpm_ = std::clamp(integralPpm_ + 1e6 * omega * omega * errorSeconds * dt,
+                                  -kLimitPpm, kLimitPpm);
+    }
+    correctionPpm_ = std::clamp(integralPpm_ + proportionalPpm, -kLimitPpm, kLimitPpm);
     return correctionPpm_;
 }
 

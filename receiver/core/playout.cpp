@@ -40,7 +40,7 @@ void Playout::startOver() {
 // take far too long to drain. Either way the oldest frames go, down to the target on average;
 // one count per episode, however many pulls it lasts.
 void Playout::dropOverrun(size_t level, uint32_t frames) {
-    const double targetMs = target_.ms();
+    const double targetMs = effectiveTargetFrames() / inputPerMs_;
     const double boundMs = std::max(2 * targetMs, targetMs + kOverrunHeadroomMs);
     const double highMs = targetMs + std::max(targetMs, kHighMarginMs);
     const double sampled = arrivalLevel_.load(std::memory_order_relaxed);
@@ -83,12 +83,38 @@ void Playout::fadeIn(float* out, uint32_t frames) {
     }
 }
 
+// The ring ran dry after `produced` frames: fade the end of what there was, then silence until
+// the buffer has refilled.
+void Playout::underrun(float* out, uint32_t produced) {
+    const uint32_t fade = std::min(produced, fadeFrames_);
+    for (uint32_t i = 0; i < fade; ++i) {
+        const float gain = static_cast<float>(fade - i) / static_cast<float>(fade + 1);
+        out[2 * (produced - fade + i)] *= gain;
+        out[2 * (produced - fade + i) + 1] *= gain;
+    }
+    playing_ = false;
+    resampler_.reset();
+    target_.onUnderrun();
+    figures_.underruns.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Playout::noteRequest(uint32_t frames) {
+    // About a minute to forget a large request (decay per request of a few ms).
+    largestRequest_ = std::max(static_cast<double>(frames), largestRequest_ * 0.9999);
+}
+
+double Playout::effectiveTargetFrames() const {
+    const double floor =
+        0.5 * (largestRequest_ + arrivalFrames_.load(std::memory_order_relaxed)) + inputPerMs_;
+    return std::max(target_.ms() * inputPerMs_, floor);
+}
+
 void Playout::pull(float* out, uint32_t frames) {
     if (ring_.takeFlush()) startOver();
     size_t level = ring_.readable();
     dropOverrun(level, frames);
     level = ring_.readable();
-    const double targetFrames = target_.ms() * inputPerMs_;
+    const double targetFrames = effectiveTargetFrames();
     // The resampler draws twice its filter half-length at once when it starts.
     const double startFrames =
         targetFrames + 0.5 * arrivalFrames_.load(std::memory_order_relaxed) + 2 * kFilterHalfLength;
@@ -101,6 +127,8 @@ void Playout::pull(float* out, uint32_t frames) {
         fadeInDone_ = 0;
         drift_.restart(targetFrames, fresh_);
         fresh_ = false;
+        // The last sample was taken before the drop above: stale until the next arrival.
+        arrivalLevel_.store(-1, std::memory_order_relaxed);
     }
     uint32_t produced = 0;
     if (playing_) {
@@ -110,18 +138,7 @@ void Playout::pull(float* out, uint32_t frames) {
         resampler_.set_rratio(1.0 + ppm * 1e-6);
         produced = resample(out, frames);
         fadeIn(out, produced);
-        if (produced < frames) {  // ran dry: fade the end of what there was, then silence
-            const uint32_t fade = std::min(produced, fadeFrames_);
-            for (uint32_t i = 0; i < fade; ++i) {
-                const float gain = static_cast<float>(fade - i) / static_cast<float>(fade + 1);
-                out[2 * (produced - fade + i)] *= gain;
-                out[2 * (produced - fade + i) + 1] *= gain;
-            }
-            playing_ = false;
-            resampler_.reset();
-            target_.onUnderrun();
-            figures_.underruns.fetch_add(1, std::memory_order_relaxed);
-        }
+        if (produced < frames) underrun(out, produced);
     }
     std::memset(out + 2 * produced, 0, size_t{frames - produced} * 2 * sizeof(float));
     target_.advance(frames);
@@ -132,7 +149,7 @@ void Playout::pull(float* out, uint32_t frames) {
 void Playout::publish(size_t level) {
     const double filtered = playing_ ? drift_.filteredLevel() : static_cast<double>(level);
     figures_.levelMs.store(filtered / inputPerMs_, std::memory_order_relaxed);
-    figures_.targetMs.store(target_.ms(), std::memory_order_relaxed);
+    figures_.targetMs.store(effectiveTargetFrames() / inputPerMs_, std::memory_order_relaxed);
     figures_.driftPpm.store(drift_.driftPpm(), std::memory_order_relaxed);
     figures_.playing.store(playing_, std::memory_order_relaxed);
 }

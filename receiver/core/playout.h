@@ -42,6 +42,11 @@ class Playout {
     // Fills `frames` interleaved stereo frames.
     void pull(float* out, uint32_t frames);
 
+    // The output's whole request, before it is filled piece by piece: the buffer must be able
+    // to cover a request, so the target never goes below half a request plus half an arrival
+    // plus a millisecond, whatever the configured target.
+    void noteRequest(uint32_t frames);
+
     // From the producer's side: how many frames arrive at once. Playing starts when the buffer
     // holds the target plus half of that (and what the resampler takes in when it starts), so
     // that the target is the level on average.
@@ -58,7 +63,9 @@ class Playout {
     void dropOverrun(size_t level, uint32_t frames);
     uint32_t resample(float* out, uint32_t frames);
     void fadeIn(float* out, uint32_t frames);
+    void underrun(float* out, uint32_t produced);
     void publish(size_t level);
+    double effectiveTargetFrames() const;
 
     SampleRing& ring_;
     LatencyTarget& target_;
@@ -71,7 +78,8 @@ class Playout {
     bool playing_ = false;
     bool fresh_ = true;  // no audio played since the last flush
     uint32_t fadeInDone_ = 0;
-    double highFrames_ = 0;  // output frames for which the level has been well above target
+    double largestRequest_ = 0;  // decays slowly, so one large request is remembered a while
+    double highFrames_ = 0;      // output frames for which the level has been well above target
     bool dropping_ = false;
     std::atomic<uint32_t> arrivalFrames_{0};
     std::atomic<double> arrivalLevel_{-1};  // below zero: none yet

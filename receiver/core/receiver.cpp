@@ -45,6 +45,7 @@ void Receiver::pull(float* out, uint32_t frames) {
     // The control loop updates once per piece; pieces of at most 10 ms keep it smooth whatever
     // the output asks for at once.
     constexpr uint32_t kPiece = 480;
+    playout_.noteRequest(frames);
     while (frames > 0) {
         const uint32_t n = std::min(frames, kPiece);
         playout_.pull(out, n);
@@ -55,6 +56,7 @@ void Receiver::pull(float* out, uint32_t frames) {
 
 void Receiver::pull(int16_t* out, uint32_t frames) {
     const auto piece = static_cast<uint32_t>(scratch_.size() / 2);
+    playout_.noteRequest(frames);
     while (frames > 0) {
         const uint32_t n = std::min(frames, piece);
         playout_.pull(scratch_.data(), n);
