@@ -219,17 +219,18 @@ TEST_F(ReceiverEndToEnd, NewConnectionReplacesAHalfOpenOneWithAFreshBuffer) {
     ASSERT_LT(start, end);
     int old = 0, fresh = 0, staleAfterFresh = 0;
     for (size_t at = start; at + 4800 <= end; at += 4800) {
-        const auto a = fitWindow(pcm.left, at, 4800, 48000, 1000, 0.3, 32768.0);
-        const auto b = fitWindow(pcm.left, at, 4800, 48000, 1500, 0.3, 32768.0);
+        // A band of ±1.5 Hz: early on, each connection's loop may move the rate by 1000 ppm.
+        const auto a = fitWindow(pcm.left, at, 4800, 48000, 1000, 1.5, 32768.0);
+        const auto b = fitWindow(pcm.left, at, 4800, 48000, 1500, 1.5, 32768.0);
         if (a.fit.snrDb > 30) {
             ++old;
             staleAfterFresh += fresh > 0;
         }
         fresh += b.fit.snrDb > 30;
     }
-    EXPECT_GE(old, 12);
+    EXPECT_GE(old + 3 * f.underruns, 12);
     EXPECT_EQ(staleAfterFresh, 0);
-    EXPECT_GE(fresh + 2 * f.underruns, 24);
+    EXPECT_GE(fresh + 3 * f.underruns, 24);
 }
 
 // A PulseAudio daemon of the test's own (private runtime directory and socket, one null sink):
@@ -308,7 +309,7 @@ TEST_F(ReceiverEndToEnd, PulseAudioSinkMonitorCarriesTheSineWithoutDropouts) {
     // underrun the receiver counted may spoil up to three windows; beyond that, one window is
     // allowed: a single short glitch now and then, with neither an underrun nor a PulseAudio
     // underflow counted, is not yet explained (a rewind of the sink is suspected).
-    const auto fits = fitWindows(left, first + 2 * 48000, 4800, 48000, 1000, 0.3, 32768.0);
+    const auto fits = fitWindows(left, first + 2 * 48000, 4800, 48000, 1000, 1.5, 32768.0);
     int dropouts = 0;
     for (size_t i = 0; i + 2 < fits.size(); ++i) dropouts += fits[i].fit.snrDb < 10;
     EXPECT_LE(dropouts, 3 * f.underruns + 1) << receiver.output();
