@@ -133,7 +133,9 @@ void Playout::pull(float* out, uint32_t frames) {
     uint32_t produced = 0;
     if (playing_) {
         const double sampled = arrivalLevel_.load(std::memory_order_relaxed);
-        const double measured = sampled >= 0 ? sampled : static_cast<double>(level);
+        // No sample since the start: no news, rather than the ring's momentary level (which
+        // right after a start holds half an arrival more than on average).
+        const double measured = sampled >= 0 ? sampled : targetFrames;
         const double ppm = drift_.update(measured, targetFrames, frames);
         resampler_.set_rratio(1.0 + ppm * 1e-6);
         produced = resample(out, frames);
