@@ -1,14 +1,15 @@
 #include "frame.h"
 
+#include <algorithm>
+
+#include "common/little_endian.h"
+
 Bytes makeFrame(FrameType type, const Bytes& payload) {
     const uint32_t length = static_cast<uint32_t>(payload.size() + 1);
-    Bytes frame;
-    frame.reserve(payload.size() + 5);
-    for (int shift = 0; shift < 32; shift += 8) {
-        frame.push_back(static_cast<uint8_t>(length >> shift));
-    }
-    frame.push_back(static_cast<uint8_t>(type));
-    frame.insert(frame.end(), payload.begin(), payload.end());
+    Bytes frame(qw::wire::kHeaderSize + payload.size());
+    qw::putLe32(frame.data(), length);
+    frame[qw::wire::kLengthFieldSize] = static_cast<uint8_t>(type);
+    std::copy(payload.begin(), payload.end(), frame.begin() + qw::wire::kHeaderSize);
     return frame;
 }
 
@@ -17,10 +18,9 @@ bool isValidPhoneFrameLength(uint32_t length) {
 }
 
 std::optional<Frame> readFrame(int fd, std::optional<uint32_t>* badLength) {
-    uint8_t header[4];
+    uint8_t header[qw::wire::kLengthFieldSize];
     if (!readExact(fd, header, sizeof header)) return std::nullopt;
-    const uint32_t length = uint32_t{header[0]} | uint32_t{header[1]} << 8 |
-                            uint32_t{header[2]} << 16 | uint32_t{header[3]} << 24;
+    const uint32_t length = qw::getLe32(header);
     if (!isValidPhoneFrameLength(length)) {
         if (badLength != nullptr) *badLength = length;
         return std::nullopt;

@@ -7,12 +7,13 @@
 #include <span>
 #include <string>
 
+#include "common/wire_format.h"
 #include "fd_io.h"
 
-enum class FrameType : uint8_t { audio = 1, report = 3 };
+using FrameType = qw::wire::FrameType;
 
 // Frames from the phone carry a length of 1 to 8191; anything else is a framing error.
-inline constexpr uint32_t kMaxPhoneFrameLength = 8191;
+inline constexpr uint32_t kMaxPhoneFrameLength = qw::wire::kMaxAppFrameLength;
 
 // One complete frame: length, type, copy of the payload. Pure; safe on the audio thread
 // (it allocates the result). Payloads must be smaller than 4294967295 bytes.

@@ -20,8 +20,10 @@
 #include <cstdint>
 #include <string>
 
+#include "common/wire_format.h"
+
 // The TCP port of the receiving app on the phone.
-inline constexpr uint16_t kDevicePort = 7000;
+inline constexpr uint16_t kDevicePort = qw::wire::kAppPort;
 
 extern int32_t gTunnels;       // the current link's descriptor, -1 when there is none
 extern pthread_mutex_t gLock;  // guards gTunnels and its generation; statically initialised

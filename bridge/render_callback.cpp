@@ -5,23 +5,22 @@
 
 #include "capture.h"
 #include "common/atomic_max.h"
+#include "common/little_endian.h"
+#include "common/wire_format.h"
 #include "frame_pool.h"
 #include "globals.h"
 #include "link_state.h"
 #include "uptime_clock.h"
 
 void writeAudioFrame(Bytes& frame, const float* left, const float* right, uint32_t frames) {
-    const size_t payload = size_t{frames} * 4;
-    frame.resize(payload + 5);
+    using namespace qw::wire;
+    const size_t payload = size_t{frames} * kBytesPerFrame;
+    frame.resize(payload + kHeaderSize);
     uint8_t* p = frame.data();
-    const uint32_t length = static_cast<uint32_t>(payload + 1);
-    p[0] = static_cast<uint8_t>(length);
-    p[1] = static_cast<uint8_t>(length >> 8);
-    p[2] = static_cast<uint8_t>(length >> 16);
-    p[3] = static_cast<uint8_t>(length >> 24);
-    p[4] = static_cast<uint8_t>(FrameType::audio);
-    p += 5;
-    for (uint32_t i = 0; i < frames; ++i, p += 4) {
+    qw::putLe32(p, static_cast<uint32_t>(payload + 1));
+    p[kLengthFieldSize] = static_cast<uint8_t>(FrameType::audio);
+    p += kHeaderSize;
+    for (uint32_t i = 0; i < frames; ++i, p += kBytesPerFrame) {
         const int16_t pair[2] = {toStreamSample(left[i]), toStreamSample(right[i])};
         if constexpr (std::endian::native == std::endian::little) {
             std::memcpy(p, pair, 4);  // little-endian already; lets the loop vectorise

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "common/wire_format.h"
 #include "phone_io.h"
 #include "wav_writer.h"
 
@@ -28,14 +29,14 @@ using namespace phone;
 
 namespace {
 
-constexpr uint8_t kAudioType = 1;
-constexpr uint8_t kReportType = 3;
-constexpr uint32_t kMaxAudioLength = 1 << 20;  // far above what one capture callback produces
-constexpr int64_t kSampleRate = 48000;
+constexpr uint8_t kAudioType = static_cast<uint8_t>(qw::wire::FrameType::audio);
+constexpr uint8_t kReportType = static_cast<uint8_t>(qw::wire::FrameType::report);
+constexpr uint32_t kMaxAudioLength = qw::wire::kMaxBridgeFrameLength;
+constexpr int64_t kSampleRate = qw::wire::kSampleRate;
 
 struct Options {
     std::string host = "127.0.0.1";
-    uint16_t port = 7000;
+    uint16_t port = qw::wire::kAppPort;
     std::string wavPath;
     int64_t reportMs = 1000;  // 0: no reports
     std::optional<std::string> reportText;

@@ -9,16 +9,20 @@
 #include <string_view>
 #include <vector>
 
+#include "common/little_endian.h"
+
 namespace phone {
 
 using Bytes = std::vector<uint8_t>;
 
 inline uint32_t loadLe32(const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+    return qw::getLe32(p);
 }
 
 inline void appendLe32(Bytes& out, uint32_t v) {
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(v >> shift));
+    uint8_t field[4];
+    qw::putLe32(field, v);
+    out.insert(out.end(), field, field + 4);
 }
 
 // Prints one line on standard output with a single write, so lines of several processes

@@ -6,15 +6,16 @@
 #include <array>
 #include <limits>
 
+#include "common/wire_format.h"
 #include "phone_io.h"
 
 namespace phone {
 
 namespace {
 
-constexpr uint32_t kRate = 48000;
-constexpr uint16_t kChannels = 2;
-constexpr uint16_t kBits = 16;
+constexpr uint32_t kRate = qw::wire::kSampleRate;
+constexpr uint16_t kChannels = qw::wire::kChannels;
+constexpr uint16_t kBits = qw::wire::kBytesPerSample * 8;
 constexpr uint32_t kHeaderSize = 44;
 
 using Header = std::array<uint8_t, kHeaderSize>;

@@ -1,0 +1,54 @@
+// qw-sine-quality: the quality of a sine recorded from the receiver (a 16-bit stereo WAV, or raw
+// 16-bit stereo with --raw). Fits every 100 ms window of the left channel, from FROM seconds
+// after the sound begins, with its frequency free within ±1 Hz of HZ, and prints the worst and
+// the median window's SNR, the median pitch and how many windows fall below 80 dB.
+//
+//   qw-sine-quality FILE HZ FROM [--raw]
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "sine_windows.h"
+
+int main(int argc, char** argv) {
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: qw-sine-quality FILE HZ FROM [--raw]\n");
+        return 2;
+    }
+    const bool raw = argc > 4 && std::strcmp(argv[4], "--raw") == 0;
+    std::ifstream in(argv[1], std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+    std::vector<int16_t> left;
+    for (size_t i = raw ? 0 : 44; i + 4 <= bytes.size(); i += 4) {
+        left.push_back(static_cast<int16_t>(static_cast<uint8_t>(bytes[i]) |
+                                            static_cast<uint8_t>(bytes[i + 1]) << 8));
+    }
+    size_t first = 0, last = left.size();
+    while (first < left.size() && std::abs(left[first]) < 300) ++first;
+    while (last > first && std::abs(left[last - 1]) < 300) --last;
+    left.resize(last);
+    const size_t from = first + static_cast<size_t>(std::atof(argv[3]) * 48000);
+    const auto fits = fitWindows(left, from, 4800, 48000, std::atof(argv[2]), 1.0, 32768.0);
+    if (fits.size() < 3) {
+        std::printf("too little sound\n");
+        return 1;
+    }
+    std::vector<double> snr, hz;
+    // The last window may hold the fade at the end of the sound.
+    for (size_t i = 0; i + 1 < fits.size(); ++i) {
+        snr.push_back(fits[i].fit.snrDb);
+        hz.push_back(fits[i].hz);
+    }
+    const int below =
+        static_cast<int>(std::count_if(snr.begin(), snr.end(), [](double s) { return s < 80; }));
+    std::sort(snr.begin(), snr.end());
+    std::sort(hz.begin(), hz.end());
+    std::printf("windows %zu worst %.1f dB median %.1f dB below80 %d pitch %.3f Hz\n", snr.size(),
+                snr.front(), snr[snr.size() / 2], below, hz[hz.size() / 2]);
+    return 0;
+}

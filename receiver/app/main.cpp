@@ -1,0 +1,87 @@
+// qwreceiver: the receiving end of a Quillwave stream on Linux. Listens for the bridge on TCP,
+// plays through PulseAudio (or a clocked null output) and reports its buffer and drift back to
+// the bridge once a second.
+#include <sched.h>
+#include <time.h>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "connection_server.h"
+#include "null_output.h"
+#include "options.h"
+#include "pulse_output.h"
+#include "quillwave_receiver.h"
+
+namespace {
+
+volatile std::sig_atomic_t gStop = 0;
+
+void onSignal(int) {
+    gStop = 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    const auto options = qwr::parseOptions(argc, argv);
+    if (!options) return 2;
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+    // A real-time priority where permitted, for this thread and every thread started from it
+    // (the connection, the output): sound must not wait for a busy machine's other work.
+    sched_param param{};
+    param.sched_priority = 10;
+    const bool realtime = ::sched_setscheduler(0, SCHED_FIFO, &param) == 0;
+
+    const qw_receiver_config config{48000.0, options->latencyMs, options->automatic ? 1 : 0};
+    std::unique_ptr<qw_receiver, void (*)(qw_receiver*)> receiver(qw_receiver_create(&config),
+                                                                  qw_receiver_destroy);
+    std::unique_ptr<qwr::Output> output;
+    qwr::PulseOutput* pulse = nullptr;
+    if (options->nullOutput) {
+        output =
+            std::make_unique<qwr::NullOutput>(receiver.get(), options->clockPpm, options->wavPath);
+    } else {
+        auto p = std::make_unique<qwr::PulseOutput>(receiver.get(), options->sink,
+                                                    options->pulseLatencyMs);
+        pulse = p.get();
+        output = std::move(p);
+    }
+    qwr::ConnectionServer server(receiver.get(), [&] { return output->figures(); });
+    if (!server.listen(options->listen, options->port)) {
+        std::printf("cannot listen on %s:%u\n", options->listen.c_str(), options->port);
+        return 1;
+    }
+    std::string error;
+    if (!output->start(error)) {
+        std::printf("%s\n", error.c_str());
+        return 1;
+    }
+    std::printf("playing to %s, target %.1f ms%s%s\n",
+                options->nullOutput ? "the null output" : "pulseaudio", options->latencyMs,
+                options->automatic ? " (automatic)" : " (fixed)",
+                realtime ? ", real-time priority" : "");
+    const double endAt = options->seconds;
+    timespec started{};
+    ::clock_gettime(CLOCK_MONOTONIC, &started);
+    server.run([&] {
+        if (gStop) return false;
+        if (pulse != nullptr && pulse->failed()) {
+            std::printf("pulseaudio: connection lost\n");
+            return false;
+        }
+        if (endAt <= 0) return true;
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        return double(now.tv_sec - started.tv_sec) + 1e-9 * double(now.tv_nsec - started.tv_nsec) <
+               endAt;
+    });
+    const bool failed = pulse != nullptr && pulse->failed();
+    output.reset();
+    return failed ? 1 : 0;
+}

@@ -1,0 +1,79 @@
+#include "options.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+#include "common/wire_format.h"
+
+namespace qwr {
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: qwreceiver [--listen ADDR] [--port N] [--latency-ms MS] [--fixed-latency]\n"
+    "                  [--sink NAME] [--pulse-latency-ms MS]\n"
+    "                  [--null-output [--clock-ppm N] [--wav FILE]] [--seconds S]\n"
+    "Plays the Quillwave stream received on TCP (default 0.0.0.0:7000) through PulseAudio, or\n"
+    "with --null-output consumes it at 48000 Hz x (1 + N/1e6) by the monotonic clock.\n";
+
+std::optional<double> number(const char* text, double min, double max) {
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !std::isfinite(v) || v < min || v > max) return {};
+    return v;
+}
+
+}  // namespace
+
+std::optional<Options> parseOptions(int argc, char** argv) {
+    Options o;
+    o.port = qw::wire::kAppPort;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        auto take = [&](double min, double max, auto& target) {
+            std::optional<double> v = value ? number(value, min, max) : std::nullopt;
+            if (!v) return false;
+            target = static_cast<std::remove_reference_t<decltype(target)>>(*v);
+            ++i;
+            return true;
+        };
+        bool ok = true;
+        if (arg == "--listen" && value) {
+            o.listen = value, ++i;
+        } else if (arg == "--sink" && value) {
+            o.sink = value, ++i;
+        } else if (arg == "--wav" && value) {
+            o.wavPath = value, ++i;
+        } else if (arg == "--port") {
+            ok = take(1, 65535, o.port);
+        } else if (arg == "--latency-ms") {
+            ok = take(0.5, 100, o.latencyMs);
+        } else if (arg == "--pulse-latency-ms") {
+            ok = take(0.5, 500, o.pulseLatencyMs);
+        } else if (arg == "--clock-ppm") {
+            ok = take(-100000, 100000, o.clockPpm);
+        } else if (arg == "--seconds") {
+            ok = take(0, 1e7, o.seconds);
+        } else if (arg == "--fixed-latency") {
+            o.automatic = false;
+        } else if (arg == "--null-output") {
+            o.nullOutput = true;
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            std::fputs(kUsage, stderr);
+            return std::nullopt;
+        }
+    }
+    if (!o.nullOutput && (!o.wavPath.empty() || o.clockPpm != 0)) {
+        std::fputs("--wav and --clock-ppm need --null-output\n", stderr);
+        return std::nullopt;
+    }
+    return o;
+}
+
+}  // namespace qwr

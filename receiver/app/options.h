@@ -1,0 +1,26 @@
+#pragma once
+// qwreceiver's command line.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace qwr {
+
+struct Options {
+    std::string listen = "0.0.0.0";
+    uint16_t port = 7000;
+    double latencyMs = 5.0;        // buffer target (start and floor in the automatic mode)
+    bool automatic = true;         // --fixed-latency turns it off
+    std::string sink;              // PulseAudio sink; empty: the server's default
+    double pulseLatencyMs = 10.0;  // 2 ms underflows constantly on a busy machine (measured)
+    bool nullOutput = false;
+    double clockPpm = 0;  // null output only
+    std::string wavPath;  // null output only
+    double seconds = 0;   // stop after this long; 0: run until killed
+};
+
+// nullopt after printing the usage (or an error) to standard error.
+std::optional<Options> parseOptions(int argc, char** argv);
+
+}  // namespace qwr

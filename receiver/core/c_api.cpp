@@ -1,0 +1,59 @@
+// The C interface over the receiver core.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "quillwave_receiver.h"
+#include "receiver.h"
+#include "report_text.h"
+
+struct qw_receiver {
+    explicit qw_receiver(const qw_receiver_config& config) : core(config) {}
+    qw::receiver::Receiver core;
+};
+
+extern "C" {
+
+qw_receiver* qw_receiver_create(const qw_receiver_config* config) {
+    if (config == nullptr || !std::isfinite(config->output_rate) || config->output_rate < 8000 ||
+        config->output_rate > 384000 || !std::isfinite(config->latency_ms) ||
+        config->latency_ms < 0 || config->latency_ms > 1000) {
+        return nullptr;
+    }
+    return new (std::nothrow) qw_receiver(*config);
+}
+
+void qw_receiver_destroy(qw_receiver* receiver) {
+    delete receiver;
+}
+
+void qw_receiver_new_connection(qw_receiver* receiver) {
+    receiver->core.newConnection();
+}
+
+int qw_receiver_feed(qw_receiver* receiver, const uint8_t* bytes, size_t size) {
+    return receiver->core.feed(bytes, size) ? 0 : -1;
+}
+
+void qw_receiver_pull_float(qw_receiver* receiver, float* out, uint32_t frames) {
+    receiver->core.pull(out, frames);
+}
+
+void qw_receiver_pull_s16(qw_receiver* receiver, int16_t* out, uint32_t frames) {
+    receiver->core.pull(out, frames);
+}
+
+void qw_receiver_get_figures(const qw_receiver* receiver, qw_receiver_figures* figures) {
+    *figures = receiver->core.figures();
+}
+
+size_t qw_receiver_report_text(const qw_receiver* receiver, char* text, size_t capacity) {
+    const std::string report = qw::receiver::reportText(receiver->core.figures());
+    if (capacity == 0) return 0;
+    const size_t n = std::min(report.size(), capacity - 1);
+    std::memcpy(text, report.data(), n);
+    text[n] = '\0';
+    return n;
+}
+}

@@ -1,0 +1,33 @@
+#include "latency_target.h"
+
+#include <algorithm>
+
+namespace qw::receiver {
+
+LatencyTarget::LatencyTarget(double startMs, double floorMs, bool automatic, double outputRate)
+    : ms_(std::clamp(startMs, 0.0, kCeilingMs)),
+      floorMs_(std::min(floorMs, ms_)),
+      automatic_(automatic),
+      rate_(outputRate) {}
+
+void LatencyTarget::onUnderrun() {
+    if (!automatic_) return;
+    // Underruns right after one another belong to one disturbance: one raise for them all.
+    if (sinceRaiseFrames_ >= rate_ * 0.5) {
+        ms_ = std::min(ms_ + kRaiseMs, kCeilingMs);
+        sinceRaiseFrames_ = 0;
+    }
+    steadyFrames_ = 0;
+}
+
+void LatencyTarget::advance(uint32_t outputFrames) {
+    if (!automatic_) return;
+    steadyFrames_ += outputFrames;
+    sinceRaiseFrames_ += outputFrames;
+    if (steadyFrames_ >= rate_ * kSteadySecondsBeforeLowering) {
+        ms_ = std::max(floorMs_, ms_ - kLowerMs);
+        steadyFrames_ = 0;
+    }
+}
+
+}  // namespace qw::receiver

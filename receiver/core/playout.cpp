@@ -1,0 +1,159 @@
+#include "playout.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "common/wire_format.h"
+
+namespace qw::receiver {
+
+namespace {
+
+// The resampler's filter half-length: the measured quality at 48 kHz is the same from 16 up,
+// and 32 is what its authors advise for 48 kHz material (0.67 ms of delay).
+constexpr unsigned kFilterHalfLength = 32;
+
+}  // namespace
+
+Playout::Playout(SampleRing& ring, LatencyTarget& target, double outputRate,
+                 PlayoutFigures& figures)
+    : ring_(ring),
+      target_(target),
+      rate_(outputRate),
+      inputPerMs_(wire::kSampleRate / 1000.0),
+      fadeFrames_(static_cast<uint32_t>(outputRate * kFadeMs / 1000.0)),
+      figures_(figures),
+      drift_(wire::kSampleRate, outputRate) {
+    resampler_.setup(outputRate / wire::kSampleRate, wire::kChannels, kFilterHalfLength);
+}
+
+void Playout::startOver() {
+    playing_ = false;
+    fresh_ = true;
+    resampler_.reset();
+    figures_.freshStarts.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Two kinds of overrun: the level past the hard bound (drop at once), or well above the target
+// for longer than a stall explains, which the rate correction (1 ms a second at most) would
+// take far too long to drain. Either way the oldest frames go, down to the target on average;
+// one count per episode, however many pulls it lasts.
+void Playout::dropOverrun(size_t level, uint32_t frames) {
+    const double targetMs = effectiveTargetFrames() / inputPerMs_;
+    const double boundMs = std::max(2 * targetMs, targetMs + kOverrunHeadroomMs);
+    const double highMs = targetMs + std::max(targetMs, kHighMarginMs);
+    const double sampled = arrivalLevel_.load(std::memory_order_relaxed);
+    const double measured = sampled >= 0 ? sampled : static_cast<double>(level);
+    highFrames_ = measured > highMs * inputPerMs_ ? highFrames_ + frames : 0;
+    const bool drop = level > boundMs * inputPerMs_ || highFrames_ > kHighSeconds * rate_;
+    if (drop) {
+        const double arrival = arrivalFrames_.load(std::memory_order_relaxed);
+        ring_.dropOldest(static_cast<size_t>(targetMs * inputPerMs_ + 0.5 * arrival));
+        if (!dropping_) figures_.overruns.fetch_add(1, std::memory_order_relaxed);
+        highFrames_ = 0;
+        arrivalLevel_.store(-1, std::memory_order_relaxed);  // stale until the next arrival
+    }
+    dropping_ = drop;
+}
+
+// Runs the resampler on what the ring holds; returns the frames produced (fewer than asked
+// only when the ring ran dry).
+uint32_t Playout::resample(float* out, uint32_t frames) {
+    resampler_.out_data = out;
+    resampler_.out_count = frames;
+    while (resampler_.out_count > 0) {
+        size_t available = 0;
+        const float* in = ring_.readPointer(available);
+        if (available == 0) break;
+        const auto given = static_cast<unsigned>(std::min<size_t>(available, 1u << 20));
+        resampler_.inp_data = const_cast<float*>(in);
+        resampler_.inp_count = given;
+        resampler_.process();
+        ring_.consume(given - resampler_.inp_count);
+    }
+    return frames - resampler_.out_count;
+}
+
+void Playout::fadeIn(float* out, uint32_t frames) {
+    for (uint32_t i = 0; i < frames && fadeInDone_ < fadeFrames_; ++i, ++fadeInDone_) {
+        const float gain = static_cast<float>(fadeInDone_) / static_cast<float>(fadeFrames_);
+        out[2 * i] *= gain;
+        out[2 * i + 1] *= gain;
+    }
+}
+
+// The ring ran dry after `produced` frames: fade the end of what there was, then silence until
+// the buffer has refilled.
+void Playout::underrun(float* out, uint32_t produced) {
+    const uint32_t fade = std::min(produced, fadeFrames_);
+    for (uint32_t i = 0; i < fade; ++i) {
+        const float gain = static_cast<float>(fade - i) / static_cast<float>(fade + 1);
+        out[2 * (produced - fade + i)] *= gain;
+        out[2 * (produced - fade + i) + 1] *= gain;
+    }
+    playing_ = false;
+    resampler_.reset();
+    target_.onUnderrun();
+    figures_.underruns.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Playout::noteRequest(uint32_t frames) {
+    // About a minute to forget a large request (decay per request of a few ms).
+    largestRequest_ = std::max(static_cast<double>(frames), largestRequest_ * 0.9999);
+}
+
+double Playout::effectiveTargetFrames() const {
+    const double floor =
+        0.5 * (largestRequest_ + arrivalFrames_.load(std::memory_order_relaxed)) + inputPerMs_;
+    return std::max(target_.ms() * inputPerMs_, floor);
+}
+
+void Playout::pull(float* out, uint32_t frames) {
+    if (ring_.takeFlush()) startOver();
+    size_t level = ring_.readable();
+    dropOverrun(level, frames);
+    level = ring_.readable();
+    const double targetFrames = effectiveTargetFrames();
+    // The resampler draws twice its filter half-length at once when it starts.
+    const double startFrames =
+        targetFrames + 0.5 * arrivalFrames_.load(std::memory_order_relaxed) + 2 * kFilterHalfLength;
+    if (!playing_ && level >= std::max(startFrames, 1.0)) {
+        // Arrivals come in bursts, so the level may have jumped well past the start: the
+        // surplus would only be delay (and would bias the drift estimate), so it goes.
+        ring_.dropOldest(static_cast<size_t>(std::ceil(startFrames)));
+        level = ring_.readable();
+        playing_ = true;
+        fadeInDone_ = 0;
+        drift_.restart(targetFrames, fresh_);
+        fresh_ = false;
+        // The last sample was taken before the drop above: stale until the next arrival.
+        arrivalLevel_.store(-1, std::memory_order_relaxed);
+    }
+    uint32_t produced = 0;
+    if (playing_) {
+        const double sampled = arrivalLevel_.load(std::memory_order_relaxed);
+        // No sample since the start: no news, rather than the ring's momentary level (which
+        // right after a start holds half an arrival more than on average).
+        const double measured = sampled >= 0 ? sampled : targetFrames;
+        const double ppm = drift_.update(measured, targetFrames, frames);
+        resampler_.set_rratio(1.0 + ppm * 1e-6);
+        produced = resample(out, frames);
+        fadeIn(out, produced);
+        if (produced < frames) underrun(out, produced);
+    }
+    std::memset(out + 2 * produced, 0, size_t{frames - produced} * 2 * sizeof(float));
+    target_.advance(frames);
+    figures_.framesOut.fetch_add(frames, std::memory_order_relaxed);
+    publish(ring_.readable());
+}
+
+void Playout::publish(size_t level) {
+    const double filtered = playing_ ? drift_.filteredLevel() : static_cast<double>(level);
+    figures_.levelMs.store(filtered / inputPerMs_, std::memory_order_relaxed);
+    figures_.targetMs.store(effectiveTargetFrames() / inputPerMs_, std::memory_order_relaxed);
+    figures_.driftPpm.store(drift_.driftPpm(), std::memory_order_relaxed);
+    figures_.playing.store(playing_, std::memory_order_relaxed);
+}
+
+}  // namespace qw::receiver

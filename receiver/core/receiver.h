@@ -1,0 +1,47 @@
+#pragma once
+// The receiver core: the stream reader and the buffer on the connection's side, the playout on
+// the output's side. feed() and newConnection() belong to one thread, pull() to another.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "playout.h"
+#include "quillwave_receiver.h"
+#include "sample_ring.h"
+#include "stream_reader.h"
+
+namespace qw::receiver {
+
+class Receiver final : private AudioSink {
+  public:
+    // About 1.4 s of stream: far above any sensible target plus its overrun headroom.
+    static constexpr size_t kRingFrames = 65536;
+
+    explicit Receiver(const qw_receiver_config& config);
+    virtual ~Receiver() = default;
+
+    void newConnection();
+    bool feed(const uint8_t* bytes, size_t size);
+    void pull(float* out, uint32_t frames);
+    void pull(int16_t* out, uint32_t frames);
+    qw_receiver_figures figures() const;
+
+  private:
+    void onAudio(const uint8_t* samples, size_t frames) override;
+
+    StreamReader reader_;
+    SampleRing ring_;
+    LatencyTarget target_;
+    PlayoutFigures playoutFigures_;
+    Playout playout_;
+    std::atomic<uint64_t> framesIn_{0};
+    std::atomic<uint64_t> fullDrops_{0};
+    std::atomic<uint64_t> badPayloads_{0};
+    std::atomic<uint64_t> connections_{0};
+    std::array<uint32_t, 8> recentArrivals_{};  // sizes of the latest audio frames
+    size_t nextArrival_ = 0;
+    std::array<float, 2 * 512> scratch_{};  // the s16 pull converts through this
+};
+
+}  // namespace qw::receiver

@@ -1,0 +1,59 @@
+/* The Quillwave receiver: turns the byte stream from the bridge into sound for an output device
+ * that pulls a fixed number of frames at its own pace. Feed it the connection's bytes on one
+ * thread, pull frames on the output's thread; neither call waits for the other, and a pull
+ * never allocates. The stream is 48 kHz 16-bit stereo; the output may run at any rate. */
+#ifndef QUILLWAVE_RECEIVER_H
+#define QUILLWAVE_RECEIVER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct qw_receiver qw_receiver;
+
+typedef struct qw_receiver_config {
+    double output_rate; /* the output device's frames per second, e.g. 48000 */
+    double latency_ms;  /* buffer target; in automatic mode the starting point and the floor */
+    int automatic;      /* nonzero: raise the target after underruns, lower it while steady */
+} qw_receiver_config;
+
+typedef struct qw_receiver_figures {
+    double buffer_ms; /* buffer level, smoothed */
+    double target_ms; /* current target */
+    double drift_ppm; /* how much faster the output's clock runs than the sender's */
+    uint64_t underruns;
+    uint64_t overruns;     /* times the oldest frames were dropped, or arrivals found no room */
+    uint64_t bad_payloads; /* audio payloads that were not whole stereo frames, dropped */
+    uint64_t connections;  /* qw_receiver_new_connection calls */
+    uint64_t frames_in;    /* stereo frames received */
+    uint64_t frames_out;   /* stereo frames pulled */
+    int playing;           /* 0 while the buffer fills (silence) */
+} qw_receiver_figures;
+
+/* NULL on a bad configuration. */
+qw_receiver* qw_receiver_create(const qw_receiver_config* config);
+void qw_receiver_destroy(qw_receiver* receiver);
+
+/* A new connection: everything buffered from the previous one is discarded. */
+void qw_receiver_new_connection(qw_receiver* receiver);
+/* The connection's bytes, in pieces of any size. Returns 0, or -1 once the stream is broken (a
+ * frame length of 0 or above 65536): the caller ends the connection. */
+int qw_receiver_feed(qw_receiver* receiver, const uint8_t* bytes, size_t size);
+
+/* Exactly `frames` frames of interleaved stereo, silence where there is no sound. */
+void qw_receiver_pull_float(qw_receiver* receiver, float* out, uint32_t frames);
+void qw_receiver_pull_s16(qw_receiver* receiver, int16_t* out, uint32_t frames);
+
+void qw_receiver_get_figures(const qw_receiver* receiver, qw_receiver_figures* figures);
+/* The one-line report for the bridge, e.g. "buffer 9.8/10 ms · drift +212 ppm · underruns 0 ·
+ * overruns 0", NUL-terminated and cut to `capacity`. Returns its length in bytes. */
+size_t qw_receiver_report_text(const qw_receiver* receiver, char* text, size_t capacity);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,330 @@
+// The receiving end on this machine: an app plays into "Quillwave", tetherstream streams it, and
+// qwreceiver plays it: to its clocked null output (written to a WAV file) or to a PulseAudio
+// daemon the test starts for itself. Each test starts its own processes, in private mount and
+// network namespaces where permitted (then the bridge reaches the receiver through the usbmuxd
+// stand-in, as it would reach a phone); elsewhere in TCP mode on the machine's loopback.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "audio_processes.h"
+#include "child_process.h"
+#include "private_namespaces.h"
+#include "received_audio.h"
+#include "sine_windows.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const char* kBridgePath = "bridge/tetherstream";
+const char* kReceiverPath = "receiver/app/qwreceiver";
+const char* kUsbmuxdPath = "tools/phone/phone-usbmuxd";
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+int count(const std::string& text, const std::string& needle) {
+    int n = 0;
+    for (const auto& line : linesOf(text)) n += line.find(needle) != std::string::npos;
+    return n;
+}
+
+// The receiver's report as the bridge prints it, whole:
+// "📊 buffer 5.1/5 ms · drift +212 ppm · underruns 0 · overruns 0".
+bool isReportLine(const std::string& line) {
+    double level = 0, target = 0;
+    char sign = 0;
+    unsigned ppm = 0, underruns = 0, overruns = 0;
+    int used = -1;
+    const int n = std::sscanf(line.c_str(),
+                              "\xF0\x9F\x93\x8A buffer %lf/%lf ms \xC2\xB7 drift %c%u ppm \xC2\xB7 "
+                              "underruns %u \xC2\xB7 overruns %u%n",
+                              &level, &target, &sign, &ppm, &underruns, &overruns, &used);
+    return n == 6 && used == static_cast<int>(line.size()) && (sign == '+' || sign == '-');
+}
+
+struct Figures {
+    double drift = 0;
+    int underruns = 0, overruns = 0, connections = 0, replaced = 0;
+};
+
+// The last "figures:" line of the receiver.
+Figures lastFigures(const std::string& output) {
+    Figures f;
+    for (const auto& line : linesOf(output)) {
+        if (line.rfind("figures: ", 0) != 0) continue;
+        std::sscanf(line.c_str(),
+                    "figures: buffer %*f/%*f ms \xC2\xB7 drift %lf ppm \xC2\xB7 underruns %d "
+                    "\xC2\xB7 overruns %d \xC2\xB7 connections %d \xC2\xB7 replaced %d",
+                    &f.drift, &f.underruns, &f.overruns, &f.connections, &f.replaced);
+    }
+    return f;
+}
+
+// Where the sound starts and ends (|sample| above `level`).
+std::pair<size_t, size_t> soundSpan(const std::vector<int16_t>& y, int level = 300) {
+    size_t first = y.size(), last = 0;
+    for (size_t i = 0; i < y.size(); ++i) {
+        if (std::abs(y[i]) > level) first = std::min(first, i), last = i;
+    }
+    return {first, last};
+}
+
+class ReceiverEndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        bool denied = false;
+        const std::string why = enterPrivateNamespaces(&denied);
+        usbMode = why.empty();
+        if (!usbMode && !denied) FAIL() << why;
+        if (!usbMode) std::printf("private namespaces not permitted (%s): TCP mode\n", why.c_str());
+        server = std::make_unique<AudioServerRun>();
+    }
+
+    void startReceiver(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--listen", "127.0.0.1", "--port", "7000"});
+        receiver = server->start("qwreceiver", kReceiverPath, args);
+        ASSERT_TRUE(receiver.waitForLine("listening on 127.0.0.1:7000", 10)) << receiver.errors();
+        if (usbMode) {
+            usbmuxd = server->start("phone-usbmuxd", kUsbmuxdPath, {"--device", "7:USB:phone"});
+            for (int i = 0; i < 1000 && ::access("/var/run/usbmuxd", F_OK) != 0; ++i) {
+                std::this_thread::sleep_for(10ms);
+            }
+        }
+    }
+
+    Child startBridge(const std::string& name) {
+        Child bridge =
+            server->start(name, kBridgePath,
+                          usbMode ? std::vector<std::string>{} : std::vector<std::string>{"--tcp"});
+        EXPECT_TRUE(bridge.waitForLine("\u2705 connected \u2014 streaming", 15)) << bridge.output();
+        return bridge;
+    }
+
+    void play(const std::vector<std::string>& args) {
+        Child player = server->start("qwplay", kPlayPath, args);
+        ASSERT_EQ(player.wait(90), 0) << player.output() << player.errors();
+    }
+
+    qwprobe::Pcm16 received() {
+        std::string error;
+        auto pcm = qwprobe::readPcm16Wav(wavPath(), error);
+        EXPECT_TRUE(pcm) << error;
+        return pcm.value_or(qwprobe::Pcm16{});
+    }
+
+    std::string wavPath() const { return server->dir() + "/received.wav"; }
+
+    bool usbMode = false;
+    std::unique_ptr<AudioServerRun> server;
+    Child receiver, usbmuxd;
+};
+
+// A sine through the whole road to a null output whose clock runs 500 ppm fast: once the
+// receiver has locked, the output is one unbroken sine (every 100 ms window fits cleanly, so
+// there is no gap and no phase jump) at the pitch the skewed clock calls for, and the bridge
+// prints the receiver's reports.
+TEST_F(ReceiverEndToEnd, NullOutputAt500PpmLocksAndPlaysAnUnbrokenSineAtTheSkewedPitch) {
+    startReceiver({"--null-output", "--clock-ppm", "500", "--wav", wavPath()});
+    Child bridge = startBridge("tetherstream");
+    play({"--sine", "1000", "--level", "0.5", "--seconds", "26"});
+    std::this_thread::sleep_for(300ms);
+    receiver.kill(SIGTERM);
+    ASSERT_EQ(receiver.wait(10), 0) << receiver.output();
+    bridge.kill(SIGTERM);
+    bridge.wait(10);
+
+    const Figures f = lastFigures(receiver.output());
+    EXPECT_EQ(f.connections, 1);
+    EXPECT_EQ(f.overruns, 0);
+    // Each underrun restarts the playout and disturbs the loop; a run whose machine stalled
+    // more than twice can be judged for gaps and reports, not for how exactly it locked.
+    const bool steady = f.underruns <= 2;
+    if (!steady) std::printf("%d underruns on a busy machine: lock not judged\n", f.underruns);
+    if (steady) {
+        EXPECT_NEAR(f.drift, 500, 50) << receiver.output();
+    }
+    int reports = 0;
+    for (const auto& line : linesOf(bridge.output())) {
+        if (line.rfind("\xF0\x9F\x93\x8A ", 0) != 0) continue;
+        ++reports;
+        EXPECT_TRUE(isReportLine(line)) << line;
+    }
+    EXPECT_GE(reports, 22) << bridge.output();
+
+    const auto pcm = received();
+    const auto [first, last] = soundSpan(pcm.left);
+    ASSERT_GT(last, first + 24 * 48000) << "too little sound";
+    // The sound, read at 48 kHz, has the pitch 1000 Hz / (1 + 500e-6) = 999.50 Hz. The loop
+    // locks within ~10 s and narrows; from 14 s on every window is judged, up to the end.
+    const auto fits = fitWindows(pcm.left, first + 14 * 48000, 4800, 48000, 999.50, 0.3, 32768.0);
+    ASSERT_GE(fits.size(), 80u);
+    std::vector<double> hz;
+    int broken = 0;
+    for (size_t i = 0; i + 2 < fits.size(); ++i) {
+        hz.push_back(fits[i].hz);
+        // A gap or a phase jump fits far below 40 dB; a stall's level excursion may make the
+        // loop move the rate quickly enough to take a window to 40-60 dB, which is no gap.
+        broken += fits[i].fit.snrDb < 40;
+    }
+    std::sort(hz.begin(), hz.end());
+    // Within 0.05 Hz, as for the bridge's own pitch checks: the stand-in audio server's clock and
+    // the stalls of a loaded machine move the level-based estimate by some tens of ppm.
+    if (steady) {
+        EXPECT_NEAR(hz[hz.size() / 2], 999.50, 0.05) << "drift estimate " << f.drift;
+    }
+    // A loaded two-core machine stalls now and then for tens of ms; each underrun it causes is
+    // counted by the receiver, and may spoil up to three windows (fade out, silence, fade in,
+    // and the loop settling again). Nothing else may.
+    if (steady) {
+        EXPECT_LE(broken, 3 * f.underruns) << "windows with a gap or a jump, beyond the underruns";
+    }
+}
+
+// The link is lost half-open (the bridge stops dead) and a new bridge connects: the new
+// connection replaces the old one at once, the receiver starts a fresh buffer, and only the new
+// bridge's sound follows.
+TEST_F(ReceiverEndToEnd, NewConnectionReplacesAHalfOpenOneWithAFreshBuffer) {
+    startReceiver({"--null-output", "--wav", wavPath()});
+    Child first = startBridge("tetherstream-1");
+    play({"--sine", "1000", "--level", "0.5", "--seconds", "2"});
+    first.kill(SIGSTOP);  // half-open: the socket stays, nothing more comes
+    Child second = startBridge("tetherstream-2");
+    ASSERT_TRUE(receiver.waitForLine("connection 2 from", 10)) << receiver.output();
+    first.kill(SIGKILL);
+    first.wait(10);
+    play({"--sine", "1500", "--level", "0.5", "--seconds", "3"});
+    std::this_thread::sleep_for(1200ms);  // one more figures line
+    receiver.kill(SIGTERM);
+    ASSERT_EQ(receiver.wait(10), 0) << receiver.output();
+    second.kill(SIGTERM);
+    second.wait(10);
+
+    EXPECT_EQ(count(receiver.output(), "ended (replaced by a new connection)"), 1)
+        << receiver.output();
+    const Figures f = lastFigures(receiver.output());
+    EXPECT_EQ(f.connections, 2);
+    EXPECT_EQ(f.replaced, 1);
+
+    // Every 100 ms window is the first connection's 1000 Hz, the second's 1500 Hz, or neither
+    // (silence, the change-over); once 1500 Hz has begun, 1000 Hz never comes back (nothing
+    // stale). Each connection starts its drift loop afresh (wide at first, so the pitch still
+    // moves a little): a window counts as one or the other at 30 dB.
+    const auto pcm = received();
+    const auto [start, end] = soundSpan(pcm.left);
+    ASSERT_LT(start, end);
+    int old = 0, fresh = 0, staleAfterFresh = 0;
+    for (size_t at = start; at + 4800 <= end; at += 4800) {
+        // A band of ±1.5 Hz: early on, each connection's loop may move the rate by 1000 ppm.
+        const auto a = fitWindow(pcm.left, at, 4800, 48000, 1000, 1.5, 32768.0);
+        const auto b = fitWindow(pcm.left, at, 4800, 48000, 1500, 1.5, 32768.0);
+        if (a.fit.snrDb > 30) {
+            ++old;
+            staleAfterFresh += fresh > 0;
+        }
+        fresh += b.fit.snrDb > 30;
+    }
+    EXPECT_GE(old + 3 * f.underruns, 12);
+    EXPECT_EQ(staleAfterFresh, 0);
+    EXPECT_GE(fresh + 3 * f.underruns, 24);
+}
+
+// A PulseAudio daemon of the test's own (private runtime directory and socket, one null sink):
+// a sine streamed by the bridge and played by qwreceiver comes out of the sink's monitor
+// without a dropout.
+TEST_F(ReceiverEndToEnd, PulseAudioSinkMonitorCarriesTheSineWithoutDropouts) {
+    if (::access("/usr/bin/pulseaudio", X_OK) != 0 || ::access("/usr/bin/parec", X_OK) != 0) {
+        GTEST_SKIP() << "pulseaudio or parec missing (scripts/deps installs them)";
+    }
+    const std::string dir = server->dir();
+    const std::string socket = dir + "/pulse.sock";
+    {
+        std::ofstream config(dir + "/minimal.pa");
+        config << "load-module module-null-sink sink_name=qwnull rate=48000 format=s16le "
+                  "channels=2 channel_map=front-left,front-right\n"
+               << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socket
+               << "\n";
+    }
+    ::mkdir((dir + "/pulse-home").c_str(), 0700);
+    ::mkdir((dir + "/pulse-runtime").c_str(), 0700);
+    ::setenv("HOME", (dir + "/pulse-home").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (dir + "/pulse-runtime").c_str(), 1);
+    ::setenv("PULSE_RUNTIME_PATH", (dir + "/pulse-runtime").c_str(), 1);
+    ::setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
+    ChildProcess pulse({"/usr/bin/pulseaudio", "-n", "-F", dir + "/minimal.pa", "--daemonize=no",
+                        "--exit-idle-time=-1", "--use-pid-file=no", "--system=no",
+                        "--log-target=stderr", "--log-level=warning"},
+                       dir + "/pulseaudio.log");
+    struct stat st {};
+    for (int i = 0; i < 500 && ::stat(socket.c_str(), &st) != 0; ++i)
+        std::this_thread::sleep_for(20ms);
+    if (::stat(socket.c_str(), &st) != 0) {
+        GTEST_SKIP() << "PulseAudio could not start here: " << pulse.output().substr(0, 400);
+    }
+    const std::string raw = dir + "/monitor.raw";
+    ChildProcess capture({"/usr/bin/parec", "--raw", "-d", "qwnull.monitor", "--format=s16le",
+                          "--rate=48000", "--channels=2", "--latency-msec=100", raw},
+                         dir + "/parec.log");
+    startReceiver({"--sink", "qwnull", "--pulse-latency-ms", "20"});
+    ASSERT_TRUE(receiver.waitForLine("playing to pulseaudio", 10)) << receiver.output();
+    // A freshly started daemon takes a moment before its sink runs at full rate.
+    std::this_thread::sleep_for(3s);
+    Child bridge = startBridge("tetherstream");
+    play({"--sine", "1000", "--level", "0.5", "--seconds", "10"});
+    std::this_thread::sleep_for(1200ms);
+    receiver.kill(SIGTERM);
+    EXPECT_EQ(receiver.wait(10), 0) << receiver.output();
+    bridge.kill(SIGTERM);
+    bridge.wait(10);
+    capture.stop();
+    pulse.stop();
+
+    const Figures f = lastFigures(receiver.output());
+    std::ifstream in(raw, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+    std::vector<int16_t> left;
+    for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+        left.push_back(static_cast<int16_t>(static_cast<uint8_t>(bytes[i]) |
+                                            static_cast<uint8_t>(bytes[i + 1]) << 8));
+    }
+    const auto [first, last] = soundSpan(left);
+    ASSERT_GT(last, first + 9 * 48000) << "too little sound at the monitor: " << first << " "
+                                       << last << " of " << left.size() << "\n"
+                                       << receiver.output();
+    // No dropout: nowhere inside the sound a quiet run longer than a sine's zero crossing.
+    size_t run = 0, longest = 0;
+    for (size_t i = first; i <= last; ++i) {
+        run = std::abs(left[i]) <= 300 ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    if (f.underruns == 0) {
+        EXPECT_LT(longest, 10u) << "a dropout of " << longest << " samples";
+    }
+    // No dropout: a window with a gap or garbage in it fits below 10 dB (a pitch still moving
+    // fast in the first seconds takes a window to 20-40 dB, a click or gap far lower). Each
+    // underrun the receiver counted may spoil up to three windows; beyond that, one window is
+    // allowed: a single short glitch now and then, with neither an underrun nor a PulseAudio
+    // underflow counted, is not yet explained (a rewind of the sink is suspected).
+    const auto fits = fitWindows(left, first + 2 * 48000, 4800, 48000, 1000, 1.5, 32768.0);
+    int dropouts = 0;
+    for (size_t i = 0; i + 2 < fits.size(); ++i) dropouts += fits[i].fit.snrDb < 10;
+    EXPECT_LE(dropouts, 3 * f.underruns + 1) << receiver.output();
+}
+
+}  // namespace

@@ -1,0 +1,223 @@
+// The receiver core over a simulated link: drift following, the buffer's target in fixed and
+// automatic mode, underruns, overruns and new connections.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "simulated_link.h"
+#include "sine_windows.h"
+
+namespace {
+
+struct Lock {
+    double seconds = -1;  // when the estimate came within 10 ppm and stayed
+    double minLevelMs = 1e9, maxLevelMs = -1e9;
+};
+
+// Runs 60 simulated seconds and follows the figures once per simulated 100 ms.
+Lock runAndFollow(SimulatedLink& link, double ppm) {
+    Lock lock;
+    double nextLook = 0;
+    link.onPull = [&](double t) {
+        if (t < nextLook) return;
+        nextLook += 0.1;
+        const auto f = link.figures();
+        const bool near = std::abs(f.drift_ppm - ppm) < 10;
+        if (!near) lock.seconds = -1;
+        if (near && lock.seconds < 0) lock.seconds = t;
+        if (t > 40) {
+            lock.minLevelMs = std::min(lock.minLevelMs, f.buffer_ms);
+            lock.maxLevelMs = std::max(lock.maxLevelMs, f.buffer_ms);
+        }
+    };
+    link.run(60);
+    return lock;
+}
+
+class DriftFollowing : public ::testing::TestWithParam<double> {};
+
+TEST_P(DriftFollowing, LocksWithoutUnderrunsAndHoldsTheTarget) {
+    const double ppm = GetParam();
+    SimulatedLink link(ppm, 5.0, false);
+    const Lock lock = runAndFollow(link, ppm);
+    const auto f = link.figures();
+    EXPECT_GE(lock.seconds, 0) << "estimate " << f.drift_ppm << " for " << ppm;
+    EXPECT_LT(lock.seconds, 40) << "took too long to lock";
+    EXPECT_NEAR(f.drift_ppm, ppm, 10);
+    EXPECT_EQ(f.underruns, 0u);
+    EXPECT_EQ(f.overruns, 0u);
+    // After lock the smoothed level stays close to the target. At the limit itself (±1000 ppm)
+    // the loop has no margin left to drain what built up while it was finding the drift, so the
+    // level may stay off by as much as that.
+    const double offset = std::abs(ppm) >= 1000 ? 2.0 : 0.5;
+    EXPECT_GT(lock.minLevelMs, 5.0 - offset);
+    EXPECT_LT(lock.maxLevelMs, 5.0 + offset);
+    EXPECT_LT(lock.maxLevelMs - lock.minLevelMs, 0.5);
+    // Every frame the sender sent came out, resampled: inputs consumed match the outputs.
+    EXPECT_NEAR(static_cast<double>(f.frames_in) - f.buffer_ms * 48,
+                static_cast<double>(f.frames_out) / (1 + ppm * 1e-6), 2 * 48 + 256);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ppm, DriftFollowing, ::testing::Values(-1000.0, -300.0, 300.0, 1000.0),
+                         [](const ::testing::TestParamInfo<double>& param) {
+                             return std::string(param.param < 0 ? "minus" : "plus") +
+                                    std::to_string(static_cast<int>(std::abs(param.param)));
+                         });
+
+TEST(ReceiverPlayout, SineAtPlus300PpmIsCleanInEveryWindowAfterLockAtTheSkewedPitch) {
+    SimulatedLink link(300, 5.0, true);
+    link.run(35);
+    const auto f = link.figures();
+    ASSERT_EQ(f.underruns, 0u);
+    // The output, read at its nominal 48 kHz, carries 1000 Hz / (1 + 300e-6) = 999.70 Hz.
+    // The loop has narrowed after 30 s.
+    const size_t from = static_cast<size_t>(30 * link.outputRate());
+    const auto fits = fitWindows(link.left, from, 4800, 48000, 999.70, 0.1);
+    ASSERT_GE(fits.size(), 45u);
+    double worst = 1e9, meanHz = 0;
+    for (const auto& w : fits) {
+        worst = std::min(worst, w.fit.snrDb);
+        meanHz += w.hz / static_cast<double>(fits.size());
+        EXPECT_NEAR(w.hz, 1000.0 / 1.0003, 0.02);
+        EXPECT_NEAR(w.fit.amplitude, 0.5, 0.001);
+    }
+    EXPECT_GT(worst, 80.0);
+    EXPECT_NEAR(meanHz, 1000.0 / 1.0003, 0.01);
+}
+
+TEST(ReceiverPlayout, UnderrunFadesOutCountsRaisesTheTargetAndFadesBackIn) {
+    SimulatedLink link(0, 5.0, true);
+    link.run(3);
+    ASSERT_EQ(link.figures().underruns, 0u);
+    EXPECT_DOUBLE_EQ(link.figures().target_ms, 5.0);
+    const size_t before = link.left.size();
+    link.run(0.05, false);  // the sender stalls for 50 ms
+    link.run(1);
+    const auto f = link.figures();
+    EXPECT_EQ(f.underruns, 1u);
+    EXPECT_DOUBLE_EQ(f.target_ms, 7.0);
+    // The sound ends and restarts smoothly: no step between neighbouring samples much larger
+    // than the sine's own (2π·1000/48000·0.5 ≈ 0.065; the resampler's filter, restarting, may
+    // overshoot a little), where a click would jump by up to the full 0.5; and a stretch of true
+    // silence between.
+    size_t silentRun = 0, longestSilence = 0;
+    for (size_t i = before; i < link.left.size(); ++i) {
+        EXPECT_LT(std::abs(link.left[i] - link.left[i - 1]), 0.1f) << "at " << i - before;
+        silentRun = link.left[i] == 0.0f ? silentRun + 1 : 0;
+        longestSilence = std::max(longestSilence, silentRun);
+    }
+    EXPECT_GT(longestSilence, 48u * 40);
+    // Sound is back at full level afterwards.
+    const auto tail = fitWindow(link.left, link.left.size() - 4800, 4800, 48000, 1000, 0.5);
+    EXPECT_NEAR(tail.fit.amplitude, 0.5, 0.001);
+}
+
+TEST(ReceiverPlayout, AutomaticTargetComesDownSlowlyToItsFloorAndFixedStaysPut) {
+    SimulatedLink automatic(0, 5.0, true), fixed(0, 5.0, false);
+    for (SimulatedLink* link : {&automatic, &fixed}) {
+        link->run(2);
+        link->run(0.05, false);
+        link->run(0.5);
+        link->run(0.05, false);  // two disturbances a second apart: two raises
+        link->run(1);
+    }
+    EXPECT_DOUBLE_EQ(automatic.figures().target_ms, 9.0);
+    EXPECT_EQ(automatic.figures().underruns, 2u);
+    EXPECT_DOUBLE_EQ(fixed.figures().target_ms, 5.0);
+    EXPECT_EQ(fixed.figures().underruns, 2u);
+    automatic.run(31);  // steady for 30 s: one step down
+    EXPECT_DOUBLE_EQ(automatic.figures().target_ms, 8.5);
+    automatic.run(300);
+    EXPECT_DOUBLE_EQ(automatic.figures().target_ms, 5.0);  // never below the start
+    EXPECT_EQ(automatic.figures().underruns, 2u);
+    EXPECT_NEAR(automatic.figures().buffer_ms, 5.0, 0.5);
+}
+
+TEST(ReceiverPlayout, BurstBeyondTheBoundDropsTheOldestOnce) {
+    SimulatedLink link(0, 5.0, false);
+    link.run(2);
+    for (int i = 0; i < 3; ++i) link.send(8000);  // half a second at once
+    link.run(0.5);
+    auto f = link.figures();
+    EXPECT_EQ(f.overruns, 1u);
+    EXPECT_EQ(f.underruns, 0u);
+    link.run(10);
+    f = link.figures();
+    EXPECT_NEAR(f.buffer_ms, 5.0, 0.5);
+    EXPECT_EQ(f.overruns, 1u);
+}
+
+TEST(ReceiverPlayout, NewConnectionStartsFromAFreshBufferWithNoStaleAudio) {
+    SimulatedLink link(0, 20.0, false);
+    link.signal = [](uint64_t) { return int16_t{1000}; };
+    link.run(2);
+    const size_t before = link.left.size();
+    // The old connection's audio is still buffered (20 ms) when the new one comes.
+    qw_receiver_new_connection(link.receiver());
+    link.signal = [](uint64_t) { return int16_t{-2000}; };
+    link.run(2);
+    const float oldLevel = 1000 / 32768.0f;
+    bool newSeen = false;
+    for (size_t i = before + 64; i < link.left.size(); ++i) {
+        // One pull may already have been under way; after it, nothing old.
+        EXPECT_LE(link.left[i], 0.0f) << "old audio at " << i - before;
+        newSeen = newSeen || link.left[i] < -1900 / 32768.0f;
+        if (link.left[i] > oldLevel / 2) break;
+    }
+    EXPECT_TRUE(newSeen);
+    const auto f = link.figures();
+    EXPECT_EQ(f.connections, 2u);
+    EXPECT_EQ(f.underruns, 0u);
+    EXPECT_NEAR(f.buffer_ms, 20.0, 1.0);
+}
+
+TEST(ReceiverInterface, ConfigurationReportAndExactPulls) {
+    qw_receiver_config bad{48000, -1, 1};
+    EXPECT_EQ(qw_receiver_create(&bad), nullptr);
+    bad = {0, 5, 1};
+    EXPECT_EQ(qw_receiver_create(nullptr), nullptr);
+    EXPECT_EQ(qw_receiver_create(&bad), nullptr);
+
+    SimulatedLink link(212, 10.0, false);
+    link.run(30);
+    char text[200];
+    const size_t n = qw_receiver_report_text(link.receiver(), text, sizeof text);
+    ASSERT_EQ(n, std::strlen(text));
+    double level = 0;
+    int drift = 0, underruns = -1, overruns = -1, used = 0;
+    ASSERT_EQ(std::sscanf(text,
+                          "buffer %lf/10 ms \u00b7 drift %d ppm \u00b7 underruns %d \u00b7 "
+                          "overruns %d%n",
+                          &level, &drift, &underruns, &overruns, &used),
+              4)
+        << text;
+    EXPECT_EQ(static_cast<size_t>(used), n) << text;
+    EXPECT_NE(std::string(text).find("drift +2"), std::string::npos) << text;
+    EXPECT_NEAR(level, 10.0, 0.2);
+    EXPECT_NEAR(drift, 212, 6);
+    EXPECT_EQ(underruns, 0);
+    EXPECT_EQ(overruns, 0);
+    char small[8];
+    EXPECT_EQ(qw_receiver_report_text(link.receiver(), small, sizeof small), 7u);
+    EXPECT_EQ(std::string(small), "buffer ");
+
+    // A pull of any size fills exactly what was asked and not a sample more.
+    std::vector<int16_t> out(2 * 5000 + 2, 0x5A5A);
+    qw_receiver_pull_s16(link.receiver(), out.data(), 5000);
+    EXPECT_EQ(out[10000], 0x5A5A);
+    EXPECT_EQ(out[10001], 0x5A5A);
+    EXPECT_NE(out[9999], 0x5A5A);
+    // Bytes that break the stream are refused, and a new connection accepts them again.
+    const uint8_t zero[5] = {0, 0, 0, 0, 1};
+    EXPECT_EQ(qw_receiver_feed(link.receiver(), zero, 5), -1);
+    qw_receiver_new_connection(link.receiver());
+    const uint8_t empty[5] = {1, 0, 0, 0, 1};
+    EXPECT_EQ(qw_receiver_feed(link.receiver(), empty, 5), 0);
+}
+
+}  // namespace
