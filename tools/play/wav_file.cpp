@@ -7,17 +7,12 @@
 #include <fstream>
 #include <iterator>
 
+#include "common/little_endian.h"
+
 namespace qwplay {
 namespace {
 
 constexpr size_t kMaxFileBytes = size_t{1} << 31;
-
-uint32_t le32(const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-uint16_t le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
 
 float sampleAt(const uint8_t* p, uint16_t bits, bool isFloat) {
     if (isFloat) {
@@ -27,14 +22,14 @@ float sampleAt(const uint8_t* p, uint16_t bits, bool isFloat) {
     }
     switch (bits) {
         case 16:
-            return static_cast<float>(static_cast<int16_t>(le16(p))) / 32768.0f;
+            return static_cast<float>(static_cast<int16_t>(qw::getLe16(p))) / 32768.0f;
         case 24: {
             const uint32_t u =
                 (uint32_t{p[0]} << 8) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 24);
             return static_cast<float>(static_cast<int32_t>(u) / 2147483648.0);
         }
         default:
-            return static_cast<float>(static_cast<int32_t>(le32(p)) / 2147483648.0);
+            return static_cast<float>(static_cast<int32_t>(qw::getLe32(p)) / 2147483648.0);
     }
 }
 
@@ -52,16 +47,17 @@ std::optional<WavAudio> parseWav(const std::vector<uint8_t>& bytes, std::string&
     const uint8_t* data = nullptr;
     size_t dataSize = 0;
     for (size_t at = 12; at + 8 <= n;) {
-        const uint32_t size = le32(b + at + 4);
+        const uint32_t size = qw::getLe32(b + at + 4);
         const size_t body = at + 8;
         const size_t available = std::min<size_t>(size, n - body);
         if (std::memcmp(b + at, "fmt ", 4) == 0 && available >= 16) {
-            format = le16(b + body);
-            channels = le16(b + body + 2);
-            rate = le32(b + body + 4);
-            blockAlign = le16(b + body + 12);
-            bits = le16(b + body + 14);
-            if (format == 0xFFFE && available >= 26) format = le16(b + body + 24);  // sub-format
+            format = qw::getLe16(b + body);
+            channels = qw::getLe16(b + body + 2);
+            rate = qw::getLe32(b + body + 4);
+            blockAlign = qw::getLe16(b + body + 12);
+            bits = qw::getLe16(b + body + 14);
+            if (format == 0xFFFE && available >= 26)
+                format = qw::getLe16(b + body + 24);  // sub-format
         } else if (std::memcmp(b + at, "data", 4) == 0) {
             data = b + body;
             dataSize = available;  // a truncated file keeps what it has

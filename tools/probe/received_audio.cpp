@@ -9,16 +9,11 @@
 #include <iterator>
 #include <sstream>
 
+#include "common/little_endian.h"
+
 namespace qwprobe {
 
 namespace {
-
-uint32_t le32(const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-uint16_t le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
 
 // The ramp's two float samples for frame n (as the player generates them).
 void rampValues(uint64_t n, double& left, double& right) {
@@ -84,20 +79,21 @@ std::optional<Pcm16> readPcm16Wav(const std::string& path, std::string& error) {
     bool haveFormat = false;
     size_t pos = 12;
     while (pos + 8 <= bytes.size()) {
-        const uint32_t size = le32(&bytes[pos + 4]);
+        const uint32_t size = qw::getLe32(&bytes[pos + 4]);
         const uint8_t* body = &bytes[pos + 8];
         const size_t available = std::min<size_t>(size, bytes.size() - pos - 8);
         if (std::memcmp(&bytes[pos], "fmt ", 4) == 0 && available >= 16) {
-            if (le16(body) != 1 || le16(body + 2) != 2 || le16(body + 14) != 16) {
+            if (qw::getLe16(body) != 1 || qw::getLe16(body + 2) != 2 ||
+                qw::getLe16(body + 14) != 16) {
                 error = "not 16-bit PCM stereo";
                 return std::nullopt;
             }
-            pcm.sampleRate = le32(body + 4);
+            pcm.sampleRate = qw::getLe32(body + 4);
             haveFormat = true;
         } else if (std::memcmp(&bytes[pos], "data", 4) == 0 && haveFormat) {
             for (size_t i = 0; i + 4 <= available; i += 4) {
-                pcm.left.push_back(static_cast<int16_t>(le16(body + i)));
-                pcm.right.push_back(static_cast<int16_t>(le16(body + i + 2)));
+                pcm.left.push_back(static_cast<int16_t>(qw::getLe16(body + i)));
+                pcm.right.push_back(static_cast<int16_t>(qw::getLe16(body + i + 2)));
             }
             return pcm;
         }
