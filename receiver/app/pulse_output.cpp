@@ -93,8 +93,9 @@ bool PulseOutput::start(std::string& error) {
     pa_threaded_mainloop_start(loop_);
     bool ok = waitReady(false, error);
     if (ok) {
-        const pa_sample_spec spec{PA_SAMPLE_S16LE, qw::wire::kSampleRate, qw::wire::kChannels};
-        stream_ = pa_stream_new(context_, "Quillwave", &spec, nullptr);
+        const pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, qw::wire::kSampleRate,
+                                          qw::wire::kChannels};
+        stream_ = pa_stream_new(context_, "Quillwave", &sampleFormat, nullptr);
         pa_stream_set_state_callback(stream_, onStreamState, this);
         pa_stream_set_write_callback(stream_, onWrite, this);
         pa_stream_set_underflow_callback(stream_, onUnderflow, this);
