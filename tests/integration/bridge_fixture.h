@@ -59,9 +59,12 @@ inline int count(const std::string& text, const std::string& needle) {
     return n;
 }
 
-class BridgeEndToEnd : public ::testing::Test {
+// What every whole-road test shares: private namespaces (USB mode) or TCP mode, the audio server
+// with the driver, the usbmuxd stand-in in front of an app on port 7000, the bridge, and the WAV
+// the receiving end writes.
+class WholeRoad : public ::testing::Test {
   protected:
-    void SetUp() override {
+    void enterNamespacesOrTcpMode() {
         bool denied = false;
         const std::string why = enterPrivateNamespaces(&denied);
         usbMode = why.empty();
@@ -71,6 +74,39 @@ class BridgeEndToEnd : public ::testing::Test {
 
     void startServer() { server = std::make_unique<AudioServerRun>(); }
 
+    // In USB mode: the multiplexing service, with one phone whose port 7000 is the local app's.
+    void startUsbmuxdInFront() {
+        if (!usbMode) return;
+        usbmuxd = server->start("phone-usbmuxd", kUsbmuxdPath, {"--device", "7:USB:phone"});
+        for (int i = 0; i < 1000 && ::access("/var/run/usbmuxd", F_OK) != 0; ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+
+    Child startBridgeProcess(const std::string& name) {
+        return server->start(
+            name, kBridgePath,
+            usbMode ? std::vector<std::string>{} : std::vector<std::string>{"--tcp"});
+    }
+
+    qwprobe::Pcm16 received() {
+        std::string error;
+        auto pcm = qwprobe::readPcm16Wav(wavPath(), error);
+        EXPECT_TRUE(pcm) << error;
+        return pcm.value_or(qwprobe::Pcm16{});
+    }
+
+    std::string wavPath() const { return server->dir() + "/received.wav"; }
+
+    bool usbMode = false;
+    std::unique_ptr<AudioServerRun> server;
+    Child usbmuxd;
+};
+
+class BridgeEndToEnd : public WholeRoad {
+  protected:
+    void SetUp() override { enterNamespacesOrTcpMode(); }
+
     // The receiving app on port 7000, and in USB mode the multiplexing service in front of it.
     void startPhone(std::vector<std::string> extra = {}) {
         std::vector<std::string> args{"--port", "7000", "--wav", wavPath(), "--report-ms", "1000"};
@@ -78,19 +114,10 @@ class BridgeEndToEnd : public ::testing::Test {
         args.insert(args.begin(), std::string(std::getenv("QW_BUILD_DIR")) + "/" + kPhoneAppPath);
         phone = std::make_unique<ChildProcess>(args, server->dir() + "/phone-app.log", true);
         ASSERT_TRUE(phone->waitForLines("listening", 1, 10s)) << phone->output();
-        if (usbMode) {
-            usbmuxd = server->start("phone-usbmuxd", kUsbmuxdPath, {"--device", "7:USB:phone"});
-            for (int i = 0; i < 1000 && ::access("/var/run/usbmuxd", F_OK) != 0; ++i) {
-                std::this_thread::sleep_for(10ms);
-            }
-        }
+        startUsbmuxdInFront();
     }
 
-    void startBridge() {
-        bridge =
-            server->start("tetherstream", kBridgePath,
-                          usbMode ? std::vector<std::string>{} : std::vector<std::string>{"--tcp"});
-    }
+    void startBridge() { bridge = startBridgeProcess("tetherstream"); }
 
     // Starts the bridge and waits until it captures and has a link.
     void startStreaming() {
@@ -116,23 +143,13 @@ class BridgeEndToEnd : public ::testing::Test {
         usbmuxd.wait(10);
     }
 
-    qwprobe::Pcm16 received() {
-        std::string error;
-        auto pcm = qwprobe::readPcm16Wav(wavPath(), error);
-        EXPECT_TRUE(pcm) << error;
-        return pcm.value_or(qwprobe::Pcm16{});
-    }
-
-    std::string wavPath() const { return server->dir() + "/received.wav"; }
     std::string connectedLine() const {
         return usbMode ? "\u2705 connected \u2014 streaming (usbmux)"
                        : "\u2705 connected \u2014 streaming (tcp 127.0.0.1:7000)";
     }
 
-    bool usbMode = false;
-    std::unique_ptr<AudioServerRun> server;
     std::unique_ptr<ChildProcess> phone;
-    Child usbmuxd, bridge;
+    Child bridge;
 };
 
 }  // namespace bridge_e2e

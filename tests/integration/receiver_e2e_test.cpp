@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "audio_processes.h"
+#include "bridge_fixture.h"
 #include "child_process.h"
 #include "private_namespaces.h"
 #include "received_audio.h"
@@ -28,22 +29,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const char* kBridgePath = "bridge/tetherstream";
 const char* kReceiverPath = "receiver/app/qwreceiver";
-const char* kUsbmuxdPath = "tools/phone/phone-usbmuxd";
 
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-int count(const std::string& text, const std::string& needle) {
-    int n = 0;
-    for (const auto& line : linesOf(text)) n += line.find(needle) != std::string::npos;
-    return n;
-}
+using bridge_e2e::count;
+using bridge_e2e::linesOf;
 
 // The receiver's report as the bridge prints it, whole:
 // "📊 buffer 5.1/5 ms · drift +212 ppm · underruns 0 · overruns 0".
@@ -86,33 +75,23 @@ std::pair<size_t, size_t> soundSpan(const std::vector<int16_t>& y, int level = 3
     return {first, last};
 }
 
-class ReceiverEndToEnd : public ::testing::Test {
+class ReceiverEndToEnd : public bridge_e2e::WholeRoad {
   protected:
     void SetUp() override {
-        bool denied = false;
-        const std::string why = enterPrivateNamespaces(&denied);
-        usbMode = why.empty();
-        if (!usbMode && !denied) FAIL() << why;
-        if (!usbMode) std::printf("private namespaces not permitted (%s): TCP mode\n", why.c_str());
-        server = std::make_unique<AudioServerRun>();
+        enterNamespacesOrTcpMode();
+        if (HasFatalFailure()) return;
+        startServer();
     }
 
     void startReceiver(std::vector<std::string> args) {
         args.insert(args.begin(), {"--listen", "127.0.0.1", "--port", "7000"});
         receiver = server->start("qwreceiver", kReceiverPath, args);
         ASSERT_TRUE(receiver.waitForLine("listening on 127.0.0.1:7000", 10)) << receiver.errors();
-        if (usbMode) {
-            usbmuxd = server->start("phone-usbmuxd", kUsbmuxdPath, {"--device", "7:USB:phone"});
-            for (int i = 0; i < 1000 && ::access("/var/run/usbmuxd", F_OK) != 0; ++i) {
-                std::this_thread::sleep_for(10ms);
-            }
-        }
+        startUsbmuxdInFront();
     }
 
     Child startBridge(const std::string& name) {
-        Child bridge =
-            server->start(name, kBridgePath,
-                          usbMode ? std::vector<std::string>{} : std::vector<std::string>{"--tcp"});
+        Child bridge = startBridgeProcess(name);
         EXPECT_TRUE(bridge.waitForLine("\u2705 connected \u2014 streaming", 15)) << bridge.output();
         return bridge;
     }
@@ -122,18 +101,7 @@ class ReceiverEndToEnd : public ::testing::Test {
         ASSERT_EQ(player.wait(90), 0) << player.output() << player.errors();
     }
 
-    qwprobe::Pcm16 received() {
-        std::string error;
-        auto pcm = qwprobe::readPcm16Wav(wavPath(), error);
-        EXPECT_TRUE(pcm) << error;
-        return pcm.value_or(qwprobe::Pcm16{});
-    }
-
-    std::string wavPath() const { return server->dir() + "/received.wav"; }
-
-    bool usbMode = false;
-    std::unique_ptr<AudioServerRun> server;
-    Child receiver, usbmuxd;
+    Child receiver;
 };
 
 // A sine through the whole road to a null output whose clock runs 500 ppm fast: once the
