@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/wire_format.h"
 #include "frame_pool.h"
 
 namespace {
@@ -24,8 +25,9 @@ CaptureBuffers makeCaptureBuffers(const AudioStreamBasicDescription& clientFmt,
     b.inBuf = PcmBuffer::make(*b.inFmt, kCaptureFrames);
     b.outBuf =
         PcmBuffer::make(out, converterOutputCapacity(out.sampleRate(), inRate, kCaptureFrames));
-    b.frameBytes =
-        5 + 4 * size_t{converterOutputCapacity(out.sampleRate(), inRate, kPrefilledDeviceFrames)};
+    const uint32_t mostFrames =
+        converterOutputCapacity(out.sampleRate(), inRate, kPrefilledDeviceFrames);
+    b.frameBytes = qw::wire::kHeaderSize + qw::wire::kBytesPerFrame * size_t{mostFrames};
     return b;
 }
 
