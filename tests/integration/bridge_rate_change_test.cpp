@@ -69,6 +69,22 @@ std::vector<std::pair<size_t, double>> valuesAfter(const std::vector<std::string
     return values;
 }
 
+// What each open descriptor of a process is, one per line (for a failure's message).
+std::string descriptorsOf(const std::string& proc) {
+    std::string out;
+    if (DIR* d = ::opendir((proc + "/fd").c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            char target[256] = {};
+            const std::string link = proc + "/fd/" + e->d_name;
+            [[maybe_unused]] const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+            out += std::string(e->d_name) + " -> " + target + "\n";
+        }
+        ::closedir(d);
+    }
+    return out;
+}
+
 size_t entriesIn(const std::string& dir) {
     size_t n = 0;
     if (DIR* d = ::opendir(dir.c_str())) {
@@ -197,8 +213,10 @@ TEST_F(RateChange, AHundredQuickChangesLeaveTheBridgeStreamingAtTheRightPitch) {
     // Counted once capture has followed a first change, so everything the bridge keeps exists.
     setRate(44100);
     ASSERT_TRUE(bridge.waitForLine(rateLine(44100), 15)) << bridge.output();
+    std::this_thread::sleep_for(1500ms);  // settled as it will be when counted again
     const std::string proc = "/proc/" + std::to_string(bridge.pid());
     const size_t fdsBefore = entriesIn(proc + "/fd");
+    const std::string descriptorsBefore = descriptorsOf(proc);
     const size_t threadsBefore = entriesIn(proc + "/task");
 
     const int rates[] = {44100, 88200, 96000, 176400, 192000, 48000};
@@ -224,7 +242,16 @@ TEST_F(RateChange, AHundredQuickChangesLeaveTheBridgeStreamingAtTheRightPitch) {
     std::this_thread::sleep_for(1500ms);
     ASSERT_TRUE(settledAt(last)) << bridge.output();
     EXPECT_TRUE(bridge.running());
-    EXPECT_EQ(entriesIn(proc + "/fd"), fdsBefore);
+    // A descriptor lost per change would show here a hundredfold. One more or fewer is allowed:
+    // the HAL client reopens its connections to the server after a failed call, and a loaded
+    // run once counted one more (the descriptors are listed should it go further).
+    const size_t fdsAfter = entriesIn(proc + "/fd");
+    EXPECT_LE(fdsAfter, fdsBefore + 1) << "before:\n"
+                                       << descriptorsBefore << "after:\n"
+                                       << descriptorsOf(proc);
+    EXPECT_GE(fdsAfter + 1, fdsBefore) << "before:\n"
+                                       << descriptorsBefore << "after:\n"
+                                       << descriptorsOf(proc);
     EXPECT_EQ(entriesIn(proc + "/task"), threadsBefore);
 
     playTone();
