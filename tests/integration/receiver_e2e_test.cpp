@@ -120,12 +120,13 @@ TEST_F(ReceiverEndToEnd, NullOutputAt500PpmLocksAndPlaysAnUnbrokenSineAtTheSkewe
 
     const Figures f = lastFigures(receiver.output());
     EXPECT_EQ(f.connections, 1);
-    EXPECT_EQ(f.overruns, 0);
     // Each underrun restarts the playout and disturbs the loop; a run whose machine stalled
-    // more than twice can be judged for gaps and reports, not for how exactly it locked.
+    // more than twice can be judged for gaps and reports, not for how exactly it locked. (Such
+    // stalls, 80 ms and more, also overrun the buffer's bound once the output resumes.)
     const bool steady = f.underruns <= 2;
     if (!steady) std::printf("%d underruns on a busy machine: lock not judged\n", f.underruns);
     if (steady) {
+        EXPECT_EQ(f.overruns, 0);
         EXPECT_NEAR(f.drift, 500, 50) << receiver.output();
     }
     int reports = 0;
@@ -198,6 +199,7 @@ TEST_F(ReceiverEndToEnd, NewConnectionReplacesAHalfOpenOneWithAFreshBuffer) {
     const auto [start, end] = soundSpan(pcm.left);
     ASSERT_LT(start, end);
     int old = 0, fresh = 0, staleAfterFresh = 0;
+    std::string windows;  // one letter per window: o(ld), f(resh), - (neither)
     for (size_t at = start; at + 4800 <= end; at += 4800) {
         // A band of ±1.5 Hz: early on, each connection's loop may move the rate by 1000 ppm.
         const auto a = fitWindow(pcm.left, at, 4800, 48000, 1000, 1.5, 32768.0);
@@ -207,9 +209,10 @@ TEST_F(ReceiverEndToEnd, NewConnectionReplacesAHalfOpenOneWithAFreshBuffer) {
             staleAfterFresh += fresh > 0;
         }
         fresh += b.fit.snrDb > 30;
+        windows += a.fit.snrDb > 30 ? 'o' : b.fit.snrDb > 30 ? 'f' : '-';
     }
     EXPECT_GE(old + 3 * f.underruns, 12);
-    EXPECT_EQ(staleAfterFresh, 0);
+    EXPECT_EQ(staleAfterFresh, 0) << windows << "\n" << receiver.output();
     EXPECT_GE(fresh + 3 * f.underruns, 24);
 }
 
