@@ -33,6 +33,10 @@ struct ReceiverRunFigures {
 ReceiverRunFigures receiverRunFigures(const ReceiverFigures& before,
                                       const std::vector<ReceiverFigures>& during);
 
+// The receiver rows play their clicks at least this far apart: a click is matched only within
+// one interval, and PulseAudio's underflows delay some by tens of milliseconds.
+constexpr int kReceiverMinIntervalMs = 150;
+
 // The receiver resamples, so a one-frame click comes out spread over a few frames, weaker,
 // and its number (the right channel) is scaled by the same gain as the left: no longer exact.
 // Each click is matched with the first unused onset that arrives after it within one click

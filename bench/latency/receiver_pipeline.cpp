@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -216,6 +217,7 @@ void ReceiverPipeline::measurePulseClicks(std::vector<LatencyRun>& runs) {
 
 LatencyRun ReceiverPipeline::clicksThroughReceiver(const Row& row, ChildProcess& receiver) {
     const LatencyOptions& o = b.o;
+    const int interval = std::max(o.intervalMs, kReceiverMinIntervalMs);
     LatencyRun r{row.pipeline, row.frames, row.loaded, {}, "", {}};
     if (row.loaded) b.load.start(kLoadProcesses);
     pause(0.5);
@@ -225,9 +227,9 @@ LatencyRun ReceiverPipeline::clicksThroughReceiver(const Row& row, ChildProcess&
         "rx-clicks-" + row.pipeline + "-" + std::to_string(row.frames) + (row.loaded ? "-l" : "-i");
     ChildProcess probe(
         {b.binary("tools/probe/qwprobe"), "clicks", "--count", std::to_string(o.clicks),
-         "--interval-ms", std::to_string(o.intervalMs), "--level", kClickLevel},
+         "--interval-ms", std::to_string(interval), "--level", kClickLevel},
         b.dir.file(log));
-    const double playSeconds = o.clicks * o.intervalMs / 1000.0 + 20;
+    const double playSeconds = o.clicks * interval / 1000.0 + 20;
     if (!b.waitForLine(probe, "clicks played", 1, playSeconds)) {
         r.note = "qwprobe did not finish: " + probe.output().substr(0, 400);
     }
@@ -240,7 +242,7 @@ LatencyRun ReceiverPipeline::clicksThroughReceiver(const Row& row, ChildProcess&
     r.receiver = receiverRunFigures(before.empty() ? ReceiverFigures{} : before.back(), during);
     r.receiver.setting = row.setting;
     r.latencies = matchResampledClicks(parseClicks(probe.lines()),
-                                       parseOnsets(appLinesSince(onsetMark)), o.intervalMs);
+                                       parseOnsets(appLinesSince(onsetMark)), interval);
     return r;
 }
 

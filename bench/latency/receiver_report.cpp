@@ -61,14 +61,16 @@ void printReceiverReport(const std::vector<LatencyRun>& runs, std::FILE* out) {
     for (const auto& r : runs) any = any || r.pipeline.rfind("receiver", 0) == 0;
     if (!any) return;
     const double capture = captureCost(runs, out);
-    std::fprintf(out,
-                 "\nReceiver: from the IO cycle that takes the click into the device, through "
-                 "tetherstream --tcp, qwreceiver and a PulseAudio null sink, to the app via the "
-                 "sink's monitor (ms). \"from the bridge's write\" = minus the two IO buffers; "
-                 "\"to the sink's monitor\" = minus the capture path after PulseAudio too (%s "
-                 "ms). Dropouts over the row: receiver underruns / PulseAudio underflows / lost "
-                 "clicks\n\n",
-                 capture < 0 ? "not measured" : ms(capture).c_str());
+    std::fprintf(
+        out,
+        "\nReceiver: from the IO cycle that takes the click into the device, through "
+        "tetherstream --tcp, qwreceiver and a PulseAudio null sink, to the app via the "
+        "sink's monitor (ms; clicks at least %d ms apart, a click later than that counts as "
+        "lost). \"from the bridge's write\" = minus the two IO buffers; "
+        "\"to the sink's monitor\" = minus the capture path after PulseAudio too (%s "
+        "ms). Dropouts over the row: receiver underruns / PulseAudio underflows / lost "
+        "clicks\n\n",
+        kReceiverMinIntervalMs, capture < 0 ? "not measured" : ms(capture).c_str());
     TextTable table({"device buffer", "receiver (target / PulseAudio)", "load", "clicks", "median",
                      "p95", "p99", "max", "from the bridge's write: median / p99",
                      "bridge's write to the sink's monitor: median / p99",
