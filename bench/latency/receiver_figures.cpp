@@ -73,8 +73,10 @@ ReceiverRunFigures receiverRunFigures(const ReceiverFigures& before,
 }
 
 ClickLatencies matchResampledClicks(const std::vector<PlayedClick>& clicks,
-                                    const std::vector<ArrivedOnset>& onsets, int intervalMs) {
+                                    const std::vector<ArrivedOnset>& onsets, int intervalMs,
+                                    double minLatencyMs) {
     const int64_t windowNs = int64_t{intervalMs} * 1000000;
+    const auto minNs = static_cast<int64_t>(minLatencyMs * 1e6);
     ClickLatencies result;
     std::vector<bool> used(onsets.size(), false);
     for (const PlayedClick& c : clicks) {
@@ -82,7 +84,7 @@ ClickLatencies matchResampledClicks(const std::vector<PlayedClick>& clicks,
         bool found = false;
         for (size_t i = 0; i < onsets.size() && !found; ++i) {
             const ArrivedOnset& o = onsets[i];
-            if (used[i] || o.arrivedNs < c.mixedNs || o.arrivedNs - c.mixedNs >= windowNs ||
+            if (used[i] || o.arrivedNs - c.mixedNs < minNs || o.arrivedNs - c.mixedNs >= windowNs ||
                 o.code < 0 || o.code * 10 > number * 11 + 20) {
                 continue;
             }

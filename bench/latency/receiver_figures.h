@@ -39,7 +39,10 @@ constexpr int kReceiverMinIntervalMs = 150;
 
 // The receiver resamples, so a one-frame click comes out spread over a few frames, weaker,
 // and its number (the right channel) is scaled by the same gain as the left: no longer exact.
-// Each click is matched with the first unused onset that arrives after it within one click
-// interval and whose code lies between 0 and 1.1 times its number (plus 2).
+// Each click is matched with the first unused onset that arrives within one click interval
+// after it, no sooner than the road's fixed part (`minLatencyMs`: the two IO buffers; an earlier
+// onset is the previous click's, late), and whose code lies between 0 and 1.1 times its number
+// (plus 2).
 ClickLatencies matchResampledClicks(const std::vector<PlayedClick>& clicks,
-                                    const std::vector<ArrivedOnset>& onsets, int intervalMs);
+                                    const std::vector<ArrivedOnset>& onsets, int intervalMs,
+                                    double minLatencyMs);

@@ -14,7 +14,8 @@ namespace {
 
 constexpr int kLoadProcesses = 2;   // both cores
 constexpr int kCaptureFrames = 64;  // parec's latency: the PulseAudio pipeline's smallest buffer
-constexpr const char* kAppPort = "7001";    // qwreceiver has the bridge's 7000
+constexpr const char* kAppPort = "7001";  // qwreceiver has the bridge's 7000
+constexpr double kFramesPerMs = 48;
 constexpr double kSettleSeconds = 5;        // the receiver's drift loop and target settle
 constexpr const char* kClickLevel = "0.9";  // still over the app's onset level after resampling
 
@@ -241,8 +242,9 @@ LatencyRun ReceiverPipeline::clicksThroughReceiver(const Row& row, ChildProcess&
         all.begin() + static_cast<long>(std::min(before.size(), all.size())), all.end());
     r.receiver = receiverRunFigures(before.empty() ? ReceiverFigures{} : before.back(), during);
     r.receiver.setting = row.setting;
-    r.latencies = matchResampledClicks(parseClicks(probe.lines()),
-                                       parseOnsets(appLinesSince(onsetMark)), interval);
+    r.latencies =
+        matchResampledClicks(parseClicks(probe.lines()), parseOnsets(appLinesSince(onsetMark)),
+                             interval, 2 * row.frames / kFramesPerMs);
     return r;
 }
 

@@ -42,8 +42,9 @@ TEST(ReceiverFigures, ReadsTheReportLinesAndTheGrowthOverARun) {
 }
 
 TEST(ReceiverFigures, ResampledClicksMatchWithinOneIntervalAndALostOneShiftsNothing) {
-    // 60 ms apart; click 101 is lost, so the onset 60 ms later belongs to 102 alone. Codes are
-    // the numbers scaled by the resampler's gain (0.6 to 1.05); numbers wrap at 16384.
+    // 60 ms apart, the road's fixed part 5 ms; click 101 is lost, so neither the onset 60 ms
+    // later (102's) nor one 2 ms after it (too soon: an earlier click's, late) is taken for it.
+    // Codes are the numbers scaled by the resampler's gain (0.6 to 1.05); numbers wrap at 16384.
     const std::vector<PlayedClick> clicks = {{100, 0, 0},
                                              {101, 60'000'000, 60'000'000},
                                              {102, 120'000'000, 120'000'000},
@@ -51,11 +52,12 @@ TEST(ReceiverFigures, ResampledClicksMatchWithinOneIntervalAndALostOneShiftsNoth
                                              {16388, 240'000'000, 240'000'000}};
     const std::vector<ArrivedOnset> onsets = {{-5'000'000, 100},   // before the clicks
                                               {20'000'000, 64},    // 100 at gain 0.64
+                                              {62'000'000, 70},    // too soon for 101
                                               {140'000'000, 105},  // 102 at gain 1.03
                                               {181'000'000, 200},  // too large for 103
                                               {185'000'000, 62},   // 103
                                               {262'000'000, 3}};   // 16388 -> 4
-    const ClickLatencies m = matchResampledClicks(clicks, onsets, 60);
+    const ClickLatencies m = matchResampledClicks(clicks, onsets, 60, 5.0);
     ASSERT_EQ(m.fromMixedMs.size(), 4u);
     EXPECT_DOUBLE_EQ(m.fromMixedMs[0], 20.0);
     EXPECT_DOUBLE_EQ(m.fromMixedMs[1], 20.0);
@@ -64,7 +66,7 @@ TEST(ReceiverFigures, ResampledClicksMatchWithinOneIntervalAndALostOneShiftsNoth
     EXPECT_EQ(m.unmatched, 1u);
     ASSERT_EQ(m.lostNumbers.size(), 1u);
     EXPECT_EQ(m.lostNumbers[0], 101u);
-    EXPECT_EQ(m.strayOnsets, 1u);  // the one too large for 103
+    EXPECT_EQ(m.strayOnsets, 2u);  // the one too soon for 101 and the one too large for 103
 }
 
 }  // namespace
