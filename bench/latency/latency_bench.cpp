@@ -249,5 +249,6 @@ std::vector<LatencyRun> LatencyBench::run() {
     std::vector<LatencyRun> runs;
     runQuillwave(runs);
     if (o.withPulse) runPulse(runs);
+    if (o.withReceiver) runReceiver(runs);
     return runs;
 }

@@ -18,6 +18,7 @@
 #include "child_process.h"
 #include "cpu_load.h"
 #include "latency_stats.h"
+#include "receiver_figures.h"
 
 struct LatencyOptions {
     std::string buildDir;
@@ -25,14 +26,20 @@ struct LatencyOptions {
     int clicks = 220;
     int intervalMs = 60;
     bool withPulse = true;
+    bool withReceiver = true;
+    std::vector<int> receiverBufferFrames = {256, 64};
+    // The lower receiver setting of the last receiver row (at the smallest of those buffers).
+    double receiverLowLatencyMs = 3, receiverLowPulseMs = 10;
 };
 
 struct LatencyRun {
-    std::string pipeline;  // "quillwave" or "pulseaudio"
+    std::string pipeline;  // "quillwave", "pulseaudio", "receiver", "receiver-low" or
+                           // "receiver-capture" (the capture path's own cost)
     int bufferFrames = 0;  // Quillwave: the device buffer; PulseAudio: stream and capture length
     bool loaded = false;
     ClickLatencies latencies;
-    std::string note;  // why the run has no figures, if it has none
+    std::string note;                  // why the run has no figures, if it has none
+    ReceiverRunFigures receiver = {};  // the receiver pipeline's own reports over the run
 };
 
 class LatencyBench {
@@ -49,6 +56,8 @@ class LatencyBench {
   private:
     void runQuillwave(std::vector<LatencyRun>& runs);
     void runPulse(std::vector<LatencyRun>& runs);
+    void runReceiver(std::vector<LatencyRun>& runs);  // receiver_pipeline.cpp
+    friend class ReceiverPipeline;
     void stopAll();
     std::string binary(const std::string& relative) const;
     bool waitForLine(const ChildProcess& child, const std::string& needle, int count,

@@ -1,5 +1,6 @@
 #include "latency_report.h"
 
+#include "receiver_report.h"
 #include "text_table.h"
 
 namespace {
@@ -97,6 +98,7 @@ void printLatencyReport(const std::vector<LatencyRun>& runs, const LatencyOption
         ratio.add(row);
     }
     ratio.print(out);
+    printReceiverReport(runs, out);
 
     for (const auto& r : runs) {
         if (r.latencies.lostNumbers.empty()) continue;

@@ -5,7 +5,11 @@
 // (phone-app --onsets, CLOCK_MONOTONIC) and prints the tables.
 //
 //   qw-latency [--clicks N] [--interval-ms MS] [--buffers 64,128,256,512] [--no-pulse]
-//              [--csv FILE] [--build-dir DIR]
+//              [--no-receiver] [--receiver-low MS/MS] [--csv FILE] [--build-dir DIR]
+//
+// The receiver pipeline (receiver_pipeline.h) runs last, at device buffers 256 and 64 with
+// qwreceiver at its defaults, then once at 64 with --receiver-low's target and PulseAudio
+// buffer (default 3/10 ms).
 //
 // Runs in private mount, network and PID namespaces (as root). Exit status 0 when every
 // configuration got at least 200 clicks through (or --clicks of them, if fewer), 1 otherwise,
@@ -28,7 +32,8 @@ int usage() {
     std::fprintf(stderr,
                  "usage: qw-latency [--clicks N] [--interval-ms MS] [--buffers 64,128,256,512] "
                  "[--no-pulse]\n"
-                 "                  [--csv FILE] [--build-dir DIR]\n");
+                 "                  [--no-receiver] [--receiver-low MS/MS] [--csv FILE] "
+                 "[--build-dir DIR]\n");
     return 2;
 }
 
@@ -65,6 +70,14 @@ int main(int argc, char** argv) {
         const bool hasValue = i + 1 < argc;
         if (arg == "--no-pulse") {
             options.withPulse = false;
+        } else if (arg == "--no-receiver") {
+            options.withReceiver = false;
+        } else if (arg == "--receiver-low" && hasValue) {
+            if (std::sscanf(argv[++i], "%lf/%lf", &options.receiverLowLatencyMs,
+                            &options.receiverLowPulseMs) != 2 ||
+                !(options.receiverLowLatencyMs >= 0.5 && options.receiverLowPulseMs >= 0.5)) {
+                return usage();
+            }
         } else if (arg == "--clicks" && hasValue) {
             if (!parseInt(argv[++i], 1, 16384, options.clicks)) return usage();
         } else if (arg == "--interval-ms" && hasValue) {

@@ -6,7 +6,8 @@
 Two panels, idle and with both cores busy. In each, one cumulative distribution per buffer
 length: Quillwave (solid; from the IO cycle that takes the click into the device) and the
 PulseAudio null-sink pipeline at the same buffer length (dashed; from the write into its
-playback stream). Needs python3-matplotlib.
+playback stream), and the receiver pipeline (dotted: qwreceiver at its defaults; dash-dot: at
+the lower setting), from the same IO cycle as Quillwave. Needs python3-matplotlib.
 """
 import csv
 import sys
@@ -18,6 +19,8 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
 COLOURS = {64: "#1b9e77", 128: "#7570b3", 256: "#d95f02", 512: "#e7298a"}
+NAMES = {"quillwave": "Quillwave", "pulseaudio": "PulseAudio", "receiver": "to qwreceiver",
+         "receiver-low": "to qwreceiver, lower"}
 
 
 def main():
@@ -33,13 +36,14 @@ def main():
 
     fig, axes = plt.subplots(1, 2, figsize=(12, 4.6), sharey=True)
     for ax, load, title in ((axes[0], "idle", "idle"), (axes[1], "loaded", "both cores busy")):
-        for pipeline, style in (("quillwave", "-"), ("pulseaudio", "--")):
+        for pipeline, style in (("quillwave", "-"), ("pulseaudio", "--"), ("receiver", ":"),
+                                ("receiver-low", "-.")):
             for frames in sorted(COLOURS):
                 values = sorted(series.get((load, pipeline, frames), []))
                 if not values:
                     continue
                 fraction = [(i + 1) / len(values) for i in range(len(values))]
-                name = "Quillwave" if pipeline == "quillwave" else "PulseAudio"
+                name = NAMES[pipeline]
                 ax.step(values, fraction, where="post", color=COLOURS[frames],
                         linestyle=style, linewidth=1.8, label=f"{name}, {frames} frames")
         ax.set_xscale("log")
@@ -47,9 +51,11 @@ def main():
         ax.set_xlabel("latency (ms, log scale)")
         ax.grid(True, which="both", alpha=0.3)
     axes[0].set_ylabel("fraction of clicks arrived")
-    axes[1].legend(loc="lower right", fontsize=8, ncol=2)
-    fig.suptitle("Quillwave (solid) and PulseAudio null sink + parec + socat (dashed), "
-                 "same buffer length per colour", fontsize=10)
+    for ax in axes:  # each panel its own: the lower receiver setting is measured idle only
+        ax.legend(loc="lower right", fontsize=7, ncol=2)
+    fig.suptitle("Quillwave (solid), PulseAudio null sink + parec + socat (dashed), Quillwave "
+                 "into qwreceiver and PulseAudio (dotted, dash-dot); same buffer per colour",
+                 fontsize=10)
     fig.tight_layout()
     fig.savefig(sys.argv[2], dpi=110)
 

@@ -1,0 +1,101 @@
+#include "receiver_report.h"
+
+#include "text_table.h"
+
+namespace {
+
+constexpr double kRate = 48000;
+
+std::string ms(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f", v);
+    return buf;
+}
+
+std::string clicks(const LatencyRun& r, size_t got) {
+    std::string text = std::to_string(got);
+    if (r.latencies.unmatched > 0) text += " (" + std::to_string(r.latencies.unmatched) + " lost)";
+    if (r.latencies.strayOnsets > 0) {
+        text += " (" + std::to_string(r.latencies.strayOnsets) + " stray onsets)";
+    }
+    return text;
+}
+
+// The median cost of the capture path after PulseAudio, or -1 when it was not measured.
+double captureCost(const std::vector<LatencyRun>& runs, std::FILE* out) {
+    std::fprintf(out,
+                 "\nReceiver pipeline's capture path, measured in the same setup (ms): "
+                 "\"after PulseAudio\" = qw-raw-clicks in parec's place -> socat -> app; "
+                 "\"PulseAudio 64 frames\" = qw-pulse-clicks into the same sink -> monitor -> "
+                 "parec -> socat -> app (adds the playback stream's wait: a bound)\n\n");
+    TextTable table({"capture", "clicks", "median", "p95", "p99", "max"});
+    double cost = -1;
+    for (const auto& r : runs) {
+        if (r.pipeline != "receiver-capture") continue;
+        const std::string name = r.bufferFrames == 0 ? "after PulseAudio" : "PulseAudio 64 frames";
+        const LatencySummary s = summarize(r.latencies.fromMixedMs);
+        if (s.count == 0) {
+            table.add({name, "0", r.note});
+            continue;
+        }
+        if (r.bufferFrames == 0) cost = s.medianMs;
+        table.add(
+            {name, clicks(r, s.count), ms(s.medianMs), ms(s.p95Ms), ms(s.p99Ms), ms(s.maxMs)});
+    }
+    table.print(out);
+    return cost;
+}
+
+std::string dropouts(const LatencyRun& r) {
+    if (!r.receiver.known) return "-";
+    std::string text = std::to_string(r.receiver.underruns) + " / ";
+    text += r.receiver.pulseUnderflows < 0 ? "?" : std::to_string(r.receiver.pulseUnderflows);
+    text += " / " + std::to_string(r.latencies.unmatched);
+    return text;
+}
+
+}  // namespace
+
+void printReceiverReport(const std::vector<LatencyRun>& runs, std::FILE* out) {
+    bool any = false;
+    for (const auto& r : runs) any = any || r.pipeline.rfind("receiver", 0) == 0;
+    if (!any) return;
+    const double capture = captureCost(runs, out);
+    std::fprintf(
+        out,
+        "\nReceiver: from the IO cycle that takes the click into the device, through "
+        "tetherstream --tcp, qwreceiver and a PulseAudio null sink, to the app via the "
+        "sink's monitor (ms; clicks at least %d ms apart, a click later than that counts as "
+        "lost). \"from the bridge's write\" = minus the two IO buffers; "
+        "\"to the sink's monitor\" = minus the capture path after PulseAudio too (%s "
+        "ms). Dropouts over the row: receiver underruns / PulseAudio underflows / lost "
+        "clicks\n\n",
+        kReceiverMinIntervalMs, capture < 0 ? "not measured" : ms(capture).c_str());
+    TextTable table({"device buffer", "receiver (target / PulseAudio)", "load", "clicks", "median",
+                     "p95", "p99", "max", "from the bridge's write: median / p99",
+                     "bridge's write to the sink's monitor: median / p99",
+                     "receiver's own: buffer + PulseAudio latency", "target at the end",
+                     "dropouts"});
+    for (const auto& r : runs) {
+        if (r.pipeline != "receiver" && r.pipeline != "receiver-low") continue;
+        const std::string load = r.loaded ? "both cores busy" : "idle";
+        const LatencySummary s = summarize(r.latencies.fromMixedMs);
+        if (s.count == 0) {
+            table.add({std::to_string(r.bufferFrames), r.receiver.setting, load, "0", "-", "-", "-",
+                       "-", "-", "-", "-", "-", r.note.empty() ? dropouts(r) : r.note});
+            continue;
+        }
+        const double fixed = 2 * r.bufferFrames / kRate * 1000;
+        const std::string atSink =
+            capture < 0 ? "-"
+                        : ms(s.medianMs - fixed - capture) + " / " + ms(s.p99Ms - fixed - capture);
+        const std::string own =
+            r.receiver.known ? ms(r.receiver.bufferMs) + " + " + ms(r.receiver.pulseLatencyMs)
+                             : "-";
+        table.add({std::to_string(r.bufferFrames), r.receiver.setting, load, clicks(r, s.count),
+                   ms(s.medianMs), ms(s.p95Ms), ms(s.p99Ms), ms(s.maxMs),
+                   ms(s.medianMs - fixed) + " / " + ms(s.p99Ms - fixed), atSink, own,
+                   r.receiver.known ? ms(r.receiver.targetMs) : "-", dropouts(r)});
+    }
+    table.print(out);
+}
