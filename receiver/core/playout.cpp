@@ -99,18 +99,13 @@ void Playout::underrun(float* out, uint32_t produced) {
 }
 
 void Playout::noteRequest(uint32_t frames) {
-    // While silent, the latest request stands for the output's usual one: a stream's first
-    // request fills its whole buffer at once, which is not usual, and is served with silence.
-    // While playing, the mean of the last few dozen: a request that comes late is larger, but
-    // the buffer has had as much longer to fill, so only the usual size calls for more buffer.
-    constexpr double kRequestsAveraged = 32;
-    usualRequest_ = playing_ ? usualRequest_ + (frames - usualRequest_) / kRequestsAveraged
-                             : static_cast<double>(frames);
+    // About a minute to forget a large request (decay per request of a few ms).
+    largestRequest_ = std::max(static_cast<double>(frames), largestRequest_ * 0.9999);
 }
 
 double Playout::effectiveTargetFrames() const {
     const double floor =
-        0.5 * (usualRequest_ + arrivalFrames_.load(std::memory_order_relaxed)) + inputPerMs_;
+        0.5 * (largestRequest_ + arrivalFrames_.load(std::memory_order_relaxed)) + inputPerMs_;
     return std::max(target_.ms() * inputPerMs_, floor);
 }
 

@@ -43,8 +43,8 @@ class Playout {
     void pull(float* out, uint32_t frames);
 
     // The output's whole request, before it is filled piece by piece: the buffer must be able
-    // to cover the usual request, so the target never goes below half of that plus half an
-    // arrival plus a millisecond, whatever the configured target.
+    // to cover a request, so the target never goes below half a request plus half an arrival
+    // plus a millisecond, whatever the configured target.
     void noteRequest(uint32_t frames);
 
     // From the producer's side: how many frames arrive at once. Playing starts when the buffer
@@ -78,8 +78,8 @@ class Playout {
     bool playing_ = false;
     bool fresh_ = true;  // no audio played since the last flush
     uint32_t fadeInDone_ = 0;
-    double usualRequest_ = 0;  // output frames per request, averaged
-    double highFrames_ = 0;    // output frames for which the level has been well above target
+    double largestRequest_ = 0;  // decays slowly, so one large request is remembered a while
+    double highFrames_ = 0;      // output frames for which the level has been well above target
     bool dropping_ = false;
     std::atomic<uint32_t> arrivalFrames_{0};
     std::atomic<double> arrivalLevel_{-1};  // below zero: none yet
