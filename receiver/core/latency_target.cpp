@@ -10,11 +10,13 @@ LatencyTarget::LatencyTarget(double startMs, double floorMs, bool automatic, dou
       automatic_(automatic),
       rate_(outputRate) {}
 
-void LatencyTarget::onUnderrun() {
+void LatencyTarget::onUnderrun(double inForceMs) {
     if (!automatic_) return;
-    // Underruns right after one another belong to one disturbance: one raise for them all.
+    // Underruns right after one another belong to one disturbance: one raise for them all. The
+    // raise counts from the target in force, which the output's and the sender's piece sizes
+    // may have lifted above this one: a raise below that would change nothing.
     if (sinceRaiseFrames_ >= rate_ * 0.5) {
-        ms_ = std::min(ms_ + kRaiseMs, kCeilingMs);
+        ms_ = std::min(std::max(ms_, inForceMs) + kRaiseMs, kCeilingMs);
         sinceRaiseFrames_ = 0;
     }
     steadyFrames_ = 0;

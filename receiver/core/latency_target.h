@@ -19,7 +19,8 @@ class LatencyTarget {
     double ms() const { return ms_; }
     bool automatic() const { return automatic_; }
 
-    void onUnderrun();
+    // An underrun while `inForceMs` was the target actually kept (at least this one).
+    void onUnderrun(double inForceMs);
     void advance(uint32_t outputFrames);
 
   private:

@@ -94,7 +94,7 @@ void Playout::underrun(float* out, uint32_t produced) {
     }
     playing_ = false;
     resampler_.reset();
-    target_.onUnderrun();
+    target_.onUnderrun(effectiveTargetFrames() / inputPerMs_);
     figures_.underruns.fetch_add(1, std::memory_order_relaxed);
 }
 

@@ -138,6 +138,31 @@ TEST(ReceiverPlayout, AutomaticTargetComesDownSlowlyToItsFloorAndFixedStaysPut) 
     EXPECT_NEAR(automatic.figures().buffer_ms, 5.0, 0.5);
 }
 
+// Below what the sender's and the output's piece sizes need (half of each, plus a
+// millisecond), the configured target gives way to that; an underrun raises the target from
+// there, and it comes back down to it.
+TEST(ReceiverPlayout, AutomaticTargetKeepsWhatThePieceSizesNeedAndRaisesFromThere) {
+    for (const uint32_t arrival : {256u, 64u}) {
+        SimulatedLink link(300, 1.0, true, arrival, 48);
+        const double needMs = 0.5 * (arrival + 48) / 48.0 + 1.0;
+        link.run(20);
+        auto f = link.figures();
+        EXPECT_NEAR(f.target_ms, needMs, 1e-9) << arrival;
+        EXPECT_NEAR(f.buffer_ms, needMs, 0.5) << arrival;
+        EXPECT_EQ(f.underruns, 0u) << arrival;
+        link.run(0.05, false);
+        link.run(1);
+        f = link.figures();
+        EXPECT_EQ(f.underruns, 1u) << arrival;
+        EXPECT_NEAR(f.target_ms, needMs + 2.0, 1e-9) << arrival;
+        link.run(130);
+        f = link.figures();
+        EXPECT_NEAR(f.target_ms, needMs, 1e-9) << arrival;
+        EXPECT_NEAR(f.buffer_ms, needMs, 0.5) << arrival;
+        EXPECT_EQ(f.underruns, 1u) << arrival;
+    }
+}
+
 TEST(ReceiverPlayout, BurstBeyondTheBoundDropsTheOldestOnce) {
     SimulatedLink link(0, 5.0, false);
     link.run(2);
