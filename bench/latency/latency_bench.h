@@ -29,7 +29,7 @@ struct LatencyOptions {
     bool withReceiver = true;
     std::vector<int> receiverBufferFrames = {256, 64};
     // The lower receiver setting of the last receiver row (at the smallest of those buffers).
-    double receiverLowLatencyMs = 3, receiverLowPulseMs = 10;
+    double receiverLowLatencyMs = 5, receiverLowPulseMs = 5;
 };
 
 struct LatencyRun {

@@ -9,7 +9,7 @@
 //
 // The receiver pipeline (receiver_pipeline.h) runs last, at device buffers 256 and 64 with
 // qwreceiver at its defaults, then once at 64 with --receiver-low's target and PulseAudio
-// buffer (default 3/10 ms).
+// buffer (default 5/5 ms).
 //
 // Runs in private mount, network and PID namespaces (as root). Exit status 0 when every
 // configuration got at least 200 clicks through (or --clicks of them, if fewer), 1 otherwise,

@@ -1,5 +1,6 @@
 #include "receiver_pipeline.h"
 
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -121,6 +122,11 @@ bool ReceiverPipeline::startServers(std::string& why) {
         why = "pulseaudio did not start: " + daemon.output().substr(0, 400);
         return false;
     }
+    // The daemon's main thread carries every request and write between the sink and qwreceiver;
+    // the daemon gives a real-time priority only to its sink thread. Raised where permitted, as
+    // scripts/demo does: otherwise its late wake-ups on a busy machine drain a short stream.
+    const sched_param mainThread{6};
+    ::sched_setscheduler(daemon.id(), SCHED_FIFO, &mainThread);
     const std::string serverSocket = b.dir.file("rx-audioserver.sock");
     ::setenv("QW_AUDIO_SERVER_SOCKET", serverSocket.c_str(), 1);
     ChildProcess& server = start({b.binary("platform/audioserver/audioserverd"), "--plugins",
