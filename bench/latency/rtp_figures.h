@@ -16,4 +16,5 @@ struct RtpFigures {
     double bufferFirstMs = -1, bufferLastMs = -1;
     double targetMs = -1;       // the target it logs with them
     double settledAfterS = -1;  // how long its buffer took to come near the target; -1: never
+    std::string aborted;        // the daemon's last words, if it aborted during the row
 };

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -19,9 +20,11 @@ namespace {
 
 constexpr int kLoadProcesses = 2;    // both cores
 constexpr int kCaptureFrames = 256;  // parec's latency, as in the null-sink pipeline
-// The player's stream: longer than the null-sink pipeline's, so that the player itself does not
-// underrun under load and put gaps into the tone that are no fault of the path measured.
-constexpr int kPlayerFrames = 1024;
+// The player's stream: far longer than the null-sink pipeline's, so that the player itself does
+// not underrun when this loaded machine stalls it (at 1024 frames it still did, a few times a
+// minute) and put gaps into the tone that are no fault of the path measured. Its constant wait
+// is part of the capture-path row, which is subtracted.
+constexpr int kPlayerFrames = 4096;
 constexpr double kSessionWait = 15;  // s; module-rtp-send announces its stream every 5 s
 const char* const kRecvLog = "module-rtp-recv.c: ";
 
@@ -79,6 +82,7 @@ class RtpBench {
     std::string pactl(const std::string& args) const;
     bool waitForSession() const;
     double settle() const;
+    std::string abortIn(size_t fromLine) const;
     void measure(const std::string& sink, bool loaded, LatencyRun& r, RtpFigures& f);
     void readReceiverLog(size_t fromLine, RtpFigures& f) const;
     void stopAll() {
@@ -174,7 +178,7 @@ double RtpBench::settle() const {
     for (;;) {
         const double waited =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-        if (stop.load() || waited > o.rtpSettleSeconds) return -1;
+        if (stop.load() || waited > o.rtpSettleSeconds || !abortIn(mark).empty()) return -1;
         RtpFigures seen;
         readReceiverLog(mark, seen);
         if (seen.bufferLastMs >= 0 &&
@@ -183,6 +187,17 @@ double RtpBench::settle() const {
         }
         pause(1.0);
     }
+}
+
+// The daemon's error line if it aborted after line `fromLine` of its log, else "".
+std::string RtpBench::abortIn(size_t fromLine) const {
+    const auto lines = linesOf(dir.file("pulseaudio.log"));
+    for (size_t i = fromLine; i < lines.size(); ++i) {
+        if (lines[i].rfind("E: ", 0) == 0 && lines[i].find("Aborting") != std::string::npos) {
+            return lines[i].substr(3);
+        }
+    }
+    return "";
 }
 
 void RtpBench::readReceiverLog(size_t fromLine, RtpFigures& f) const {
@@ -270,8 +285,14 @@ void RtpBench::row(int latencyMs, bool loaded, std::vector<LatencyRun>& runs,
     LatencyRun r{"pulse-rtp", latencyMs, loaded, {}, ""};
     RtpFigures f;
     f.setting = settingName(latencyMs);
+    // A daemon that aborted in the previous row is started again.
+    if (pactl("info").find("Server Name") == std::string::npos) {
+        stopAll();
+        if (const std::string why = start(); !why.empty()) r.note = why;
+    }
+    const size_t logMark = linesOf(dir.file("pulseaudio.log")).size();
     std::string module;
-    if (latencyMs >= 0) {
+    if (latencyMs >= 0 && r.note.empty()) {
         std::string args = "load-module module-rtp-recv sink=qwrecv sap_address=127.0.0.1";
         if (latencyMs > 0) args += " latency_msec=" + std::to_string(latencyMs);
         module = pactl(args);
@@ -287,21 +308,27 @@ void RtpBench::row(int latencyMs, bool loaded, std::vector<LatencyRun>& runs,
     }
     if (r.note.empty() && !stop.load()) measure(latencyMs < 0 ? "qwrecv" : "qwsend", loaded, r, f);
     if (stop.load() && r.note.empty()) r.note = "stopped";
-    if (!module.empty()) pactl("unload-module " + module);
+    f.aborted = abortIn(logMark);
+    if (!module.empty() && f.aborted.empty()) pactl("unload-module " + module);
     runs.push_back(std::move(r));
     figures.push_back(std::move(f));
 }
 
-// The lowest latency_msec whose idle row lost no click and no stretch of tone; the defaults
-// (0) if none.
+// The setting whose idle row lost the fewest clicks and stretches of tone together, the lower
+// latency_msec of two alike (the default is 500 ms); the defaults (0) if no row ran.
 int bestSetting(const LatencyRun* runs, const RtpFigures* figures, size_t count) {
+    const auto effective = [](int latencyMs) { return latencyMs == 0 ? 500 : latencyMs; };
     int best = 0;
+    size_t fewest = SIZE_MAX;
     for (size_t i = 0; i < count; ++i) {
         const auto& r = runs[i];
         const auto& f = figures[i];
-        const bool clean =
-            r.note.empty() && r.latencies.unmatched == 0 && f.tone.windows > 0 && f.tone.gaps == 0;
-        if (r.bufferFrames > 0 && clean && (best == 0 || r.bufferFrames < best)) {
+        if (r.bufferFrames < 0 || !r.note.empty() || !f.aborted.empty() || f.tone.windows == 0) {
+            continue;
+        }
+        const size_t faults = r.latencies.unmatched + f.tone.gaps;
+        if (faults < fewest || (faults == fewest && effective(r.bufferFrames) < effective(best))) {
+            fewest = faults;
             best = r.bufferFrames;
         }
     }

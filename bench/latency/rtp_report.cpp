@@ -10,13 +10,25 @@ std::string ms(double v) {
     return buf;
 }
 
-std::string clickCount(const LatencyRun& r, bool renumbered) {
+// One line: a note may hold a program's output.
+std::string oneLine(std::string text) {
+    for (char& c : text) {
+        if (c == '\n' || c == '|') c = ' ';
+    }
+    return text;
+}
+
+std::string clickCount(const LatencyRun& r, const RtpFigures& f) {
     std::string text = std::to_string(r.latencies.fromMixedMs.size());
     if (r.latencies.unmatched > 0) text += " (" + std::to_string(r.latencies.unmatched) + " lost)";
     if (r.latencies.strayOnsets > 0) {
         text += " (" + std::to_string(r.latencies.strayOnsets) + " stray)";
     }
-    if (!renumbered) text += " (numbers as the app read them)";
+    if (!f.renumbered && !r.latencies.fromMixedMs.empty()) {
+        text += " (numbers as the app read them)";
+    }
+    if (!r.note.empty()) text += " (" + oneLine(r.note) + ")";
+    if (!f.aborted.empty()) text += " (PulseAudio aborted: " + oneLine(f.aborted) + ")";
     return text;
 }
 
@@ -50,7 +62,7 @@ void printRtpReport(const std::vector<LatencyRun>& runs, const std::vector<RtpFi
     if (rtp.empty() || rtp.size() != figures.size()) return;
     std::fprintf(out,
                  "\nPulseAudio RTP: from the write of the click into the sending null sink "
-                 "(256-frame stream) through module-rtp-send, 127.0.0.1, module-rtp-recv, the "
+                 "(4096-frame stream) through module-rtp-send, 127.0.0.1, module-rtp-recv, the "
                  "receiving null sink's monitor, parec (256 frames) and socat to the same app "
                  "(ms). Tone: 10 ms windows silent / broken (a jump) of those judged, and the "
                  "gaps they form. Receiver: module-rtp-recv's underruns and its buffer (first "
@@ -66,15 +78,15 @@ void printRtpReport(const std::vector<LatencyRun>& runs, const std::vector<RtpFi
         const char* load = r.loaded ? "both cores busy" : "idle";
         const LatencySummary s = summarize(r.latencies.fromMixedMs);
         if (s.count == 0) {
-            table.add({f.setting, load, "0 (" + r.note + ")", "-", "-", "-", "-", "-",
-                       dropouts(f.tone), "-", "-"});
+            table.add({f.setting, load, clickCount(r, f), "-", "-", "-", "-", "-", dropouts(f.tone),
+                       "-", buffer(f), settled(r, f)});
             continue;
         }
         if (r.bufferFrames < 0) captureMedian[r.loaded] = s.medianMs;
         const double base = captureMedian[r.loaded];
-        table.add({f.setting, load, clickCount(r, f.renumbered), ms(s.medianMs), ms(s.p95Ms),
-                   ms(s.p99Ms), ms(s.maxMs),
-                   r.bufferFrames < 0 || base < 0 ? "-" : ms(s.medianMs - base), dropouts(f.tone),
+        table.add({f.setting, load, clickCount(r, f), ms(s.medianMs), ms(s.p95Ms), ms(s.p99Ms),
+                   ms(s.maxMs), r.bufferFrames < 0 || base < 0 ? "-" : ms(s.medianMs - base),
+                   dropouts(f.tone),
                    f.underruns < 0 || r.bufferFrames < 0 ? "-" : std::to_string(f.underruns),
                    buffer(f), settled(r, f)});
     }
