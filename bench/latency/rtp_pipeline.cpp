@@ -129,16 +129,18 @@ std::string RtpBench::start() {
     ::setenv("PULSE_RUNTIME_PATH", runtime.c_str(), 1);
     ::setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
     // Debug level: module-rtp-recv tells its underruns and its buffer only there.
+    ::unlink(socket.c_str());  // left behind by a daemon that aborted
     running.push_back(std::make_unique<ChildProcess>(
         std::vector<std::string>{pulseaudio, "-n", "-F", dir.file("rtp.pa"), "--daemonize=no",
                                  "--exit-idle-time=-1", "--use-pid-file=no", "--system=no",
                                  "--log-target=stderr", "--log-level=debug"},
         dir.file("pulseaudio.log")));
-    struct stat st {};
-    for (int i = 0; i < 500 && ::stat(socket.c_str(), &st) != 0; ++i) pause(0.02);
-    if (::stat(socket.c_str(), &st) != 0) {
-        return "pulseaudio did not start: " + running.back()->output().substr(0, 400);
+    bool up = false;
+    for (int i = 0; i < 100 && !up; ++i) {
+        pause(0.1);
+        up = pactl("info").find("Server Name") != std::string::npos;
     }
+    if (!up) return "pulseaudio did not start: " + running.back()->output().substr(0, 400);
     const std::string sent =
         pactl("load-module module-rtp-send source=qwsend.monitor destination_ip=127.0.0.1");
     if (sent.empty() || sent.find_first_not_of("0123456789\n") != std::string::npos) {
@@ -351,9 +353,14 @@ void runPulseRtp(const LatencyOptions& options, const std::atomic<bool>& stop, C
         }
         return;
     }
+    // A row whose daemon aborted is kept and tried once more.
+    const auto row = [&](int s, bool loaded) {
+        bench.row(s, loaded, runs, figures);
+        if (!figures.back().aborted.empty()) bench.row(s, loaded, runs, figures);
+    };
     const size_t firstRun = runs.size(), firstFigure = figures.size();
-    for (int s : settings) bench.row(s, false, runs, figures);
-    const int best = bestSetting(&runs[firstRun], &figures[firstFigure], settings.size());
-    bench.row(-1, true, runs, figures);
-    bench.row(best, true, runs, figures);
+    for (int s : settings) row(s, false);
+    const int best = bestSetting(&runs[firstRun], &figures[firstFigure], runs.size() - firstRun);
+    row(-1, true);
+    row(best, true);
 }
