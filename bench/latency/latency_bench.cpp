@@ -8,6 +8,8 @@
 #include <fstream>
 #include <thread>
 
+#include "rtp_pipeline.h"
+
 namespace {
 
 constexpr int kLoadProcesses = 2;  // both cores
@@ -247,8 +249,9 @@ void LatencyBench::runPulse(std::vector<LatencyRun>& runs) {
 
 std::vector<LatencyRun> LatencyBench::run() {
     std::vector<LatencyRun> runs;
-    runQuillwave(runs);
+    if (o.withQuillwave) runQuillwave(runs);
     if (o.withPulse) runPulse(runs);
     if (o.withReceiver) runReceiver(runs);
+    if (o.withRtp) runPulseRtp(o, stop, load, runs, rtp);
     return runs;
 }

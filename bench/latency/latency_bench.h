@@ -8,6 +8,8 @@
 //   the sink's monitor and socat carries it over TCP to the same app (--raw). The playback
 //   stream's target length and parec's latency are each set to the Quillwave device buffer of
 //   the same row; idle and loaded.
+// - PulseAudio RTP (pulse-rtp, rtp_pipeline.h): module-rtp-send to module-rtp-recv between two
+//   null sinks, captured as above, at module-rtp-recv's default and swept latency_msec.
 // Call from inside private namespaces (isolated_run.h): port 7000 and /var/run are used.
 
 #include <atomic>
@@ -19,6 +21,7 @@
 #include "cpu_load.h"
 #include "latency_stats.h"
 #include "receiver_figures.h"
+#include "rtp_figures.h"
 
 struct LatencyOptions {
     std::string buildDir;
@@ -30,12 +33,20 @@ struct LatencyOptions {
     std::vector<int> receiverBufferFrames = {256, 64};
     // The lower receiver setting of the last receiver row (at the smallest of those buffers).
     double receiverLowLatencyMs = 5, receiverLowPulseMs = 5;
+    bool withQuillwave = true;
+    bool withRtp = true;
+    std::vector<int> rtpLatenciesMs = {10, 20, 40, 80, 160, 300};  // module-rtp-recv latency_msec
+    // The longest wait, after module-rtp-recv's session starts, for its buffer to reach its
+    // target (within a quarter, or 5 ms) before the clicks.
+    int rtpSettleSeconds = 240;
 };
 
 struct LatencyRun {
-    std::string pipeline;  // "quillwave", "pulseaudio", "receiver", "receiver-low" or
-                           // "receiver-capture" (the capture path's own cost)
-    int bufferFrames = 0;  // Quillwave: the device buffer; PulseAudio: stream and capture length
+    std::string pipeline;  // "quillwave", "pulseaudio", "receiver", "receiver-low",
+                           // "receiver-capture" (the capture path's own cost) or "pulse-rtp"
+    int bufferFrames = 0;  // Quillwave: the device buffer; PulseAudio: stream and capture length;
+                           // pulse-rtp: module-rtp-recv's latency_msec (0: its default; -1: the
+                           // capture path alone)
     bool loaded = false;
     ClickLatencies latencies;
     std::string note;                  // why the run has no figures, if it has none
@@ -52,6 +63,8 @@ class LatencyBench {
     // Every configuration, Quillwave first; a pipeline that cannot be brought up leaves runs
     // with a note.
     std::vector<LatencyRun> run();
+    // The pulse-rtp rows' other figures, one per pulse-rtp run in order.
+    const std::vector<RtpFigures>& rtpFigures() const { return rtp; }
 
   private:
     void runQuillwave(std::vector<LatencyRun>& runs);
@@ -69,4 +82,5 @@ class LatencyBench {
     TempDir dir;
     std::vector<std::unique_ptr<ChildProcess>> running;
     CpuLoad load;
+    std::vector<RtpFigures> rtp;
 };

@@ -101,7 +101,7 @@ void printLatencyReport(const std::vector<LatencyRun>& runs, const LatencyOption
     printReceiverReport(runs, out);
 
     for (const auto& r : runs) {
-        if (r.latencies.lostNumbers.empty()) continue;
+        if (r.latencies.lostNumbers.empty() || r.pipeline == "pulse-rtp") continue;
         std::string numbers;
         for (uint64_t n : r.latencies.lostNumbers) {
             numbers.push_back(' ');

@@ -5,15 +5,20 @@
 // (phone-app --onsets, CLOCK_MONOTONIC) and prints the tables.
 //
 //   qw-latency [--clicks N] [--interval-ms MS] [--buffers 64,128,256,512] [--no-pulse]
-//              [--no-receiver] [--receiver-low MS/MS] [--csv FILE] [--build-dir DIR]
+//              [--no-receiver] [--receiver-low MS/MS]
+//              [--no-rtp] [--rtp-latencies 10,20,...] [--rtp-settle-seconds S] [--no-quillwave]
+//              [--csv FILE] [--build-dir DIR]
 //
-// The receiver pipeline (receiver_pipeline.h) runs last, at device buffers 256 and 64 with
+// The receiver pipeline (receiver_pipeline.h) runs at device buffers 256 and 64 with
 // qwreceiver at its defaults, then once at 64 with --receiver-low's target and PulseAudio
 // buffer (default 5/5 ms).
 //
+// Also PulseAudio's RTP modules (rtp_pipeline.h) at module-rtp-recv's default and at each of
+// --rtp-latencies (its latency_msec).
+//
 // Runs in private mount, network and PID namespaces (as root). Exit status 0 when every
-// configuration got at least 200 clicks through (or --clicks of them, if fewer), 1 otherwise,
-// 2 on misuse.
+// configuration got at least 200 clicks through (or --clicks of them, if fewer; for the RTP
+// peer, which may lose clicks, when every row ran), 1 otherwise, 2 on misuse.
 #include <unistd.h>
 
 #include <cstdio>
@@ -25,6 +30,7 @@
 #include "isolated_run.h"
 #include "latency_bench.h"
 #include "latency_report.h"
+#include "rtp_report.h"
 
 namespace {
 
@@ -32,8 +38,10 @@ int usage() {
     std::fprintf(stderr,
                  "usage: qw-latency [--clicks N] [--interval-ms MS] [--buffers 64,128,256,512] "
                  "[--no-pulse]\n"
-                 "                  [--no-receiver] [--receiver-low MS/MS] [--csv FILE] "
-                 "[--build-dir DIR]\n");
+                 "                  [--no-receiver] [--receiver-low MS/MS]\n"
+                 "                  [--no-rtp] [--rtp-latencies 10,20,...] "
+                 "[--rtp-settle-seconds S] [--no-quillwave]\n"
+                 "                  [--csv FILE] [--build-dir DIR]\n");
     return 2;
 }
 
@@ -45,6 +53,18 @@ bool parseInt(const char* text, int min, int max, int& out) {
     return true;
 }
 
+// A comma-separated list of numbers, each within [min, max].
+bool parseList(const char* text, int min, int max, std::vector<int>& out) {
+    out.clear();
+    std::stringstream list(text);
+    for (std::string item; std::getline(list, item, ',');) {
+        int v = 0;
+        if (!parseInt(item.c_str(), min, max, v)) return false;
+        out.push_back(v);
+    }
+    return !out.empty();
+}
+
 int measure(const LatencyOptions& options, const std::string& csv) {
     std::printf("qw-latency: %d clicks every %d ms per configuration, binaries from %s\n",
                 options.clicks, options.intervalMs, options.buildDir.c_str());
@@ -52,10 +72,15 @@ int measure(const LatencyOptions& options, const std::string& csv) {
     LatencyBench bench(options, isolatedRunStopFlag());
     const auto runs = bench.run();
     printLatencyReport(runs, options, stdout);
+    printRtpReport(runs, bench.rtpFigures(), stdout);
     if (!csv.empty() && !writeLatencyCsv(runs, csv)) std::printf("cannot write %s\n", csv.c_str());
     const size_t wanted = static_cast<size_t>(std::min(options.clicks, 200));
     bool complete = !runs.empty();
-    for (const auto& r : runs) complete = complete && r.latencies.fromMixedMs.size() >= wanted;
+    for (const auto& r : runs) {
+        const bool ran =
+            r.pipeline == "pulse-rtp" ? r.note.empty() : r.latencies.fromMixedMs.size() >= wanted;
+        complete = complete && ran;
+    }
     return complete ? 0 : 1;
 }
 
@@ -78,6 +103,14 @@ int main(int argc, char** argv) {
                 !(options.receiverLowLatencyMs >= 0.5 && options.receiverLowPulseMs >= 0.5)) {
                 return usage();
             }
+        } else if (arg == "--no-rtp") {
+            options.withRtp = false;
+        } else if (arg == "--no-quillwave") {
+            options.withQuillwave = false;
+        } else if (arg == "--rtp-settle-seconds" && hasValue) {
+            if (!parseInt(argv[++i], 0, 3600, options.rtpSettleSeconds)) return usage();
+        } else if (arg == "--rtp-latencies" && hasValue) {
+            if (!parseList(argv[++i], 1, 5000, options.rtpLatenciesMs)) return usage();
         } else if (arg == "--clicks" && hasValue) {
             if (!parseInt(argv[++i], 1, 16384, options.clicks)) return usage();
         } else if (arg == "--interval-ms" && hasValue) {

@@ -8,6 +8,10 @@ length: Quillwave (solid; from the IO cycle that takes the click into the device
 PulseAudio null-sink pipeline at the same buffer length (dashed; from the write into its
 playback stream), and the receiver pipeline (dotted: qwreceiver at its defaults; dash-dot: at
 the lower setting), from the same IO cycle as Quillwave. Needs python3-matplotlib.
+
+When the CSV has PulseAudio RTP rows (pipeline pulse-rtp, buffer_frames holding module-rtp-recv's
+latency_msec: 0 its default, -1 the capture path alone), their distributions go to a second
+plot next to OUT.png, OUT-rtp.png.
 """
 import csv
 import sys
@@ -23,13 +27,46 @@ NAMES = {"quillwave": "Quillwave", "pulseaudio": "PulseAudio", "receiver": "to q
          "receiver-low": "to qwreceiver, lower"}
 
 
+def plot_rtp(rows, path):
+    """One cumulative distribution per module-rtp-recv setting; dashed: both cores busy."""
+    series = defaultdict(list)
+    for row in rows:
+        series[(int(row["buffer_frames"]), row["load"])].append(float(row["latency_ms"]))
+    fig, ax = plt.subplots(figsize=(9, 4.6))
+    settings = sorted({setting for setting, _ in series})
+    colours = plt.get_cmap("viridis")
+    for n, setting in enumerate(settings):
+        name = {-1: "capture path only", 0: "defaults"}.get(setting, f"latency_msec={setting}")
+        for load, style in (("idle", "-"), ("loaded", "--")):
+            values = sorted(series.get((setting, load), []))
+            if not values:
+                continue
+            fraction = [(i + 1) / len(values) for i in range(len(values))]
+            label = name + (", both cores busy" if load == "loaded" else "")
+            ax.step(values, fraction, where="post", linestyle=style, linewidth=1.8,
+                    color=colours(n / max(1, len(settings) - 1)), label=label)
+    ax.set_xscale("log")
+    ax.set_title("PulseAudio RTP (module-rtp-send to module-rtp-recv, 127.0.0.1): "
+                 "click to receiving app", fontsize=10)
+    ax.set_xlabel("latency (ms, log scale)")
+    ax.set_ylabel("fraction of clicks arrived")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(loc="lower right", fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
 def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__)
     series = defaultdict(list)
+    rtp_rows = []
     with open(sys.argv[1], newline="") as f:
         for row in csv.DictReader(f):
             if row["basis"] != "device":
+                continue
+            if row["pipeline"] == "pulse-rtp":
+                rtp_rows.append(row)
                 continue
             key = (row["load"], row["pipeline"], int(row["buffer_frames"]))
             series[key].append(float(row["latency_ms"]))
@@ -58,6 +95,8 @@ def main():
                  fontsize=10)
     fig.tight_layout()
     fig.savefig(sys.argv[2], dpi=110)
+    if rtp_rows:
+        plot_rtp(rtp_rows, sys.argv[2].removesuffix(".png") + "-rtp.png")
 
 
 if __name__ == "__main__":

@@ -2,12 +2,15 @@
 // stream (48 kHz, 16-bit stereo), written one millisecond at a time as the stream takes it.
 //
 //   qw-pulse-clicks --count N --interval-ms MS --log FILE [--device SINK] [--latency-frames N]
+//                   [--tone]
 //
 // Click k is one sample frame: left = half scale, right = k mod 16384, the number the receiving
 // app reports with its onset (as qwprobe's clicks do). The stream's target length is
 // --latency-frames (default 256). For each click a line "click K output 0 mixed NS rendered NS"
 // goes to FILE, NS being the monotonic clock in nanoseconds just before the write of the
 // millisecond that holds it; "done" follows the last one. The server is $PULSE_SERVER.
+// --tone plays a steady tone under the clicks, left out around each of them, and writes each
+// click's number in coarse steps that survive a resampler (click_tone.h).
 #include <pulse/error.h>
 #include <pulse/simple.h>
 #include <time.h>
@@ -17,6 +20,8 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "click_tone.h"
 
 namespace {
 
@@ -39,7 +44,7 @@ void put16(uint8_t* p, int v) {
 int usage() {
     std::fprintf(stderr,
                  "usage: qw-pulse-clicks --count N --interval-ms MS --log FILE [--device SINK] "
-                 "[--latency-frames N]\n");
+                 "[--latency-frames N] [--tone]\n");
     return 2;
 }
 
@@ -48,9 +53,15 @@ int usage() {
 int main(int argc, char** argv) {
     long count = 0, intervalMs = 0, latencyFrames = 256;
     std::string logPath, device;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    bool tone = false;
+    for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const char* value = argv[i + 1];
+        if (arg == "--tone") {
+            tone = true;
+            continue;
+        }
+        if (i + 1 >= argc) return usage();
+        const char* value = argv[++i];
         if (arg == "--count") {
             count = std::strtol(value, nullptr, 10);
         } else if (arg == "--interval-ms") {
@@ -65,7 +76,7 @@ int main(int argc, char** argv) {
             return usage();
         }
     }
-    if (argc % 2 == 0 || count < 1 || count > 100000 || intervalMs < 1 || latencyFrames < 16 ||
+    if (count < 1 || count > 100000 || intervalMs < 1 || latencyFrames < 16 ||
         latencyFrames > 96000 || logPath.empty()) {
         return usage();
     }
@@ -90,14 +101,30 @@ int main(int argc, char** argv) {
     }
     std::vector<uint8_t> chunk(kFramesPerWrite * 4);
     const long chunks = kLeadInMs + count * intervalMs + kTailMs;
+    const auto clickIn = [&](long j) {
+        const long sinceLeadIn = j - kLeadInMs;
+        return sinceLeadIn >= 0 && sinceLeadIn % intervalMs == 0 &&
+               sinceLeadIn / intervalMs < count;
+    };
+    static_assert(click_tone::kGateBefore == kFramesPerWrite &&
+                  click_tone::kGateAfter == 2 * kFramesPerWrite);
     for (long j = 0; j < chunks; ++j) {
         std::fill(chunk.begin(), chunk.end(), 0);
         const long sinceLeadIn = j - kLeadInMs;
-        const bool click =
-            sinceLeadIn >= 0 && sinceLeadIn % intervalMs == 0 && sinceLeadIn / intervalMs < count;
+        const bool click = clickIn(j);
+        if (tone && !clickIn(j - 1) && !click && !clickIn(j + 1)) {
+            for (size_t f = 0; f < kFramesPerWrite; ++f) {
+                const auto frame =
+                    static_cast<int64_t>(static_cast<size_t>(j) * kFramesPerWrite + f);
+                put16(chunk.data() + 4 * f, click_tone::sample(false, frame));
+                put16(chunk.data() + 4 * f + 2, click_tone::sample(true, frame));
+            }
+        }
         if (click) {
             put16(chunk.data(), 16384);
-            put16(chunk.data() + 2, static_cast<int>(sinceLeadIn / intervalMs % 16384));
+            const long number = sinceLeadIn / intervalMs;
+            put16(chunk.data() + 2,
+                  tone ? click_tone::code(number) : static_cast<int>(number % 16384));
         }
         // Stamped before the write: a click that waits for room in the stream is already in
         // the audio system's hands, as a click in Quillwave's output IO buffer is.
