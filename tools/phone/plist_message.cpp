@@ -1,6 +1,7 @@
 #include "plist_message.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace phone {
 
@@ -44,12 +45,14 @@ Bytes encodeMessage(plist_t message, uint32_t tag) {
     char* xml = nullptr;
     uint32_t size = 0;
     plist_to_xml(message, &xml, &size);
-    Bytes out;
-    appendLe32(out, 16 + size);
-    appendLe32(out, 1);
-    appendLe32(out, kPlistMessage);
-    appendLe32(out, tag);
-    out.insert(out.end(), xml, xml + size);
+    // Sized once and filled in place: GCC 12 at -O3 misreads appends to a fresh vector as
+    // writes out of bounds (-Wstringop-overflow, -Warray-bounds).
+    Bytes out(16 + size);
+    qw::putLe32(out.data(), 16 + size);
+    qw::putLe32(out.data() + 4, 1);
+    qw::putLe32(out.data() + 8, kPlistMessage);
+    qw::putLe32(out.data() + 12, tag);
+    if (size > 0) std::memcpy(out.data() + 16, xml, size);
     std::free(xml);
     return out;
 }
