@@ -4,9 +4,10 @@
     drift_report.py OUT.png PPM=RECEIVER.log[,BRIDGE.log] [PPM=...]
 
 Seconds count from the connection (the first figures line with frames in). For each run: time
-to lock (to the first second after which the estimate stays within 20 ppm of the true skew),
-the estimate after lock (mean, and its range), the buffer level after lock (min, median, max of
-the smoothed level), the target's range after lock, and the underruns and overruns after lock.
+to lock (to the first second from which the estimate stays within 20 ppm of the true skew for
+30 s), the estimate after lock (mean, range, and the share of seconds within 20 ppm), the
+buffer level after lock (min, median, max of the smoothed level), the target's range after
+lock, and the underruns and overruns after lock.
 Prints a Markdown table and plots estimate and level against time (python3-matplotlib).
 
 With the bridge's log (tetherstream's output) as well, each underrun is set beside the stalls
@@ -29,6 +30,9 @@ GAP = re.compile(r"maxGap=([0-9.]+)ms")
 # receiver's output woken this late (it wakes every millisecond).
 STALL_GAP_MS = 8.0
 STALL_LATE_MS = 3.0
+# Locked: the estimate within this of the true skew, for this many seconds in a row.
+LOCK_PPM = 20
+LOCK_SECONDS = 30
 
 
 def parse(path):
@@ -65,31 +69,33 @@ def bridge_gaps(path):
 
 
 def lock_second(rows, ppm):
+    """The first second from which the estimate stays within 20 ppm for LOCK_SECONDS."""
     for i in range(len(rows)):
-        if all(abs(r[2] - ppm) <= 20 for r in rows[i:]):
+        if all(abs(r[2] - ppm) <= LOCK_PPM for r in rows[i:i + LOCK_SECONDS]):
             return i
     return None
 
 
 def table(runs):
     print("| clock skew | time to lock | estimate after lock: mean (range) "
-          "| buffer after lock: min / median / max | target after lock "
-          "| underruns / overruns after lock | seconds |")
-    print("|---:|---:|---:|---:|---:|---:|---:|")
+          "| seconds within 20 ppm | buffer after lock: min / median / max "
+          "| target after lock | underruns / overruns after lock | seconds |")
+    print("|---:|---:|---:|---:|---:|---:|---:|---:|")
     for ppm, rows, _ in runs:
         lock = lock_second(rows, ppm)
         if lock is None:
-            print(f"| {ppm:+.0f} ppm | no lock | | | | | {len(rows)} |")
+            print(f"| {ppm:+.0f} ppm | no lock | | | | | | {len(rows)} |")
             continue
         after = rows[lock:]
         est = [r[2] for r in after]
+        within = sum(1 for e in est if abs(e - ppm) <= LOCK_PPM)
         level = [r[0] for r in after]
         target = [r[1] for r in after]
         under = after[-1][3] - after[0][3]
         over = after[-1][4] - after[0][4]
         print(f"| {ppm:+.0f} ppm | {lock} s | {statistics.mean(est):+.1f} ppm "
-              f"({min(est):+.0f} to {max(est):+.0f}) | {min(level):.1f} / "
-              f"{statistics.median(level):.1f} / {max(level):.1f} ms | "
+              f"({min(est):+.0f} to {max(est):+.0f}) | {100 * within / len(est):.0f} % | "
+              f"{min(level):.1f} / {statistics.median(level):.1f} / {max(level):.1f} ms | "
               f"{min(target):g}–{max(target):g} ms | {under:.0f} / {over:.0f} | {len(rows)} |")
 
 
