@@ -147,7 +147,7 @@ def plot(out, runs):
         bottom.plot(t, [r[0] for r in rows], color=line.get_color(), linewidth=0.8)
         bottom.plot(t, [r[1] for r in rows], color=line.get_color(), linewidth=0.6,
                     linestyle=":")
-    top.set_ylim(-80, 80)
+    top.set_ylim(-150, 150)
     top.axhline(20, color="grey", linewidth=0.5)
     top.axhline(-20, color="grey", linewidth=0.5)
     top.set_ylabel("estimate − true skew (ppm)")
