@@ -20,9 +20,10 @@ constexpr double kFilterOmegaSeconds = 0.125;
 constexpr double kMaxFilterSeconds = 1.0;
 constexpr double kDamping = 0.7;
 constexpr double kClipSeconds = 0.003;
-// A change of the target (the automatic mode lowers it in 0.5 ms steps) reaches the loop through
+// The target coming down (the automatic mode lowers it in 0.5 ms steps) reaches the loop through
 // a low-pass of this time constant: a step would step the proportional part, and so the pitch
-// (35 ppm for 0.5 ms once narrowed), within one moment.
+// (35 ppm for 0.5 ms once narrowed), within one moment. A rise passes at once: it comes with an
+// underrun's restart or with a large output request, which the buffer must cover soon.
 constexpr double kTargetSeconds = 5.0;
 
 }  // namespace
@@ -43,7 +44,9 @@ double DriftController::update(double levelFrames, double targetFrames, uint32_t
     const double omega =
         std::max(kFinalOmega, kStartOmega / (1.0 + lockedSeconds_ / kNarrowingSeconds));
     const double filterSeconds = std::min(kMaxFilterSeconds, kFilterOmegaSeconds / omega);
-    target_ += std::min(1.0, dt / kTargetSeconds) * (targetFrames - target_);
+    target_ = targetFrames > target_
+                  ? targetFrames
+                  : target_ + std::min(1.0, dt / kTargetSeconds) * (targetFrames - target_);
     // Stalls push the level far off for a moment, and mostly one way (an output that stalls
     // lets it rise; the output is usually the busier side); clipped, they no longer bias the
     // estimate, while the small steady errors that drift makes pass unchanged.

@@ -34,7 +34,7 @@ class DriftController {
     double inputRate_;
     double outputRate_;
     double level_ = 0;
-    double target_ = 0;  // the target as the loop sees it: follows the buffer's target smoothly
+    double target_ = 0;  // the target as the loop sees it: comes down smoothly
     double integralPpm_ = 0;
     double correctionPpm_ = 0;
     double lockedSeconds_ = 0;  // since the drift was last forgotten
