@@ -1,9 +1,10 @@
 // qw-sine-quality: the quality of a sine recorded from the receiver (a 16-bit stereo WAV, or raw
 // 16-bit stereo with --raw). Fits every 100 ms window of the left channel, from FROM seconds
 // after the sound begins, with its frequency free within ±1 Hz of HZ, and prints the worst and
-// the median window's SNR, the median pitch and how many windows fall below 80 dB.
+// the median window's SNR, the median pitch and how many windows fall below 80 dB; with --list,
+// also each of those windows: where it starts (seconds since the sound began), SNR and pitch.
 //
-//   qw-sine-quality FILE HZ FROM [--raw]
+//   qw-sine-quality FILE HZ FROM [--raw] [--list]
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -17,10 +18,14 @@
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: qw-sine-quality FILE HZ FROM [--raw]\n");
+        std::fprintf(stderr, "usage: qw-sine-quality FILE HZ FROM [--raw] [--list]\n");
         return 2;
     }
-    const bool raw = argc > 4 && std::strcmp(argv[4], "--raw") == 0;
+    bool raw = false, list = false;
+    for (int i = 4; i < argc; ++i) {
+        raw = raw || std::strcmp(argv[i], "--raw") == 0;
+        list = list || std::strcmp(argv[i], "--list") == 0;
+    }
     std::ifstream in(argv[1], std::ios::binary);
     const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
     std::vector<int16_t> left;
@@ -32,7 +37,8 @@ int main(int argc, char** argv) {
     while (first < left.size() && std::abs(left[first]) < 300) ++first;
     while (last > first && std::abs(left[last - 1]) < 300) --last;
     left.resize(last);
-    const size_t from = first + static_cast<size_t>(std::atof(argv[3]) * 48000);
+    const double fromSeconds = std::atof(argv[3]);
+    const size_t from = first + static_cast<size_t>(fromSeconds * 48000);
     const auto fits = fitWindows(left, from, 4800, 48000, std::atof(argv[2]), 1.0, 32768.0);
     if (fits.size() < 3) {
         std::printf("too little sound\n");
@@ -50,5 +56,10 @@ int main(int argc, char** argv) {
     std::sort(hz.begin(), hz.end());
     std::printf("windows %zu worst %.1f dB median %.1f dB below80 %d pitch %.3f Hz\n", snr.size(),
                 snr.front(), snr[snr.size() / 2], below, hz[hz.size() / 2]);
+    for (size_t i = 0; list && i + 1 < fits.size(); ++i) {
+        if (fits[i].fit.snrDb >= 80) continue;
+        std::printf("below80 at %.1f s: %.1f dB, %.3f Hz\n", fromSeconds + 0.1 * double(i),
+                    fits[i].fit.snrDb, fits[i].hz);
+    }
     return 0;
 }

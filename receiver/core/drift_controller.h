@@ -16,9 +16,10 @@ class DriftController {
     DriftController(double inputRate, double outputRate)
         : inputRate_(inputRate), outputRate_(outputRate) {}
 
-    // Starts playing again: level filter seeded with `levelFrames` (the level expected on
-    // average, which is the target: playing starts right after an arrival, at the peak). After a
-    // new connection the drift estimate starts from zero; after an underrun it is kept.
+    // Starts playing again: level filter (and the target the loop sees) seeded with
+    // `levelFrames` (the level expected on average, which is the target: playing starts right
+    // after an arrival, at the peak). After a new connection the drift estimate starts from
+    // zero; after an underrun it is kept.
     void restart(double levelFrames, bool forgetDrift);
     // One pull of `outputFrames` frames, at a buffer level of `levelFrames` against a target of
     // `targetFrames` (both in input frames). Returns the rate correction in ppm: positive when
@@ -33,6 +34,7 @@ class DriftController {
     double inputRate_;
     double outputRate_;
     double level_ = 0;
+    double target_ = 0;  // the target as the loop sees it: comes down smoothly
     double integralPpm_ = 0;
     double correctionPpm_ = 0;
     double lockedSeconds_ = 0;  // since the drift was last forgotten

@@ -163,6 +163,35 @@ TEST(ReceiverPlayout, AutomaticTargetKeepsWhatThePieceSizesNeedAndRaisesFromTher
     }
 }
 
+TEST(ReceiverPlayout, TargetComingDownMovesThePitchWithoutAStep) {
+    SimulatedLink link(300, 5.0, true);
+    link.run(20);
+    link.run(0.05, false);  // an underrun raises the target to 7 ms
+    link.run(75);           // steady: 7 → 6.5 ms after 30 s, → 6 ms after 60 s
+    EXPECT_EQ(link.figures().underruns, 1u);
+    EXPECT_DOUBLE_EQ(link.figures().target_ms, 6.0);
+    // Around both steps down (at 50 and 80 s), the loop narrowed: each step reaches the
+    // resampling ratio gradually, so no window shows a jump in pitch (a step of the ratio
+    // would: about 56 dB).
+    double worst = 1e9;
+    size_t windows = 0;
+    for (double step : {50.0, 80.0}) {
+        const auto from = static_cast<size_t>((step - 1) * link.outputRate());
+        const std::vector<float> around(link.left.begin() + static_cast<long>(from),
+                                        link.left.begin() + static_cast<long>(from + 8 * 48000));
+        for (const auto& w : fitWindows(around, 0, 4800, 48000, 999.70, 1.0)) {
+            worst = std::min(worst, w.fit.snrDb);
+            ++windows;
+        }
+    }
+    EXPECT_EQ(windows, 160u);
+    EXPECT_GT(worst, 80.0);
+    // The level follows the lower target; the estimate carries that slow drain (0.5 ms in about
+    // a minute, some 15 ppm) on top of the drift.
+    EXPECT_NEAR(link.figures().buffer_ms, 6.0, 0.5);
+    EXPECT_NEAR(link.figures().drift_ppm, 300, 25);
+}
+
 TEST(ReceiverPlayout, BurstBeyondTheBoundDropsTheOldestOnce) {
     SimulatedLink link(0, 5.0, false);
     link.run(2);
