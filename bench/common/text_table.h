@@ -7,6 +7,13 @@
 #include <string>
 #include <vector>
 
+// A time in milliseconds as a table cell: two decimals.
+inline std::string msCell(double ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", ms);
+    return text;
+}
+
 class TextTable {
   public:
     explicit TextTable(std::vector<std::string> header) { rows.push_back(std::move(header)); }

@@ -9,28 +9,11 @@
 #include <thread>
 
 #include "rtp_pipeline.h"
+#include "run_support.h"
 
 namespace {
 
 constexpr int kLoadProcesses = 2;  // both cores
-
-// The full path of a program on $PATH, or "" when it is not installed.
-std::string onPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        const size_t end = std::min(dirs.find(':', start), dirs.size());
-        const std::string candidate = dirs.substr(start, end - start) + "/" + name;
-        if (end > start && ::access(candidate.c_str(), X_OK) == 0) return candidate;
-        start = end + 1;
-    }
-    return "";
-}
-
-void pause(double seconds) {
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-}
 
 }  // namespace
 
@@ -52,13 +35,6 @@ bool LatencyBench::waitForLine(const ChildProcess& child, const std::string& nee
                [&](const ChildProcess& c) { return stop.load() || c.countLines(needle) >= count; },
                std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000))) &&
            !stop.load();
-}
-
-std::vector<std::string> LatencyBench::linesOf(const std::string& path) const {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
 }
 
 void LatencyBench::stopAll() {
@@ -157,29 +133,9 @@ void LatencyBench::runPulse(std::vector<LatencyRun>& runs) {
             "(libpulse-dev) missing; bench/latency/run-latency-report installs them");
     }
     // A minimal PulseAudio of our own: one null sink at 48 kHz, one socket, nothing else.
-    const std::string home = dir.file("pulse-home");
-    ::mkdir(home.c_str(), 0700);
-    ::mkdir(dir.file("pulse-runtime").c_str(), 0700);
-    const std::string socket = dir.file("pulse.sock");
-    {
-        std::ofstream config(dir.file("minimal.pa"));
-        config << "load-module module-null-sink sink_name=qwnull rate=48000 format=s16le "
-                  "channels=2 channel_map=front-left,front-right\n"
-               << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socket
-               << "\n";
-    }
-    ::setenv("HOME", home.c_str(), 1);
-    ::setenv("XDG_RUNTIME_DIR", dir.file("pulse-runtime").c_str(), 1);
-    ::setenv("PULSE_RUNTIME_PATH", dir.file("pulse-runtime").c_str(), 1);
-    ::setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
-    running.push_back(std::make_unique<ChildProcess>(
-        std::vector<std::string>{pulseaudio, "-n", "-F", dir.file("minimal.pa"), "--daemonize=no",
-                                 "--exit-idle-time=-1", "--use-pid-file=no", "--system=no",
-                                 "--log-target=stderr", "--log-level=warning"},
-        dir.file("pulseaudio.log")));
-    struct stat st {};
-    for (int i = 0; i < 500 && ::stat(socket.c_str(), &st) != 0; ++i) pause(0.02);
-    if (::stat(socket.c_str(), &st) != 0) {
+    const PrivatePulse pulse = preparePulse(dir, "", {"qwnull"}, pulseaudio, "warning");
+    running.push_back(std::make_unique<ChildProcess>(pulse.command, dir.file("pulseaudio.log")));
+    if (!waitForPath(pulse.socket, 10)) {
         return failRest("pulseaudio did not start: " + running.back()->output().substr(0, 400));
     }
     running.push_back(std::make_unique<ChildProcess>(
@@ -219,14 +175,7 @@ void LatencyBench::runPulse(std::vector<LatencyRun>& runs) {
                  "--latency-frames", std::to_string(frames), "--log", clicksLog},
                 dir.file("player-pulse.log"));
             const double playSeconds = o.clicks * o.intervalMs / 1000.0 + 20;
-            const bool done = player.waitFor(
-                [&](const ChildProcess&) {
-                    for (const auto& line : linesOf(clicksLog)) {
-                        if (line.rfind("done", 0) == 0 || line.rfind("failed", 0) == 0) return true;
-                    }
-                    return stop.load();
-                },
-                std::chrono::milliseconds(static_cast<int64_t>(playSeconds * 1000)));
+            const bool done = waitForClickPlayer(player, clicksLog, playSeconds, stop);
             if (!done) r.note = "qw-pulse-clicks did not finish: " + player.output();
             pause(0.3);  // the last clicks on their way
             player.stop();

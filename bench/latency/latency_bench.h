@@ -75,7 +75,6 @@ class LatencyBench {
     std::string binary(const std::string& relative) const;
     bool waitForLine(const ChildProcess& child, const std::string& needle, int count,
                      double seconds) const;
-    std::vector<std::string> linesOf(const std::string& path) const;
 
     LatencyOptions o;
     const std::atomic<bool>& stop;

@@ -7,12 +7,6 @@ namespace {
 
 constexpr double kRate = 48000;
 
-std::string ms(double v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.2f", v);
-    return buf;
-}
-
 const char* loadName(bool loaded) {
     return loaded ? "both cores busy" : "idle";
 }
@@ -55,8 +49,9 @@ void printLatencyReport(const std::vector<LatencyRun>& runs, const LatencyOption
         }
         const double fixed = 2 * r.bufferFrames / kRate * 1000;
         ours.add({std::to_string(r.bufferFrames), loadName(r.loaded), clickCount(r, s),
-                  ms(s.medianMs), ms(s.p95Ms), ms(s.p99Ms), ms(s.maxMs), ms(fixed),
-                  ms(s.medianMs - fixed), ms(p.medianMs) + " / " + ms(p.p99Ms)});
+                  msCell(s.medianMs), msCell(s.p95Ms), msCell(s.p99Ms), msCell(s.maxMs),
+                  msCell(fixed), msCell(s.medianMs - fixed),
+                  msCell(p.medianMs) + " / " + msCell(p.p99Ms)});
     }
     ours.print(out);
 
@@ -73,7 +68,7 @@ void printLatencyReport(const std::vector<LatencyRun>& runs, const LatencyOption
             continue;
         }
         pulse.add({std::to_string(r.bufferFrames), loadName(r.loaded), clickCount(r, s),
-                   ms(s.medianMs), ms(s.p95Ms), ms(s.p99Ms), ms(s.maxMs)});
+                   msCell(s.medianMs), msCell(s.p95Ms), msCell(s.p99Ms), msCell(s.maxMs)});
     }
     pulse.print(out);
 
@@ -92,8 +87,8 @@ void printLatencyReport(const std::vector<LatencyRun>& runs, const LatencyOption
             const LatencySummary qp = q ? summarize(q->latencies.fromRenderedMs) : LatencySummary{};
             const LatencySummary ps = p ? summarize(p->latencies.fromMixedMs) : LatencySummary{};
             const bool have = qs.count > 0 && ps.count > 0;
-            row.push_back(have ? ms(ps.medianMs / qs.medianMs) : "-");
-            row.push_back(have ? ms(ps.medianMs / qp.medianMs) : "-");
+            row.push_back(have ? msCell(ps.medianMs / qs.medianMs) : "-");
+            row.push_back(have ? msCell(ps.medianMs / qp.medianMs) : "-");
         }
         ratio.add(row);
     }

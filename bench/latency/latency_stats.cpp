@@ -29,24 +29,17 @@ std::vector<ArrivedOnset> parseOnsets(const std::vector<std::string>& lines) {
     return onsets;
 }
 
-ClickLatencies matchClicks(const std::vector<PlayedClick>& clicks,
-                           const std::vector<ArrivedOnset>& onsets) {
-    constexpr int64_t kWindowNs = 1000000000;
+ClickLatencies matchClicksBy(
+    const std::vector<PlayedClick>& clicks, const std::vector<ArrivedOnset>& onsets,
+    const std::function<bool(const PlayedClick&, const ArrivedOnset&)>& accepts) {
     ClickLatencies result;
     std::vector<bool> used(onsets.size(), false);
     for (const PlayedClick& c : clicks) {
-        // The number must match exactly: with any slack, a lost click would take its
-        // neighbour's onset, and every later click the onset of the one after it.
-        const auto code = static_cast<int64_t>(c.number % 16384);
         bool found = false;
         for (size_t i = 0; i < onsets.size() && !found; ++i) {
             const ArrivedOnset& o = onsets[i];
-            if (used[i] || o.code != code || o.arrivedNs < c.mixedNs ||
-                o.arrivedNs - c.mixedNs > kWindowNs) {
-                continue;
-            }
-            used[i] = true;
-            found = true;
+            if (used[i] || !accepts(c, o)) continue;
+            used[i] = found = true;
             result.fromMixedMs.push_back(static_cast<double>(o.arrivedNs - c.mixedNs) / 1e6);
             result.fromRenderedMs.push_back(static_cast<double>(o.arrivedNs - c.renderedNs) / 1e6);
         }
@@ -61,6 +54,17 @@ ClickLatencies matchClicks(const std::vector<PlayedClick>& clicks,
         }
     }
     return result;
+}
+
+ClickLatencies matchClicks(const std::vector<PlayedClick>& clicks,
+                           const std::vector<ArrivedOnset>& onsets) {
+    constexpr int64_t kWindowNs = 1000000000;
+    // The number must match exactly: with any slack, a lost click would take its neighbour's
+    // onset, and every later click the onset of the one after it.
+    return matchClicksBy(clicks, onsets, [](const PlayedClick& c, const ArrivedOnset& o) {
+        return o.code == static_cast<int64_t>(c.number % 16384) && o.arrivedNs >= c.mixedNs &&
+               o.arrivedNs - c.mixedNs <= kWindowNs;
+    });
 }
 
 LatencySummary summarize(std::vector<double> ms) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,12 @@ struct ClickLatencies {
 // plays (n + 1) / 32768, which the bridge truncates to n.)
 ClickLatencies matchClicks(const std::vector<PlayedClick>& clicks,
                            const std::vector<ArrivedOnset>& onsets);
+
+// Each click, in order, takes the first onset not yet taken that `accepts` it; a click without
+// one counts as lost, an onset after the first click that no click took as stray.
+ClickLatencies matchClicksBy(
+    const std::vector<PlayedClick>& clicks, const std::vector<ArrivedOnset>& onsets,
+    const std::function<bool(const PlayedClick&, const ArrivedOnset&)>& accepts);
 
 struct LatencySummary {
     size_t count = 0;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "click_tone.h"
+#include "monotonic_ns.h"
 
 namespace {
 
@@ -29,12 +30,6 @@ constexpr uint32_t kRate = 48000;
 constexpr size_t kFramesPerWrite = kRate / 1000;
 constexpr long kLeadInMs = 500;
 constexpr long kTailMs = 500;
-
-int64_t monotonicNs() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
 
 void put16(uint8_t* p, int v) {
     p[0] = static_cast<uint8_t>(v & 0xFF);

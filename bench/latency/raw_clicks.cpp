@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "monotonic_ns.h"
+
 namespace {
 
 constexpr int64_t kRate = 48000;
@@ -25,12 +27,6 @@ constexpr int64_t kFramesPerPiece = 64;
 constexpr int64_t kPieceNs = kFramesPerPiece * 1000000000 / kRate;
 constexpr int64_t kLeadInMs = 500;
 constexpr int64_t kTailMs = 500;
-
-int64_t monotonicNs() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
 
 void sleepUntil(int64_t ns) {
     const timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};

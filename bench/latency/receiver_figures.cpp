@@ -77,30 +77,10 @@ ClickLatencies matchResampledClicks(const std::vector<PlayedClick>& clicks,
                                     double minLatencyMs) {
     const int64_t windowNs = int64_t{intervalMs} * 1000000;
     const auto minNs = static_cast<int64_t>(minLatencyMs * 1e6);
-    ClickLatencies result;
-    std::vector<bool> used(onsets.size(), false);
-    for (const PlayedClick& c : clicks) {
+    return matchClicksBy(clicks, onsets, [&](const PlayedClick& c, const ArrivedOnset& o) {
         const auto number = static_cast<int64_t>(c.number % 16384);
-        bool found = false;
-        for (size_t i = 0; i < onsets.size() && !found; ++i) {
-            const ArrivedOnset& o = onsets[i];
-            if (used[i] || o.arrivedNs - c.mixedNs < minNs || o.arrivedNs - c.mixedNs >= windowNs ||
-                o.code < 0 || o.code * 10 > number * 11 + 20) {
-                continue;
-            }
-            used[i] = found = true;
-            result.fromMixedMs.push_back(static_cast<double>(o.arrivedNs - c.mixedNs) / 1e6);
-            result.fromRenderedMs.push_back(static_cast<double>(o.arrivedNs - c.renderedNs) / 1e6);
-        }
-        if (!found) {
-            ++result.unmatched;
-            if (result.lostNumbers.size() < 10) result.lostNumbers.push_back(c.number);
-        }
-    }
-    for (size_t i = 0; i < onsets.size(); ++i) {
-        if (!used[i] && !clicks.empty() && onsets[i].arrivedNs >= clicks.front().mixedNs) {
-            ++result.strayOnsets;
-        }
-    }
-    return result;
+        const int64_t latencyNs = o.arrivedNs - c.mixedNs;
+        return latencyNs >= minNs && latencyNs < windowNs && o.code >= 0 &&
+               o.code * 10 <= number * 11 + 20;
+    });
 }

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <thread>
 
+#include "run_support.h"
+
 namespace {
 
 constexpr int kLoadProcesses = 2;   // both cores
@@ -19,22 +21,6 @@ constexpr const char* kAppPort = "7001";  // qwreceiver has the bridge's 7000
 constexpr double kFramesPerMs = 48;
 constexpr double kSettleSeconds = 5;        // the receiver's drift loop and target settle
 constexpr const char* kClickLevel = "0.9";  // still over the app's onset level after resampling
-
-std::string onPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    for (size_t start = 0; start <= dirs.size();) {
-        const size_t end = std::min(dirs.find(':', start), dirs.size());
-        const std::string candidate = dirs.substr(start, end - start) + "/" + name;
-        if (end > start && ::access(candidate.c_str(), X_OK) == 0) return candidate;
-        start = end + 1;
-    }
-    return "";
-}
-
-void pause(double seconds) {
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-}
 
 std::string msText(double ms) {
     char text[32];
@@ -97,28 +83,9 @@ std::vector<std::string> ReceiverPipeline::appLinesSince(size_t mark) const {
 // A PulseAudio of our own (one null sink at 48 kHz, one socket), the audio server with the
 // driver, and the receiving app on port 7001.
 bool ReceiverPipeline::startServers(std::string& why) {
-    const std::string home = b.dir.file("rx-pulse-home"), runtime = b.dir.file("rx-pulse-runtime");
-    ::mkdir(home.c_str(), 0700);
-    ::mkdir(runtime.c_str(), 0700);
-    const std::string pulseSocket = b.dir.file("rx-pulse.sock");
-    {
-        std::ofstream config(b.dir.file("rx-minimal.pa"));
-        config << "load-module module-null-sink sink_name=qwnull rate=48000 format=s16le "
-                  "channels=2 channel_map=front-left,front-right\n"
-               << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << pulseSocket
-               << "\n";
-    }
-    ::setenv("HOME", home.c_str(), 1);
-    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    ::setenv("PULSE_RUNTIME_PATH", runtime.c_str(), 1);
-    ::setenv("PULSE_SERVER", ("unix:" + pulseSocket).c_str(), 1);
-    ChildProcess& daemon = start({pulseaudio, "-n", "-F", b.dir.file("rx-minimal.pa"),
-                                  "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-                                  "--system=no", "--log-target=stderr", "--log-level=warning"},
-                                 "rx-pulseaudio.log");
-    struct stat st {};
-    for (int i = 0; i < 500 && ::stat(pulseSocket.c_str(), &st) != 0; ++i) pause(0.02);
-    if (::stat(pulseSocket.c_str(), &st) != 0) {
+    const PrivatePulse pulse = preparePulse(b.dir, "rx-", {"qwnull"}, pulseaudio, "warning");
+    ChildProcess& daemon = start(pulse.command, "rx-pulseaudio.log");
+    if (!waitForPath(pulse.socket, 10)) {
         why = "pulseaudio did not start: " + daemon.output().substr(0, 400);
         return false;
     }
@@ -175,17 +142,10 @@ void ReceiverPipeline::measureCapture(std::vector<LatencyRun>& runs) {
         return;
     }
     const double playSeconds = o.clicks * o.intervalMs / 1000.0 + 20;
-    const bool done = app->waitFor(
-        [&](const ChildProcess&) {
-            for (const auto& line : b.linesOf(log)) {
-                if (line.rfind("done", 0) == 0) return true;
-            }
-            return b.stop.load();
-        },
-        std::chrono::milliseconds(static_cast<int64_t>(playSeconds * 1000)));
+    const bool done = waitForClickPlayer(*app, log, playSeconds, b.stop);
     if (!done) r.note = "qw-raw-clicks did not finish";
     pause(0.3);
-    r.latencies = matchClicks(parseClicks(b.linesOf(log)), parseOnsets(appLinesSince(mark)));
+    r.latencies = matchClicks(parseClicks(linesOf(log)), parseOnsets(appLinesSince(mark)));
     runs.push_back(std::move(r));
 }
 
@@ -207,18 +167,11 @@ void ReceiverPipeline::measurePulseClicks(std::vector<LatencyRun>& runs) {
          "--device", "qwnull", "--latency-frames", std::to_string(kCaptureFrames), "--log", log},
         b.dir.file("rx-pulse-clicks-player.log"));
     const double playSeconds = o.clicks * o.intervalMs / 1000.0 + 20;
-    const bool done = play.waitFor(
-        [&](const ChildProcess&) {
-            for (const auto& line : b.linesOf(log)) {
-                if (line.rfind("done", 0) == 0 || line.rfind("failed", 0) == 0) return true;
-            }
-            return b.stop.load();
-        },
-        std::chrono::milliseconds(static_cast<int64_t>(playSeconds * 1000)));
+    const bool done = waitForClickPlayer(play, log, playSeconds, b.stop);
     if (!done) r.note = "qw-pulse-clicks did not finish: " + play.output().substr(0, 400);
     pause(0.3);
     play.stop();
-    r.latencies = matchClicks(parseClicks(b.linesOf(log)), parseOnsets(appLinesSince(mark)));
+    r.latencies = matchClicks(parseClicks(linesOf(log)), parseOnsets(appLinesSince(mark)));
     runs.push_back(std::move(r));
 }
 

@@ -6,12 +6,6 @@ namespace {
 
 constexpr double kRate = 48000;
 
-std::string ms(double v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.2f", v);
-    return buf;
-}
-
 std::string clicks(const LatencyRun& r, size_t got) {
     std::string text = std::to_string(got);
     if (r.latencies.unmatched > 0) text += " (" + std::to_string(r.latencies.unmatched) + " lost)";
@@ -39,8 +33,8 @@ double captureCost(const std::vector<LatencyRun>& runs, std::FILE* out) {
             continue;
         }
         if (r.bufferFrames == 0) cost = s.medianMs;
-        table.add(
-            {name, clicks(r, s.count), ms(s.medianMs), ms(s.p95Ms), ms(s.p99Ms), ms(s.maxMs)});
+        table.add({name, clicks(r, s.count), msCell(s.medianMs), msCell(s.p95Ms), msCell(s.p99Ms),
+                   msCell(s.maxMs)});
     }
     table.print(out);
     return cost;
@@ -70,7 +64,7 @@ void printReceiverReport(const std::vector<LatencyRun>& runs, std::FILE* out) {
         "\"to the sink's monitor\" = minus the capture path after PulseAudio too (%s "
         "ms). Dropouts over the row: receiver underruns / PulseAudio underflows / lost "
         "clicks\n\n",
-        kReceiverMinIntervalMs, capture < 0 ? "not measured" : ms(capture).c_str());
+        kReceiverMinIntervalMs, capture < 0 ? "not measured" : msCell(capture).c_str());
     TextTable table({"device buffer", "receiver (target / PulseAudio)", "load", "clicks", "median",
                      "p95", "p99", "max", "from the bridge's write: median / p99",
                      "bridge's write to the sink's monitor: median / p99",
@@ -86,16 +80,16 @@ void printReceiverReport(const std::vector<LatencyRun>& runs, std::FILE* out) {
             continue;
         }
         const double fixed = 2 * r.bufferFrames / kRate * 1000;
-        const std::string atSink =
-            capture < 0 ? "-"
-                        : ms(s.medianMs - fixed - capture) + " / " + ms(s.p99Ms - fixed - capture);
-        const std::string own =
-            r.receiver.known ? ms(r.receiver.bufferMs) + " + " + ms(r.receiver.pulseLatencyMs)
-                             : "-";
+        const std::string atSink = capture < 0 ? "-"
+                                               : msCell(s.medianMs - fixed - capture) + " / " +
+                                                     msCell(s.p99Ms - fixed - capture);
+        const std::string own = r.receiver.known ? msCell(r.receiver.bufferMs) + " + " +
+                                                       msCell(r.receiver.pulseLatencyMs)
+                                                 : "-";
         table.add({std::to_string(r.bufferFrames), r.receiver.setting, load, clicks(r, s.count),
-                   ms(s.medianMs), ms(s.p95Ms), ms(s.p99Ms), ms(s.maxMs),
-                   ms(s.medianMs - fixed) + " / " + ms(s.p99Ms - fixed), atSink, own,
-                   r.receiver.known ? ms(r.receiver.targetMs) : "-", dropouts(r)});
+                   msCell(s.medianMs), msCell(s.p95Ms), msCell(s.p99Ms), msCell(s.maxMs),
+                   msCell(s.medianMs - fixed) + " / " + msCell(s.p99Ms - fixed), atSink, own,
+                   r.receiver.known ? msCell(r.receiver.targetMs) : "-", dropouts(r)});
     }
     table.print(out);
 }

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "child_process.h"
+#include "run_support.h"
 
 namespace {
 
@@ -28,32 +29,10 @@ constexpr int kPlayerFrames = 4096;
 constexpr double kSessionWait = 15;  // s; module-rtp-send announces its stream every 5 s
 const char* const kRecvLog = "module-rtp-recv.c: ";
 
-void pause(double seconds) {
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-}
-
-// The full path of a program on $PATH, or "" when it is not installed.
-std::string onPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::stringstream dirs(path ? path : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-        const std::string candidate = dir + "/" + name;
-        if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return "";
-}
-
 std::string settingName(int latencyMs) {
     return latencyMs < 0    ? "capture path only"
            : latencyMs == 0 ? "defaults"
                             : "latency_msec=" + std::to_string(latencyMs);
-}
-
-std::vector<std::string> linesOf(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
 }
 
 // One PulseAudio daemon with the sending and the receiving null sink, module-rtp-send on the
@@ -111,30 +90,10 @@ std::string RtpBench::start() {
         return "not measured: pulseaudio, pactl, parec, socat or qw-pulse-clicks (libpulse-dev) "
                "missing; bench/latency/run-latency-report installs them";
     }
-    const std::string home = dir.file("home"), runtime = dir.file("runtime");
-    ::mkdir(home.c_str(), 0700);
-    ::mkdir(runtime.c_str(), 0700);
-    const std::string socket = dir.file("pulse.sock");
-    {
-        std::ofstream config(dir.file("rtp.pa"));
-        for (const char* sink : {"qwsend", "qwrecv"}) {
-            config << "load-module module-null-sink sink_name=" << sink
-                   << " rate=48000 format=s16le channels=2 channel_map=front-left,front-right\n";
-        }
-        config << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socket
-               << "\n";
-    }
-    ::setenv("HOME", home.c_str(), 1);
-    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    ::setenv("PULSE_RUNTIME_PATH", runtime.c_str(), 1);
-    ::setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
     // Debug level: module-rtp-recv tells its underruns and its buffer only there.
-    ::unlink(socket.c_str());  // left behind by a daemon that aborted
-    running.push_back(std::make_unique<ChildProcess>(
-        std::vector<std::string>{pulseaudio, "-n", "-F", dir.file("rtp.pa"), "--daemonize=no",
-                                 "--exit-idle-time=-1", "--use-pid-file=no", "--system=no",
-                                 "--log-target=stderr", "--log-level=debug"},
-        dir.file("pulseaudio.log")));
+    const PrivatePulse pulse = preparePulse(dir, "rtp-", {"qwsend", "qwrecv"}, pulseaudio, "debug");
+    ::unlink(pulse.socket.c_str());  // left behind by a daemon that aborted
+    running.push_back(std::make_unique<ChildProcess>(pulse.command, dir.file("pulseaudio.log")));
     bool up = false;
     for (int i = 0; i < 100 && !up; ++i) {
         pause(0.1);
@@ -261,14 +220,7 @@ void RtpBench::measure(const std::string& sink, bool loaded, LatencyRun& r, RtpF
          std::to_string(kPlayerFrames), "--tone", "--log", clicksLog},
         dir.file("player-" + tag + ".log"));
     const double playSeconds = o.clicks * o.intervalMs / 1000.0 + 20;
-    const bool done = player.waitFor(
-        [&](const ChildProcess&) {
-            for (const auto& line : linesOf(clicksLog)) {
-                if (line.rfind("done", 0) == 0 || line.rfind("failed", 0) == 0) return true;
-            }
-            return stop.load();
-        },
-        std::chrono::milliseconds(static_cast<int64_t>(playSeconds * 1000)));
+    const bool done = waitForClickPlayer(player, clicksLog, playSeconds, stop);
     if (!done) r.note = "qw-pulse-clicks did not finish: " + player.output().substr(0, 300);
     // The last clicks on their way: the matching window is a second.
     pause(1.2);

@@ -4,12 +4,6 @@
 
 namespace {
 
-std::string ms(double v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.2f", v);
-    return buf;
-}
-
 // One line: a note may hold a program's output.
 std::string oneLine(std::string text) {
     for (char& c : text) {
@@ -40,7 +34,8 @@ std::string dropouts(const ToneDropouts& t) {
 
 std::string buffer(const RtpFigures& f) {
     if (f.bufferFirstMs < 0) return "-";
-    return ms(f.bufferFirstMs) + " → " + ms(f.bufferLastMs) + " (target " + ms(f.targetMs) + ")";
+    return msCell(f.bufferFirstMs) + " → " + msCell(f.bufferLastMs) + " (target " +
+           msCell(f.targetMs) + ")";
 }
 
 std::string settled(const LatencyRun& r, const RtpFigures& f) {
@@ -84,8 +79,9 @@ void printRtpReport(const std::vector<LatencyRun>& runs, const std::vector<RtpFi
         }
         if (r.bufferFrames < 0) captureMedian[r.loaded] = s.medianMs;
         const double base = captureMedian[r.loaded];
-        table.add({f.setting, load, clickCount(r, f), ms(s.medianMs), ms(s.p95Ms), ms(s.p99Ms),
-                   ms(s.maxMs), r.bufferFrames < 0 || base < 0 ? "-" : ms(s.medianMs - base),
+        table.add({f.setting, load, clickCount(r, f), msCell(s.medianMs), msCell(s.p95Ms),
+                   msCell(s.p99Ms), msCell(s.maxMs),
+                   r.bufferFrames < 0 || base < 0 ? "-" : msCell(s.medianMs - base),
                    dropouts(f.tone),
                    f.underruns < 0 || r.bufferFrames < 0 ? "-" : std::to_string(f.underruns),
                    buffer(f), settled(r, f)});
