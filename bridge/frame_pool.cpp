@@ -34,16 +34,6 @@ void FramePool::recycle(Bytes&& frame) {
     tail.store(next, std::memory_order_release);
 }
 
-void FramePool::prefill(size_t count, size_t bytes) {
-    for (size_t i = 0; i < count; ++i) {
-        Bytes frame;
-        frame.reserve(bytes);
-        const size_t before = available();
-        recycle(std::move(frame));
-        if (available() == before) break;
-    }
-}
-
 void FramePool::growBuffers(size_t count, size_t bytes) {
     minimumBytes.store(bytes, std::memory_order_relaxed);
     for (size_t waiting = available(); waiting > 0; --waiting) grown.push_back(takeFromRing());

@@ -26,10 +26,6 @@ class FramePool {
     // producer's thread.
     void recycle(Bytes&& frame);
 
-    // Set-up, before the producer and consumer threads run: adds `count` buffers with
-    // `bytes` of capacity each (as far as the pool has room).
-    void prefill(size_t count, size_t bytes);
-
     // Consumer side, while the consumer does not run (before capture starts, or while it is
     // stopped to follow a new device rate): makes every buffer waiting here hold at least
     // `bytes`, adds buffers up to `count`, and has the producer grow each buffer it gives back

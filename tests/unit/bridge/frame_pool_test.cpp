@@ -11,7 +11,11 @@ TEST(FramePool, GivesBackBuffersWithTheirCapacityAndFreesWhatDoesNotFit) {
     FramePool pool(3);
     EXPECT_TRUE(pool.take().empty());  // nothing yet: an empty buffer, no allocation
     EXPECT_EQ(pool.take().capacity(), 0u);
-    pool.prefill(5, 1200);  // only 3 fit
+    for (int i = 0; i < 5; ++i) {  // only 3 fit
+        Bytes frame;
+        frame.reserve(1200);
+        pool.recycle(std::move(frame));
+    }
     EXPECT_EQ(pool.available(), 3u);
     for (int i = 0; i < 3; ++i) EXPECT_GE(pool.take().capacity(), 1200u);
     EXPECT_EQ(pool.available(), 0u);
