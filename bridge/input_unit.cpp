@@ -1,8 +1,9 @@
 #include "input_unit.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstring>
+
+#include "fixed_text.h"
 
 namespace {
 
@@ -27,10 +28,7 @@ std::string failure(const char* what, OSStatus status) {
 
 // A rate as the lines print it: the fraction dropped, never a decimal point.
 std::string rateText(double rate) {
-    char digits[400];
-    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, std::trunc(rate),
-                                   std::chars_format::fixed, 0);
-    return ec == std::errc() ? std::string(digits, end) : "0";
+    return fixedText(std::trunc(rate), 0);
 }
 
 // 32-bit float, 2 channels, non-interleaved, packed, at `rate`.

@@ -1,29 +1,17 @@
 #include "statistics.h"
 
-#include <charconv>
 #include <chrono>
 #include <thread>
 
 #include "console.h"
+#include "fixed_text.h"
 #include "globals.h"
-
-namespace {
-
-// What "%.1f" gives, in the C locale: to_chars rounds the exact binary value, an exact half
-// to the even digit, and never looks at the locale.
-void appendOneDecimal(std::string& out, double value) {
-    char buf[400];  // enough for the largest double in fixed notation
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 1);
-    if (ec == std::errc()) out.append(buf, end);
-}
-
-}  // namespace
 
 std::string statisticsLine(double gapMs, double writeMs, int64_t depth) {
     std::string line = "\u23F1 maxGap=";
-    appendOneDecimal(line, gapMs);
+    line += fixedText(gapMs, 1);
     line += "ms maxWrite=";
-    appendOneDecimal(line, writeMs);
+    line += fixedText(writeMs, 1);
     line += "ms qDepth=";
     line += std::to_string(depth);
     return line;

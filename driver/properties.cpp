@@ -1,4 +1,6 @@
 // The five property operations of the interface table, and the two host calls they make.
+#include <CoreAudio/AudioHardware.h>
+
 #include <cstring>
 
 #include "property_table.h"

@@ -1,6 +1,7 @@
 // The property tables of the plug-in (object 1), the device (2) and its two streams (3, 4).
 #include "property_table.h"
 
+#include <CoreAudio/AudioHardware.h>
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <cstddef>

@@ -1,5 +1,6 @@
 // Several host threads at once: IO reads and writes, clients starting and stopping, property
 // reads and changes. Run under ThreadSanitizer; the checks here catch torn blocks.
+#include <CoreAudio/AudioHardware.h>
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -28,6 +28,15 @@ void unloadModule();
 // The driver reference from the factory, loading the module if needed.
 AudioServerPlugInDriverRef createDriver();
 
+// A null pointer the compiler cannot see through. The platform's headers mark many parameters
+// non-null, and a literal NULL there does not compile; the tests that check the driver refuses
+// one pass this instead.
+template <typename T>
+T* opaqueNull() {
+    T* volatile p = nullptr;
+    return p;
+}
+
 inline const AudioServerPlugInDriverInterface& table(AudioServerPlugInDriverRef driver) {
     return **driver;
 }

@@ -156,15 +156,21 @@ TEST_F(Loopback, OnlyReadAndWriteTouchTheBuffer) {
         auto buffer = sentinel;
         EXPECT_EQ(doIO(driver, op, 0, 64, buffer.data()), 0);
         EXPECT_EQ(buffer, sentinel) << op;
-        EXPECT_EQ(ops.BeginIOOperation(driver, 2, 1, op, 64, nullptr), 0);
-        EXPECT_EQ(ops.EndIOOperation(driver, 2, 1, op, 64, nullptr), 0);
+        const auto* noCycle = opaqueNull<const AudioServerPlugInIOCycleInfo>();
+        EXPECT_EQ(ops.BeginIOOperation(driver, 2, 1, op, 64, noCycle), 0);
+        EXPECT_EQ(ops.EndIOOperation(driver, 2, 1, op, 64, noCycle), 0);
     }
-    EXPECT_EQ(ops.WillDoIOOperation(driver, 2, 1, kRead, nullptr, nullptr), 0);
+    EXPECT_EQ(
+        ops.WillDoIOOperation(driver, 2, 1, kRead, opaqueNull<Boolean>(), opaqueNull<Boolean>()),
+        0);
     EXPECT_EQ(readFrames(driver, 0, 64), block(64, 1.0f));
 
     // No cycle info or no buffer: nothing happens.
     auto buffer = sentinel;
-    EXPECT_EQ(ops.DoIOOperation(driver, 2, 4, 1, kRead, 64, nullptr, buffer.data(), nullptr), 0);
+    EXPECT_EQ(
+        ops.DoIOOperation(driver, 2, 4, 1, kRead, 64,
+                          opaqueNull<const AudioServerPlugInIOCycleInfo>(), buffer.data(), nullptr),
+        0);
     EXPECT_EQ(buffer, sentinel);
     AudioServerPlugInIOCycleInfo cycle{};
     EXPECT_EQ(ops.DoIOOperation(driver, 2, 3, 1, kWrite, 64, &cycle, nullptr, nullptr), 0);

@@ -306,7 +306,8 @@ TEST_F(DriverProperties, SettabilityAndSetFailures) {
         }
     }
     const AudioObjectPropertyAddress where = address('nsrt');
-    EXPECT_EQ(table(driver).IsPropertySettable(driver, kDevice, 0, &where, nullptr), 0);
+    EXPECT_EQ(table(driver).IsPropertySettable(driver, kDevice, 0, &where, opaqueNull<Boolean>()),
+              0);
 
     const Float64 rate = 44100.0;
     EXPECT_EQ(setValue(driver, kDevice, 'nsrt', &rate, 7), kAudioHardwareUnsupportedOperationError);

@@ -1,0 +1,175 @@
+#!/usr/bin/env python3
+"""Checks the Mach-O binaries of one macOS cross build (scripts/check-macos-build runs it).
+
+  1. every symbol a binary imports from a library is exported by that library's .tbd stub (the
+     SDK's framework stubs, the generated Homebrew ones), and no symbol of a framework's naming
+     is left to be looked up at load time, which is what the linker does with a symbol that no
+     stub exports;
+  2. the driver is an MH_BUNDLE whose only exported symbol is the factory;
+  3. every binary's LC_BUILD_VERSION says platform macos, minos the deployment target;
+  4. the driver bundle's Info.plist names the executable that is in Contents/MacOS, and says the
+     same minimum system version.
+
+Prints one line per failure, "macOS check failed: ...", and exits 1 if there was any.
+Usage: check_macho.py BUILD_DIR SDK_ROOT STUB_DIR ARCH MINOS
+"""
+import os
+import plistlib
+import re
+import subprocess
+import sys
+
+TOOLS = "/usr/lib/llvm-14/bin"
+FACTORY = "_QWV_Create"
+DRIVER_BUNDLE = "plugins/quillwave-driver.driver"
+# Names the frameworks the product uses give their symbols (CoreFoundation, CoreAudio,
+# AudioToolbox: CFString..., kCFAllocatorDefault, __CFConstantStringClassReference, Audio...,
+# kAudio..., AU...).
+FRAMEWORK_NAMING = re.compile(r"^_+k?(CF|Audio|AU[A-Z])")
+
+failures = []
+
+
+def fail(message):
+    failures.append(message)
+    print(f"macOS check failed: {message}")
+
+
+def run(*args):
+    return subprocess.run([os.path.join(TOOLS, args[0]), *args[1:]], check=True,
+                          capture_output=True, text=True).stdout
+
+
+def tbd_documents(path):
+    """(install name, {arch: exported symbols}) for each document of a .tbd file."""
+    docs = []
+    for doc in open(path, encoding="utf-8").read().split("--- !tapi-tbd")[1:]:
+        name = re.search(r"^install-name:\s*'?([^'\n]+)'?", doc, re.M).group(1).strip()
+        by_arch = {}
+        for section in re.finditer(r"^(exports|reexports):\n((?:[ ].*\n?)*)", doc, re.M):
+            for block in re.split(r"^  - ", section.group(2), flags=re.M)[1:]:
+                fields = dict(re.findall(r"([a-z-]+):\s*\[([^\]]*)\]", block))
+                names = set()
+                for key in ("symbols", "weak-symbols", "thread-local-symbols"):
+                    names.update(s.strip().strip("'") for s in fields.get(key, "").split(","))
+                for cls in fields.get("objc-classes", "").split(","):
+                    names.update(f"_OBJC_{k}_$_{cls.strip()}" for k in ("CLASS", "METACLASS"))
+                for target in fields.get("targets", "").split(","):
+                    by_arch.setdefault(target.strip(), set()).update(names - {""})
+        docs.append((name, by_arch))
+    return docs
+
+
+def stub_exports(stub_paths, arch):
+    """install name -> exported symbols for ARCH. A file's first document re-exports the rest."""
+    exports = {}
+    for path in stub_paths:
+        docs = tbd_documents(path)
+        union = set().union(*(d.get(f"{arch}-macos", set()) for _, d in docs))
+        for i, (name, by_arch) in enumerate(docs):
+            exports[name] = union if i == 0 else by_arch.get(f"{arch}-macos", set())
+    return exports
+
+
+def short_name(install_name):
+    """How llvm-nm names a library in "(from X)"."""
+    base = os.path.basename(install_name)
+    return base if ".framework/" in install_name else base.split(".")[0]
+
+
+def check_imports(binary, exports):
+    used = run("llvm-objdump", "--macho", "--dylibs-used", binary).splitlines()[1:]
+    libraries = {}
+    for line in used:
+        install_name = line.strip().split(" (compatibility")[0]
+        libraries[short_name(install_name)] = install_name
+    for line in run("llvm-nm", "-m", "--undefined-only", binary).splitlines():
+        m = re.search(r"external (\S+) \((?:from (\S+)|dynamically looked up)\)", line)
+        if not m:
+            continue
+        symbol, library = m.groups()
+        if library is None:
+            if FRAMEWORK_NAMING.match(symbol):
+                fail(f"{binary}: {symbol} is in no framework's export list (looked up at load)")
+            continue
+        install_name = libraries.get(library)
+        if install_name not in exports:
+            fail(f"{binary}: {symbol} comes from {library}, which has no stub here")
+        elif symbol not in exports[install_name]:
+            fail(f"{binary}: {symbol} is not exported by {install_name}")
+
+
+def check_build_version(binary, arch, minos):
+    headers = run("llvm-objdump", "--macho", "--private-headers", binary)
+    version = re.search(r"cmd LC_BUILD_VERSION\n(?:.*\n)*?\s+minos (\S+)", headers)
+    platform = re.search(r"cmd LC_BUILD_VERSION\n(?:.*\n)*?\s+platform (\S+)", headers)
+    if not version or not platform or platform.group(1) != "macos":
+        fail(f"{binary}: no LC_BUILD_VERSION for macos")
+    elif version.group(1) != minos:
+        fail(f"{binary}: LC_BUILD_VERSION minos {version.group(1)}, expected {minos}")
+    cpu = {"arm64": "ARM64", "x86_64": "X86_64"}[arch]
+    if not re.search(rf"MH_MAGIC_64\s+{cpu}\s", headers):
+        fail(f"{binary}: not a 64-bit {arch} Mach-O file")
+    return headers
+
+
+def check_driver(build, arch, minos):
+    contents = os.path.join(build, DRIVER_BUNDLE, "Contents")
+    try:
+        with open(os.path.join(contents, "Info.plist"), "rb") as f:
+            info = plistlib.load(f)
+    except (OSError, plistlib.InvalidFileException) as e:
+        fail(f"{contents}/Info.plist cannot be read: {e}")
+        return None
+    executable = os.path.join(contents, "MacOS", str(info.get("CFBundleExecutable", "")))
+    if not info.get("CFBundleExecutable") or not os.path.isfile(executable):
+        fail(f"Info.plist names the executable {info.get('CFBundleExecutable')!r}, "
+             f"which is not in {contents}/MacOS")
+        return None
+    if info.get("LSMinimumSystemVersion") != minos:
+        fail(f"Info.plist LSMinimumSystemVersion {info.get('LSMinimumSystemVersion')!r}, "
+             f"expected {minos}")
+    headers = check_build_version(executable, arch, minos)
+    if not re.search(r"MH_MAGIC_64\s+\S+\s+\S+\s+\S+\s+BUNDLE\s", headers):
+        fail(f"{executable}: not an MH_BUNDLE")
+    exported = run("llvm-nm", "-m", "--defined-only", "--extern-only", executable).split()
+    exported = sorted(s for s in exported if s.startswith("_"))
+    if exported != [FACTORY]:
+        fail(f"{executable}: exports {exported}, expected exactly [{FACTORY!r}]")
+    return executable
+
+
+def linked_binaries(build):
+    for root, dirs, files in os.walk(build):
+        dirs[:] = [d for d in dirs if d != "CMakeFiles"]
+        for name in files:
+            path = os.path.join(root, name)
+            with open(path, "rb") as f:
+                if f.read(4) == b"\xcf\xfa\xed\xfe":
+                    yield path
+
+
+def main():
+    build, sdk, stub_dir, arch, minos = sys.argv[1:6]
+    frameworks = os.path.join(sdk, "System/Library/Frameworks")
+    stubs = [os.path.join(d, f) for d in (os.path.join(sdk, "usr/lib"), stub_dir)
+             for f in os.listdir(d) if f.endswith(".tbd")]
+    stubs += [os.path.join(frameworks, fw, f) for fw in os.listdir(frameworks)
+              for f in os.listdir(os.path.join(frameworks, fw)) if f.endswith(".tbd")]
+    exports = stub_exports(stubs, arch)
+    driver = check_driver(build, arch, minos)
+    binaries = sorted(set(linked_binaries(build)))
+    if not any(os.path.basename(b) == "tetherstream" for b in binaries):
+        fail(f"{build}: tetherstream was not linked")
+    for binary in binaries:
+        check_imports(binary, exports)
+        if binary != driver:
+            check_build_version(binary, arch, minos)
+    names = ", ".join(os.path.relpath(b, build) for b in binaries)
+    print(f"macOS {arch}: {len(binaries)} binaries checked ({names}): "
+          f"{'FAILED' if failures else 'imports, bundle, minos ' + minos + ', Info.plist ok'}")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
