@@ -201,7 +201,7 @@ AudioServerPlugInIOCycleInfo DeviceIO::cycleInfo(double mainTime, double zeroSam
     const double outputTime = mainTime + frames + settings_.outputSafetyOffset;
     setStamp(info.mInputTime, inputTime, hostAt(inputTime, zeroSample, zeroHost));
     setStamp(info.mOutputTime, outputTime, hostAt(outputTime, zeroSample, zeroHost));
-    setStamp(info.mMainTime, mainTime, hostAt(mainTime, zeroSample, zeroHost));
+    setStamp(info.mCurrentTime, mainTime, hostAt(mainTime, zeroSample, zeroHost));
     info.mDeviceHostTicksPerFrame = ticksPerFrame_;
     return info;
 }

@@ -12,6 +12,7 @@
 
 Prints one line per failure, "macOS check failed: ...", and exits 1 if there was any.
 Usage: check_macho.py BUILD_DIR SDK_ROOT STUB_DIR ARCH MINOS
+(the llvm tools from QW_LLVM_BIN, default /usr/lib/llvm-14/bin; on a Mac a Homebrew llvm)
 """
 import os
 import plistlib
@@ -19,7 +20,7 @@ import re
 import subprocess
 import sys
 
-TOOLS = "/usr/lib/llvm-14/bin"
+TOOLS = os.environ.get("QW_LLVM_BIN", "/usr/lib/llvm-14/bin")
 FACTORY = "_QWV_Create"
 DRIVER_BUNDLE = "plugins/quillwave-driver.driver"
 # Names the frameworks the product uses give their symbols (CoreFoundation, CoreAudio,
@@ -28,6 +29,7 @@ DRIVER_BUNDLE = "plugins/quillwave-driver.driver"
 FRAMEWORK_NAMING = re.compile(r"^_+k?(CF|Audio|AU[A-Z])")
 
 failures = []
+checked = set()  # imported symbols found in their library's export list
 
 
 def fail(message):
@@ -60,15 +62,41 @@ def tbd_documents(path):
     return docs
 
 
-def stub_exports(stub_paths, arch):
-    """install name -> exported symbols for ARCH. A file's first document re-exports the rest."""
-    exports = {}
-    for path in stub_paths:
-        docs = tbd_documents(path)
-        union = set().union(*(d.get(f"{arch}-macos", set()) for _, d in docs))
-        for i, (name, by_arch) in enumerate(docs):
-            exports[name] = union if i == 0 else by_arch.get(f"{arch}-macos", set())
-    return exports
+class Stubs:
+    """The exported symbols of each library, read from its .tbd stub when first asked for: a
+    framework's in the SDK, /usr/lib's in the SDK's usr/lib, any other's in STUB_DIR."""
+
+    def __init__(self, sdk, stub_dir, arch):
+        self.sdk, self.arch, self.exports = sdk, arch, {}
+        self.others = [os.path.join(stub_dir, f) for f in sorted(os.listdir(stub_dir))
+                       if f.endswith(".tbd")] if os.path.isdir(stub_dir) else []
+
+    def stub_path(self, install_name):
+        m = re.match(r"/System/Library/Frameworks/(\w+)\.framework/", install_name)
+        if m:
+            return os.path.join(self.sdk, "System/Library/Frameworks",
+                                f"{m.group(1)}.framework", f"{m.group(1)}.tbd")
+        if install_name.startswith("/usr/lib/"):
+            return os.path.join(self.sdk, "usr/lib", short_name(install_name) + ".tbd")
+        for path in self.others:
+            if f"'{install_name}'" in open(path, encoding="utf-8").read():
+                return path
+        return None
+
+    def of(self, install_name):
+        """Exported symbols, or None when there is no stub. A file's first document re-exports
+        the others."""
+        if install_name not in self.exports:
+            path = self.stub_path(install_name)
+            if path is None or not os.path.isfile(path):
+                self.exports[install_name] = None
+                return None
+            docs = tbd_documents(path)
+            union = set().union(*(d.get(f"{self.arch}-macos", set()) for _, d in docs))
+            for i, (name, by_arch) in enumerate(docs):
+                self.exports[name] = union if i == 0 else by_arch.get(f"{self.arch}-macos", set())
+            self.exports.setdefault(install_name, union)
+        return self.exports[install_name]
 
 
 def short_name(install_name):
@@ -77,7 +105,7 @@ def short_name(install_name):
     return base if ".framework/" in install_name else base.split(".")[0]
 
 
-def check_imports(binary, exports):
+def check_imports(binary, stubs):
     used = run("llvm-objdump", "--macho", "--dylibs-used", binary).splitlines()[1:]
     libraries = {}
     for line in used:
@@ -92,11 +120,15 @@ def check_imports(binary, exports):
             if FRAMEWORK_NAMING.match(symbol):
                 fail(f"{binary}: {symbol} is in no framework's export list (looked up at load)")
             continue
-        install_name = libraries.get(library)
-        if install_name not in exports:
-            fail(f"{binary}: {symbol} comes from {library}, which has no stub here")
-        elif symbol not in exports[install_name]:
+        install_name = libraries.get(library, library)
+        exports = stubs.of(install_name)
+        if exports is None:
+            if install_name.startswith("/System/"):
+                fail(f"{binary}: {symbol} comes from {install_name}, which has no stub here")
+        elif symbol not in exports:
             fail(f"{binary}: {symbol} is not exported by {install_name}")
+        else:
+            checked.add(symbol)
 
 
 def check_build_version(binary, arch, minos):
@@ -151,22 +183,18 @@ def linked_binaries(build):
 
 def main():
     build, sdk, stub_dir, arch, minos = sys.argv[1:6]
-    frameworks = os.path.join(sdk, "System/Library/Frameworks")
-    stubs = [os.path.join(d, f) for d in (os.path.join(sdk, "usr/lib"), stub_dir)
-             for f in os.listdir(d) if f.endswith(".tbd")]
-    stubs += [os.path.join(frameworks, fw, f) for fw in os.listdir(frameworks)
-              for f in os.listdir(os.path.join(frameworks, fw)) if f.endswith(".tbd")]
-    exports = stub_exports(stubs, arch)
+    stubs = Stubs(sdk, stub_dir, arch)
     driver = check_driver(build, arch, minos)
     binaries = sorted(set(linked_binaries(build)))
     if not any(os.path.basename(b) == "tetherstream" for b in binaries):
         fail(f"{build}: tetherstream was not linked")
     for binary in binaries:
-        check_imports(binary, exports)
+        check_imports(binary, stubs)
         if binary != driver:
             check_build_version(binary, arch, minos)
     names = ", ".join(os.path.relpath(b, build) for b in binaries)
-    print(f"macOS {arch}: {len(binaries)} binaries checked ({names}): "
+    print(f"macOS {arch}: {len(binaries)} binaries checked ({names}), {len(checked)} imported "
+          f"symbols found in their libraries' export lists: "
           f"{'FAILED' if failures else 'imports, bundle, minos ' + minos + ', Info.plist ok'}")
     return 1 if failures else 0
 

@@ -1,5 +1,7 @@
 #include "property_printer.h"
 
+#include <CoreAudio/AudioServerPlugIn.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>

@@ -1,6 +1,7 @@
 #include "protocol.h"
 
 #include <CoreAudio/AudioHardware.h>
+#include <CoreAudio/AudioServerPlugIn.h>
 
 #include <cstdlib>
 

@@ -1,9 +1,8 @@
 // Audio components: on Linux the one output unit of the HAL kind, backed by the stand-in
 // audio server (platform/halclient).
 #pragma once
-#include <CoreAudio/CoreAudioTypes.h>
-
-typedef UInt32 OSType;
+#include <CoreAudioTypes/CoreAudioTypes.h>
+#include <CoreFoundation/CoreFoundation.h>
 
 struct AudioComponentDescription {
     OSType componentType;
@@ -16,12 +15,14 @@ typedef struct AudioComponentDescription AudioComponentDescription;
 
 typedef struct OpaqueAudioComponent* AudioComponent;
 typedef struct ComponentInstanceRecord* AudioComponentInstance;
-typedef AudioComponentInstance AudioUnit;
 
 CF_EXTERN_C_BEGIN
 CF_EXPORT AudioComponent AudioComponentFindNext(AudioComponent inComponent,
-                                                const AudioComponentDescription* inDesc);
+                                                const AudioComponentDescription* inDesc)
+    STANDIN_NONNULL(2);
 CF_EXPORT OSStatus AudioComponentInstanceNew(AudioComponent inComponent,
-                                             AudioComponentInstance* outInstance);
-CF_EXPORT OSStatus AudioComponentInstanceDispose(AudioComponentInstance inInstance);
+                                             AudioComponentInstance* outInstance)
+    STANDIN_NONNULL(1, 2);
+CF_EXPORT OSStatus AudioComponentInstanceDispose(AudioComponentInstance inInstance)
+    STANDIN_NONNULL(1);
 CF_EXTERN_C_END

@@ -1,6 +1,6 @@
 // Audio object model types, selectors and status codes shared by HAL clients and plug-ins.
 #pragma once
-#include <CoreAudio/CoreAudioTypes.h>
+#include <CoreAudioTypes/CoreAudioTypes.h>
 
 typedef UInt32 AudioObjectID;
 typedef UInt32 AudioClassID;
@@ -14,6 +14,12 @@ struct AudioObjectPropertyAddress {
     AudioObjectPropertyElement mElement;
 };
 typedef struct AudioObjectPropertyAddress AudioObjectPropertyAddress;
+
+struct AudioStreamRangedDescription {
+    AudioStreamBasicDescription mFormat;
+    AudioValueRange mSampleRateRange;
+};
+typedef struct AudioStreamRangedDescription AudioStreamRangedDescription;
 
 CA_ENUM(OSStatus){
     kAudioHardwareNoError = 0,
@@ -46,8 +52,10 @@ CA_ENUM(AudioObjectPropertyElement){
 };
 
 CA_ENUM(AudioClassID){
-    kAudioObjectClassID = 'aobj', kAudioPlugInClassID = 'aplg',       kAudioDeviceClassID = 'adev',
-    kAudioStreamClassID = 'astr', kAudioSystemObjectClassID = 'asys',
+    kAudioObjectClassID = 'aobj',
+    kAudioPlugInClassID = 'aplg',
+    kAudioDeviceClassID = 'adev',
+    kAudioStreamClassID = 'astr',
 };
 
 CA_ENUM(AudioObjectPropertySelector){
@@ -64,7 +72,6 @@ CA_ENUM(AudioObjectPropertySelector){
     kAudioPlugInPropertyBundleID = 'piid',
     kAudioPlugInPropertyDeviceList = 'dev#',
     kAudioPlugInPropertyTranslateUIDToDevice = 'uidd',
-    kAudioPlugInPropertyResourceBundle = 'rsrc',
 
     kAudioDevicePropertyConfigurationApplication = 'capp',
     kAudioDevicePropertyDeviceUID = 'uid ',
@@ -84,10 +91,6 @@ CA_ENUM(AudioObjectPropertySelector){
     kAudioDevicePropertyIsHidden = 'hidn',
     kAudioDevicePropertyPreferredChannelsForStereo = 'dch2',
     kAudioDevicePropertyPreferredChannelLayout = 'srnd',
-    kAudioDevicePropertyZeroTimeStampPeriod = 'ring',
-    kAudioDevicePropertyBufferFrameSize = 'fsiz',
-    kAudioDevicePropertyBufferFrameSizeRange = 'fsz#',
-    kAudioDevicePropertyStreamConfiguration = 'slay',
 
     kAudioStreamPropertyIsActive = 'sact',
     kAudioStreamPropertyDirection = 'sdir',
@@ -113,3 +116,7 @@ CA_ENUM(UInt32){
     kAudioStreamTerminalTypeSpeaker = 'spkr',
     kAudioStreamTerminalTypeMicrophone = 'micr',
 };
+
+#ifdef __cplusplus
+static_assert(sizeof(AudioStreamRangedDescription) == 56, "ranged description layout");
+#endif

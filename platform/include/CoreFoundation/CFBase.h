@@ -1,6 +1,7 @@
 // CoreFoundation base types for the Linux stand-in layer. Same names and layouts as the
 // platform's; only what this system uses.
 #pragma once
+#include <MacTypes.h>
 #include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -16,19 +17,6 @@
 
 #define CF_EXPORT extern __attribute__((visibility("default")))
 
-typedef unsigned char Boolean;
-typedef uint8_t UInt8;
-typedef int8_t SInt8;
-typedef uint16_t UInt16;
-typedef int16_t SInt16;
-typedef uint32_t UInt32;
-typedef int32_t SInt32;
-typedef uint64_t UInt64;
-typedef int64_t SInt64;
-typedef float Float32;
-typedef double Float64;
-typedef SInt32 OSStatus;
-typedef UInt32 FourCharCode;
 typedef long CFIndex;
 typedef unsigned long CFOptionFlags;
 typedef unsigned long CFHashCode;
@@ -38,7 +26,6 @@ typedef const void* CFTypeRef;
 typedef const struct __CFAllocator* CFAllocatorRef;
 typedef const struct __CFString* CFStringRef;
 typedef struct __CFString* CFMutableStringRef;
-typedef const struct __CFDictionary* CFDictionaryRef;
 typedef CFTypeRef CFPropertyListRef;
 
 typedef struct {

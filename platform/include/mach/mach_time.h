@@ -1,9 +1,7 @@
 // Host clock. On Linux one tick is one nanosecond of CLOCK_MONOTONIC and the timebase is 1/1.
 #pragma once
+#include <mach/kern_return.h>
 #include <stdint.h>
-
-typedef int kern_return_t;
-#define KERN_SUCCESS 0
 
 struct mach_timebase_info {
     uint32_t numer;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "opaque_null.h"
+
 namespace driver_test {
 
 using Factory = void* (*)(CFAllocatorRef, CFUUIDRef);
@@ -27,15 +29,6 @@ void unloadModule();
 
 // The driver reference from the factory, loading the module if needed.
 AudioServerPlugInDriverRef createDriver();
-
-// A null pointer the compiler cannot see through. The platform's headers mark many parameters
-// non-null, and a literal NULL there does not compile; the tests that check the driver refuses
-// one pass this instead.
-template <typename T>
-T* opaqueNull() {
-    T* volatile p = nullptr;
-    return p;
-}
 
 inline const AudioServerPlugInDriverInterface& table(AudioServerPlugInDriverRef driver) {
     return **driver;

@@ -1,5 +1,6 @@
 // Factory, interface lookup, reference counting, initialisation and the configuration-change
 // protocol of quillwave-driver, reached through its interface table.
+#include <CoreAudio/AudioHardware.h>
 #include <gtest/gtest.h>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -119,7 +120,8 @@ TEST(DriverEntry, LifecycleCallsAndForeignReferences) {
     EXPECT_TRUE(host.requests().empty());
 
     AudioObjectID created = 77;
-    EXPECT_EQ(ops.CreateDevice(driver, nullptr, nullptr, &created),
+    EXPECT_EQ(ops.CreateDevice(driver, opaqueNull<const __CFDictionary>(),
+                               opaqueNull<const AudioServerPlugInClientInfo>(), &created),
               kAudioHardwareUnsupportedOperationError);
     EXPECT_EQ(created, 77u);
     EXPECT_EQ(ops.DestroyDevice(driver, kDevice), kAudioHardwareUnsupportedOperationError);

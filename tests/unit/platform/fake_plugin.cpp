@@ -1,5 +1,6 @@
 #include "fake_plugin.h"
 
+#include <CoreAudio/AudioHardware.h>
 #include <CoreFoundation/CFString.h>
 #include <mach/mach_time.h>
 #include <pthread.h>
@@ -349,7 +350,7 @@ OSStatus doIO(AudioServerPlugInDriverRef, AudioObjectID, AudioObjectID, UInt32, 
     const size_t at = gRecordCount.load(std::memory_order_relaxed);
     if (at < kMaxRecords) {
         gRecords[at] = {op,     info->mIOCycleCounter,
-                        start,  info->mMainTime.mSampleTime,
+                        start,  info->mCurrentTime.mSampleTime,
                         frames, frames > 0 && channels > 0 ? buffer[0] : 0.f};
         gRecordCount.store(at + 1, std::memory_order_release);
     }

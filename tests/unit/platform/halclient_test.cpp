@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ipc/socket_io.h"
+#include "opaque_null.h"
 
 namespace {
 
@@ -100,7 +101,9 @@ TEST(HalClientTest, TheOneComponentIsTheOutputUnitOfTheHALKind) {
     EXPECT_EQ(AudioComponentFindNext(c, &desc), nullptr);
     desc.componentManufacturer = 'abcd';
     EXPECT_EQ(AudioComponentFindNext(nullptr, &desc), nullptr);
-    EXPECT_NE(AudioComponentInstanceNew(nullptr, nullptr), 0);
+    EXPECT_NE(AudioComponentInstanceNew(opaqueNull<OpaqueAudioComponent>(),
+                                        opaqueNull<AudioComponentInstance>()),
+              0);
 }
 
 }  // namespace

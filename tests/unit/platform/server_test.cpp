@@ -20,6 +20,7 @@
 #include "eventually.h"
 #include "ipc/protocol.h"
 #include "ipc/socket_io.h"
+#include "opaque_null.h"
 #include "server_harness.h"
 
 using namespace std::chrono_literals;
@@ -377,7 +378,7 @@ TEST(AudioServerTest, TheInputUnitCallsBackOncePerCycleWithTheCycleFrameCount) {
         UInt32 n;
         AudioBuffer b[2];
     } list{2, {{1, 512, l}, {1, 512, r}}};
-    EXPECT_EQ(AudioUnitRender(capture.unit, nullptr, nullptr, 1, 128,
+    EXPECT_EQ(AudioUnitRender(capture.unit, nullptr, opaqueNull<const AudioTimeStamp>(), 1, 128,
                               reinterpret_cast<AudioBufferList*>(&list)),
               kAudioUnitErr_CannotDoInCurrentContext);
     EXPECT_EQ(fakeplugin::clientCount(), 1);

@@ -1,0 +1,4 @@
+#pragma once
+#include <CoreFoundation/CFBase.h>
+
+typedef const struct __CFDictionary* CFDictionaryRef;
