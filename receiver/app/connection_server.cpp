@@ -5,7 +5,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include <cstring>
 
 #include "common/frame_header.h"
+#include "common/monotonic_clock.h"
 
 namespace qwr {
 
@@ -24,9 +24,7 @@ namespace {
 constexpr size_t kMaxPendingOut = 64 * 1024;
 
 int64_t nowMs() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+    return qw::monotonicNs() / 1000000;
 }
 
 void say(const std::string& line) {
@@ -45,23 +43,25 @@ ConnectionServer::~ConnectionServer() {
 }
 
 bool ConnectionServer::listen(const std::string& address, uint16_t port) {
+    const std::string where = address + ":" + std::to_string(port);
+    const auto fail = [&](const char* why) {
+        say("cannot listen on " + where + ": " + why);
+        return false;
+    };
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
     if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
-        say("cannot listen on " + address + ":" + std::to_string(port) + ": not an IPv4 address");
-        return false;
+        return fail("not an IPv4 address");
     }
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;
     if (listenFd_ < 0 || ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
         ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(listenFd_, 4) != 0) {
-        say("cannot listen on " + address + ":" + std::to_string(port) + ": " +
-            std::strerror(errno));
-        return false;
+        return fail(std::strerror(errno));
     }
-    say("listening on " + address + ":" + std::to_string(port));
+    say("listening on " + where);
     return true;
 }
 

@@ -2,13 +2,13 @@
 // plays through PulseAudio (or a clocked null output) and reports its buffer and drift back to
 // the bridge once a second.
 #include <sched.h>
-#include <time.h>
 
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
 
+#include "common/monotonic_clock.h"
 #include "common/wire_format.h"
 #include "connection_server.h"
 #include "null_output.h"
@@ -77,8 +77,7 @@ int main(int argc, char** argv) {
                 options->automatic ? " (automatic)" : " (fixed)",
                 realtime ? ", real-time priority" : "");
     const double endAt = options->seconds;
-    timespec started{};
-    ::clock_gettime(CLOCK_MONOTONIC, &started);
+    const int64_t started = qw::monotonicNs();
     server.run([&] {
         if (gStop) return false;
         if (pulse != nullptr && pulse->failed()) {
@@ -86,10 +85,7 @@ int main(int argc, char** argv) {
             return false;
         }
         if (endAt <= 0) return true;
-        timespec now{};
-        ::clock_gettime(CLOCK_MONOTONIC, &now);
-        return double(now.tv_sec - started.tv_sec) + 1e-9 * double(now.tv_nsec - started.tv_nsec) <
-               endAt;
+        return 1e-9 * static_cast<double>(qw::monotonicNs() - started) < endAt;
     });
     const bool failed = pulse != nullptr && pulse->failed();
     output.reset();

@@ -67,6 +67,26 @@ Figures lastFigures(const std::string& output) {
     return f;
 }
 
+// The number after `key` on each "figures:" line of the receiver that carries it.
+std::vector<double> figureSeries(const std::string& output, const std::string& key) {
+    std::vector<double> values;
+    for (const auto& line : linesOf(output)) {
+        const size_t at = line.find(key);
+        if (line.rfind("figures: ", 0) == 0 && at != std::string::npos) {
+            values.push_back(std::strtod(line.c_str() + at + key.size(), nullptr));
+        }
+    }
+    return values;
+}
+
+// Seconds in which the null output woke up more than 20 ms late: the machine stalled the
+// receiver then, which may cost a window or disturb the lock like an underrun does.
+int lateSeconds(const std::string& output) {
+    const auto late = figureSeries(output, "worst wake-up late ");
+    return static_cast<int>(
+        std::count_if(late.begin(), late.end(), [](double ms) { return ms > 20; }));
+}
+
 // Where the sound starts and ends (|sample| above `level`).
 std::pair<size_t, size_t> soundSpan(const std::vector<int16_t>& y, int level = 300) {
     size_t first = y.size(), last = 0;
@@ -124,8 +144,10 @@ TEST_F(ReceiverEndToEnd, NullOutputAt500PpmLocksAndPlaysAnUnbrokenSineAtTheSkewe
     // Each underrun restarts the playout and disturbs the loop; a run whose machine stalled
     // more than twice can be judged for gaps and reports, not for how exactly it locked. (Such
     // stalls, 80 ms and more, also overrun the buffer's bound once the output resumes.)
-    const bool steady = f.underruns <= 2;
-    if (!steady) std::printf("%d underruns on a busy machine: lock not judged\n", f.underruns);
+    const int stalls = lateSeconds(receiver.output());
+    const bool steady = f.underruns <= 2 && stalls <= 2;
+    std::printf("%d underruns, %d seconds with a late wake-up%s\n", f.underruns, stalls,
+                steady ? "" : " on a busy machine: lock not judged");
     if (steady) {
         EXPECT_EQ(f.overruns, 0);
         EXPECT_NEAR(f.drift, 500, 50) << receiver.output();
@@ -160,11 +182,12 @@ TEST_F(ReceiverEndToEnd, NullOutputAt500PpmLocksAndPlaysAnUnbrokenSineAtTheSkewe
         EXPECT_NEAR(hz[hz.size() / 2], 999.50, 0.05) << "drift estimate " << f.drift;
     }
     // A loaded two-core machine stalls now and then for tens of ms; each underrun it causes is
-    // counted by the receiver, and may spoil up to three windows (fade out, silence, fade in,
-    // and the loop settling again). Nothing else may.
-    if (steady) {
-        EXPECT_LE(broken, 3 * f.underruns) << "windows with a gap or a jump, beyond the underruns";
-    }
+    // counted by the receiver, and each stall of the output measured as a late wake-up, and
+    // either may spoil up to three windows (fade out, silence, fade in, and the loop settling
+    // again). Nothing else may.
+    EXPECT_LE(broken, 3 * (f.underruns + stalls))
+        << "windows with a gap or a jump, beyond the underruns and stalls\n"
+        << receiver.output();
 }
 
 // The link is lost half-open (the bridge stops dead) and a new bridge connects: the new
@@ -274,6 +297,11 @@ TEST_F(ReceiverEndToEnd, PulseAudioSinkMonitorCarriesTheSineWithoutDropouts) {
     pulse.stop();
 
     const Figures f = lastFigures(receiver.output());
+    // PulseAudio's own count of the stream running dry: the daemon or the receiver stalled.
+    const auto underflowSeries = figureSeries(receiver.output(), "pulse underflows ");
+    const int underflows = underflowSeries.empty() ? 0 : static_cast<int>(underflowSeries.back());
+    const int stalls = f.underruns + underflows;
+    std::printf("%d underruns, %d PulseAudio underflows\n", f.underruns, underflows);
     std::ifstream in(raw, std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
     std::vector<int16_t> left;
@@ -294,20 +322,21 @@ TEST_F(ReceiverEndToEnd, PulseAudioSinkMonitorCarriesTheSineWithoutDropouts) {
         quietRuns += run == 10;
         longest = std::max(longest, run);
     }
-    if (f.underruns == 0) {
+    if (stalls == 0) {
         EXPECT_LE(quietRuns, 1) << "longest dropout " << longest << " samples\n"
                                 << receiver.output();
         EXPECT_LT(longest, 480u) << "a dropout of " << longest << " samples";
     }
     // No dropout: a window with a gap or garbage in it fits below 10 dB (a pitch still moving
     // fast in the first seconds takes a window to 20-40 dB, a click or gap far lower). Each
-    // underrun the receiver counted may spoil up to three windows; beyond that, one window is
-    // allowed: a single short glitch now and then, with neither an underrun nor a PulseAudio
-    // underflow counted, is not yet explained (a rewind of the sink is suspected).
+    // underrun the receiver counted and each underflow PulseAudio counted (a stall of the
+    // daemon or the receiver) may spoil up to three windows; beyond that, one window is
+    // allowed: a single short glitch now and then, with neither counted, is not yet explained
+    // (a rewind of the sink is suspected).
     const auto fits = fitWindows(left, first + 2 * 48000, 4800, 48000, 1000, 1.5, 32768.0);
     int dropouts = 0;
     for (size_t i = 0; i + 2 < fits.size(); ++i) dropouts += fits[i].fit.snrDb < 10;
-    EXPECT_LE(dropouts, 3 * f.underruns + 1) << receiver.output();
+    EXPECT_LE(dropouts, 3 * stalls + 1) << receiver.output();
 }
 
 }  // namespace
