@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -87,6 +88,22 @@ int lateSeconds(const std::string& output) {
         std::count_if(late.begin(), late.end(), [](double ms) { return ms > 20; }));
 }
 
+// The 100 ms windows that the bridge's own measured stalls may spoil: each second whose longest
+// capture gap or socket write ("⏱ maxGap=Gms maxWrite=Wms ...") went past 20 ms may spoil the
+// windows it spans and two more (the fades and the loop settling again).
+int bridgeStallWindows(const std::string& output) {
+    int windows = 0;
+    for (const auto& line : linesOf(output)) {
+        double gap = 0, write = 0;
+        if (std::sscanf(line.c_str(), "\u23F1 maxGap=%lfms maxWrite=%lfms", &gap, &write) != 2) {
+            continue;
+        }
+        const double worst = std::max(gap, write);
+        if (worst > 20) windows += static_cast<int>(std::ceil(worst / 100)) + 2;
+    }
+    return windows;
+}
+
 // Where the sound starts and ends (|sample| above `level`).
 std::pair<size_t, size_t> soundSpan(const std::vector<int16_t>& y, int level = 300) {
     size_t first = y.size(), last = 0;
@@ -145,9 +162,12 @@ TEST_F(ReceiverEndToEnd, NullOutputAt500PpmLocksAndPlaysAnUnbrokenSineAtTheSkewe
     // more than twice can be judged for gaps and reports, not for how exactly it locked. (Such
     // stalls, 80 ms and more, also overrun the buffer's bound once the output resumes.)
     const int stalls = lateSeconds(receiver.output());
+    const int bridgeStalls = bridgeStallWindows(bridge.output());
     const bool steady = f.underruns <= 2 && stalls <= 2;
-    std::printf("%d underruns, %d seconds with a late wake-up%s\n", f.underruns, stalls,
-                steady ? "" : " on a busy machine: lock not judged");
+    std::printf(
+        "%d underruns, %d seconds with a late wake-up, %d windows the bridge's stalls "
+        "may spoil%s\n",
+        f.underruns, stalls, bridgeStalls, steady ? "" : " on a busy machine: lock not judged");
     if (steady) {
         EXPECT_EQ(f.overruns, 0);
         EXPECT_NEAR(f.drift, 500, 50) << receiver.output();
@@ -181,11 +201,12 @@ TEST_F(ReceiverEndToEnd, NullOutputAt500PpmLocksAndPlaysAnUnbrokenSineAtTheSkewe
     if (steady) {
         EXPECT_NEAR(hz[hz.size() / 2], 999.50, 0.05) << "drift estimate " << f.drift;
     }
-    // A loaded two-core machine stalls now and then for tens of ms; each underrun it causes is
-    // counted by the receiver, and each stall of the output measured as a late wake-up, and
-    // either may spoil up to three windows (fade out, silence, fade in, and the loop settling
-    // again). Nothing else may.
-    EXPECT_LE(broken, 3 * (f.underruns + stalls))
+    // A loaded two-core machine stalls now and then for tens of ms, at times for seconds; each
+    // underrun it causes is counted by the receiver, and each stall of the output measured as a
+    // late wake-up, and either may spoil up to three windows (fade out, silence, fade in, and
+    // the loop settling again); a stall the bridge measured spoils what it spans. Nothing else
+    // may.
+    EXPECT_LE(broken, 3 * (f.underruns + stalls) + bridgeStalls)
         << "windows with a gap or a jump, beyond the underruns and stalls\n"
         << receiver.output();
 }
@@ -301,7 +322,10 @@ TEST_F(ReceiverEndToEnd, PulseAudioSinkMonitorCarriesTheSineWithoutDropouts) {
     const auto underflowSeries = figureSeries(receiver.output(), "pulse underflows ");
     const int underflows = underflowSeries.empty() ? 0 : static_cast<int>(underflowSeries.back());
     const int stalls = f.underruns + underflows;
-    std::printf("%d underruns, %d PulseAudio underflows\n", f.underruns, underflows);
+    const int bridgeStalls = bridgeStallWindows(bridge.output());
+    std::printf(
+        "%d underruns, %d PulseAudio underflows, %d windows the bridge's stalls may spoil\n",
+        f.underruns, underflows, bridgeStalls);
     std::ifstream in(raw, std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
     std::vector<int16_t> left;
@@ -322,7 +346,7 @@ TEST_F(ReceiverEndToEnd, PulseAudioSinkMonitorCarriesTheSineWithoutDropouts) {
         quietRuns += run == 10;
         longest = std::max(longest, run);
     }
-    if (stalls == 0) {
+    if (stalls == 0 && bridgeStalls == 0) {
         EXPECT_LE(quietRuns, 1) << "longest dropout " << longest << " samples\n"
                                 << receiver.output();
         EXPECT_LT(longest, 480u) << "a dropout of " << longest << " samples";
@@ -330,13 +354,14 @@ TEST_F(ReceiverEndToEnd, PulseAudioSinkMonitorCarriesTheSineWithoutDropouts) {
     // No dropout: a window with a gap or garbage in it fits below 10 dB (a pitch still moving
     // fast in the first seconds takes a window to 20-40 dB, a click or gap far lower). Each
     // underrun the receiver counted and each underflow PulseAudio counted (a stall of the
-    // daemon or the receiver) may spoil up to three windows; beyond that, one window is
+    // daemon or the receiver) may spoil up to three windows, a stall the bridge measured what
+    // it spans; beyond that, one window is
     // allowed: a single short glitch now and then, with neither counted, is not yet explained
     // (a rewind of the sink is suspected).
     const auto fits = fitWindows(left, first + 2 * 48000, 4800, 48000, 1000, 1.5, 32768.0);
     int dropouts = 0;
     for (size_t i = 0; i + 2 < fits.size(); ++i) dropouts += fits[i].fit.snrDb < 10;
-    EXPECT_LE(dropouts, 3 * stalls + 1) << receiver.output();
+    EXPECT_LE(dropouts, 3 * stalls + bridgeStalls + 1) << receiver.output();
 }
 
 }  // namespace
