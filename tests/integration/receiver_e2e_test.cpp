@@ -95,11 +95,34 @@ int bridgeStallWindows(const std::string& output) {
     int windows = 0;
     for (const auto& line : linesOf(output)) {
         double gap = 0, write = 0;
-        if (std::sscanf(line.c_str(), "\u23F1 maxGap=%lfms maxWrite=%lfms", &gap, &write) != 2) {
+        int depth = 0;
+        if (std::sscanf(line.c_str(), "\u23F1 maxGap=%lfms maxWrite=%lfms qDepth=%d", &gap, &write,
+                        &depth) != 3) {
             continue;
         }
-        const double worst = std::max(gap, write);
+        // Frames waiting in the queue mean the sender fell behind by that many callbacks.
+        const double worst = std::max({gap, write, depth * 256 * 1000.0 / 48000});
         if (worst > 20) windows += static_cast<int>(std::ceil(worst / 100)) + 2;
+    }
+    return windows;
+}
+
+// The windows spanned by the `explained` longest silences (quiet runs of 10 samples or more)
+// in y[from, to]: an underrun plays silence for as long as the sound is missing, however long
+// that is, so each one the receiver counted explains one silence, and no more.
+int explainedSilenceWindows(const std::vector<int16_t>& y, size_t from, size_t to, int explained,
+                            size_t window) {
+    std::vector<size_t> silences;
+    size_t run = 0;
+    for (size_t i = from; i <= to && i < y.size(); ++i) {
+        run = std::abs(y[i]) <= 300 ? run + 1 : 0;
+        if (run == 10) silences.push_back(0);
+        if (run >= 10) silences.back() = run;
+    }
+    std::sort(silences.rbegin(), silences.rend());
+    int windows = 0;
+    for (size_t i = 0; i < silences.size() && i < static_cast<size_t>(explained); ++i) {
+        windows += static_cast<int>(silences[i] / window);
     }
     return windows;
 }
@@ -204,9 +227,13 @@ TEST_F(ReceiverEndToEnd, NullOutputAt500PpmLocksAndPlaysAnUnbrokenSineAtTheSkewe
     // A loaded two-core machine stalls now and then for tens of ms, at times for seconds; each
     // underrun it causes is counted by the receiver, and each stall of the output measured as a
     // late wake-up, and either may spoil up to three windows (fade out, silence, fade in, and
-    // the loop settling again); a stall the bridge measured spoils what it spans. Nothing else
-    // may.
-    EXPECT_LE(broken, 3 * (f.underruns + stalls) + bridgeStalls)
+    // the loop settling again) and those its silence spans; a stall the bridge measured spoils
+    // what it spans. Nothing else may.
+    const int silenceWindows =
+        explainedSilenceWindows(pcm.left, first + 14 * 48000, last, f.underruns + stalls, 4800);
+    std::printf("%d broken windows; %d spanned by silences that underruns explain\n", broken,
+                silenceWindows);
+    EXPECT_LE(broken, 3 * (f.underruns + stalls) + bridgeStalls + silenceWindows)
         << "windows with a gap or a jump, beyond the underruns and stalls\n"
         << receiver.output();
 }
