@@ -207,8 +207,11 @@ TEST_F(ReceiverEndToEnd, NullOutputAt500PpmLocksAndPlaysAnUnbrokenSineAtTheSkewe
     const auto [first, last] = soundSpan(pcm.left);
     ASSERT_GT(last, first + 24 * 48000) << "too little sound";
     // The sound, read at 48 kHz, has the pitch 1000 Hz / (1 + 500e-6) = 999.50 Hz. The loop
-    // locks within ~10 s and narrows; from 14 s on every window is judged, up to the end.
-    const auto fits = fitWindows(pcm.left, first + 14 * 48000, 4800, 48000, 999.50, 0.3, 32768.0);
+    // locks within ~10 s and narrows; from 14 s on every window is judged, up to the end. A run
+    // whose lock is not judged may still be settling far from that pitch: its windows are
+    // fitted within a wider band, so that they judge gaps and jumps only.
+    const auto fits =
+        fitWindows(pcm.left, first + 14 * 48000, 4800, 48000, 999.50, steady ? 0.3 : 1.5, 32768.0);
     ASSERT_GE(fits.size(), 80u);
     std::vector<double> hz;
     int broken = 0;
