@@ -81,6 +81,21 @@ std::pair<uint32_t, uint32_t> Converter::process(const float* const* in, uint32_
     return {consumed, made};
 }
 
+namespace {
+
+// What is wrong with a buffer the input block returned, if anything.
+std::optional<ConverterError> inputError(const PcmBuffer* buf, const AudioFormat& from,
+                                         uint32_t maxInput) {
+    if (buf == nullptr || !sameShape(buf->format(), from) ||
+        buf->format().sampleRate() != from.sampleRate()) {
+        return ConverterError::formatMismatch;
+    }
+    if (buf->frameLength() > maxInput) return ConverterError::inputTooLong;
+    return std::nullopt;
+}
+
+}  // namespace
+
 ConverterOutputStatus Converter::convert(PcmBuffer& out, std::optional<ConverterError>& error,
                                          InputBlock input) {
     out.setFrameLength(0);
@@ -119,13 +134,8 @@ ConverterOutputStatus Converter::convert(PcmBuffer& out, std::optional<Converter
             result = ConverterOutputStatus::endOfStream;
             break;
         }
-        if (buf == nullptr || !sameShape(buf->format(), from) ||
-            buf->format().sampleRate() != from.sampleRate()) {
-            error = ConverterError::formatMismatch;
-            return ConverterOutputStatus::error;
-        }
-        if (buf->frameLength() > maxInput) {
-            error = ConverterError::inputTooLong;
+        if (const auto bad = inputError(buf, from, maxInput)) {
+            error = bad;
             return ConverterOutputStatus::error;
         }
         if (buf->frameLength() == 0) {

@@ -1,6 +1,6 @@
 #pragma once
-// Frames exchanged with the receiving app: a 4-byte little-endian length (type byte plus
-// payload), one type byte, then the payload. Frames follow each other with nothing between.
+// Whole frames exchanged with the receiving app (layout in common/wire_format.h, header in
+// common/frame_header.h): made in one piece, or read from a socket one frame at a time.
 
 #include <cstdint>
 #include <optional>

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/wire_format.h"
 #include "link_down.h"
 #include "usbmux.h"
 
@@ -23,7 +24,7 @@ inline constexpr std::chrono::milliseconds kRetryInterval{500};
 struct LinkTarget {
     bool tcpMode = false;
     std::string tcpHost = "127.0.0.1";
-    uint16_t port = 7000;
+    uint16_t port = qw::wire::kAppPort;
     std::string usbmuxdPath = kUsbmuxdPath;
     bool verbose = false;  // print why the link is down, once per change of reason
 };

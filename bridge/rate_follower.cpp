@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "console.h"
@@ -51,13 +52,30 @@ void waitForChange(bool retrying) {
     }
 }
 
+OSStatus addRateListener(AudioObjectID device) {
+    const AudioObjectPropertyAddress address{kAudioDevicePropertyNominalSampleRate,
+                                             kAudioObjectPropertyScopeGlobal,
+                                             kAudioObjectPropertyElementMain};
+    return AudioObjectAddPropertyListener(device, &address, rateListener, nullptr);
+}
+
+// After a refused registration: tries again every second until it is taken, then reads the rate
+// once more, as a change may have been missed meanwhile.
+void keepTryingToListen(AudioObjectID device) {
+    while (addRateListener(device) != 0) std::this_thread::sleep_for(std::chrono::seconds(1));
+    printLine("following the device's rate again");
+    announceChange();
+}
+
 }  // namespace
 
 void startFollowingDeviceRate(AudioObjectID device, Capture& c, const AudioFormat& out) {
     std::thread([&c, out] { follow(c, out); }).detach();
-    const AudioObjectPropertyAddress address{kAudioDevicePropertyNominalSampleRate,
-                                             kAudioObjectPropertyScopeGlobal,
-                                             kAudioObjectPropertyElementMain};
-    AudioObjectAddPropertyListener(device, &address, rateListener, nullptr);
+    const OSStatus status = addRateListener(device);
+    if (status != 0) {
+        printLine("rate changes not followed: AudioObjectAddPropertyListener failed (" +
+                  std::to_string(status) + ") \u2014 trying again every second");
+        std::thread([device] { keepTryingToListen(device); }).detach();
+    }
     announceChange();  // the rate once more, now that no change can go unheard
 }

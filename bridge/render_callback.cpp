@@ -5,8 +5,7 @@
 
 #include "capture.h"
 #include "common/atomic_max.h"
-#include "common/little_endian.h"
-#include "common/wire_format.h"
+#include "common/frame_header.h"
 #include "frame_pool.h"
 #include "globals.h"
 #include "link_state.h"
@@ -16,10 +15,7 @@ void writeAudioFrame(Bytes& frame, const float* left, const float* right, uint32
     using namespace qw::wire;
     const size_t payload = size_t{frames} * kBytesPerFrame;
     frame.resize(payload + kHeaderSize);
-    uint8_t* p = frame.data();
-    qw::putLe32(p, static_cast<uint32_t>(payload + 1));
-    p[kLengthFieldSize] = static_cast<uint8_t>(FrameType::audio);
-    p += kHeaderSize;
+    uint8_t* p = writeFrameHeader(frame.data(), FrameType::audio, payload);
     for (uint32_t i = 0; i < frames; ++i, p += kBytesPerFrame) {
         const int16_t pair[2] = {toStreamSample(left[i]), toStreamSample(right[i])};
         if constexpr (std::endian::native == std::endian::little) {

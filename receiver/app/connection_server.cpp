@@ -5,7 +5,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,8 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/little_endian.h"
-#include "common/wire_format.h"
+#include "common/frame_header.h"
+#include "common/monotonic_clock.h"
 
 namespace qwr {
 
@@ -25,9 +24,7 @@ namespace {
 constexpr size_t kMaxPendingOut = 64 * 1024;
 
 int64_t nowMs() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+    return qw::monotonicNs() / 1000000;
 }
 
 void say(const std::string& line) {
@@ -46,18 +43,25 @@ ConnectionServer::~ConnectionServer() {
 }
 
 bool ConnectionServer::listen(const std::string& address, uint16_t port) {
+    const std::string where = address + ":" + std::to_string(port);
+    const auto fail = [&](const char* why) {
+        say("cannot listen on " + where + ": " + why);
+        return false;
+    };
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
-    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) return false;
+    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+        return fail("not an IPv4 address");
+    }
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;
-    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+    if (listenFd_ < 0 || ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(listenFd_, 4) != 0) {
-        return false;
+        return fail(std::strerror(errno));
     }
-    say("listening on " + address + ":" + std::to_string(port));
+    say("listening on " + where);
     return true;
 }
 
@@ -93,9 +97,8 @@ void ConnectionServer::readSome() {
     const ssize_t n = ::read(fd_, chunk, sizeof chunk);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (n <= 0) return endConnection(n == 0 ? "peer closed" : "read error");
-    if (qw_receiver_feed(receiver_, chunk, static_cast<size_t>(n)) != 0) {
-        endConnection("bad frame length");
-    }
+    const int error = qw_receiver_feed(receiver_, chunk, static_cast<size_t>(n));
+    if (error != QW_RECEIVER_SUCCESS) endConnection(qw_receiver_strerror(error));
 }
 
 void ConnectionServer::flushOut() {
@@ -122,8 +125,7 @@ void ConnectionServer::everySecond() {
     say(line);
     if (fd_ < 0 || out_.size() > kMaxPendingOut) return;
     uint8_t header[qw::wire::kHeaderSize];
-    qw::putLe32(header, static_cast<uint32_t>(length + 1));
-    header[qw::wire::kLengthFieldSize] = static_cast<uint8_t>(qw::wire::FrameType::report);
+    qw::wire::writeFrameHeader(header, qw::wire::FrameType::report, length);
     out_.insert(out_.end(), header, header + sizeof header);
     out_.insert(out_.end(), text, text + length);
     flushOut();

@@ -19,6 +19,7 @@ class ConnectionServer {
     ConnectionServer(qw_receiver* receiver, std::function<std::string()> extraFigures);
     ~ConnectionServer();
 
+    // False after printing one line with the reason (the caller exits non-zero).
     bool listen(const std::string& address, uint16_t port);
     // Serves until `keepGoing` returns false (checked at least every 100 ms).
     void run(const std::function<bool()>& keepGoing);

@@ -2,13 +2,14 @@
 // plays through PulseAudio (or a clocked null output) and reports its buffer and drift back to
 // the bridge once a second.
 #include <sched.h>
-#include <time.h>
 
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
 
+#include "common/monotonic_clock.h"
+#include "common/wire_format.h"
 #include "connection_server.h"
 #include "null_output.h"
 #include "options.h"
@@ -21,6 +22,19 @@ volatile std::sig_atomic_t gStop = 0;
 
 void onSignal(int) {
     gStop = 1;
+}
+
+using ReceiverPtr = std::unique_ptr<qw_receiver, void (*)(qw_receiver*)>;
+
+// The receiver for a 48000 Hz output, or null after printing why there is none.
+ReceiverPtr makeReceiver(const qwr::Options& options) {
+    qw_receiver_config config = qw_receiver_config_init(qw::wire::kSampleRate);
+    config.latency_ms = options.latencyMs;
+    config.automatic = options.automatic ? 1 : 0;
+    int error = QW_RECEIVER_SUCCESS;
+    ReceiverPtr receiver(qw_receiver_create(&config, &error), qw_receiver_destroy);
+    if (!receiver) std::printf("cannot start the receiver: %s\n", qw_receiver_strerror(error));
+    return receiver;
 }
 
 }  // namespace
@@ -38,9 +52,8 @@ int main(int argc, char** argv) {
     param.sched_priority = 10;
     const bool realtime = ::sched_setscheduler(0, SCHED_FIFO, &param) == 0;
 
-    const qw_receiver_config config{48000.0, options->latencyMs, options->automatic ? 1 : 0};
-    std::unique_ptr<qw_receiver, void (*)(qw_receiver*)> receiver(qw_receiver_create(&config),
-                                                                  qw_receiver_destroy);
+    const ReceiverPtr receiver = makeReceiver(*options);
+    if (!receiver) return 1;
     std::unique_ptr<qwr::Output> output;
     qwr::PulseOutput* pulse = nullptr;
     if (options->nullOutput) {
@@ -53,10 +66,7 @@ int main(int argc, char** argv) {
         output = std::move(p);
     }
     qwr::ConnectionServer server(receiver.get(), [&] { return output->figures(); });
-    if (!server.listen(options->listen, options->port)) {
-        std::printf("cannot listen on %s:%u\n", options->listen.c_str(), options->port);
-        return 1;
-    }
+    if (!server.listen(options->listen, options->port)) return 1;
     std::string error;
     if (!output->start(error)) {
         std::printf("%s\n", error.c_str());
@@ -67,8 +77,7 @@ int main(int argc, char** argv) {
                 options->automatic ? " (automatic)" : " (fixed)",
                 realtime ? ", real-time priority" : "");
     const double endAt = options->seconds;
-    timespec started{};
-    ::clock_gettime(CLOCK_MONOTONIC, &started);
+    const int64_t started = qw::monotonicNs();
     server.run([&] {
         if (gStop) return false;
         if (pulse != nullptr && pulse->failed()) {
@@ -76,10 +85,7 @@ int main(int argc, char** argv) {
             return false;
         }
         if (endAt <= 0) return true;
-        timespec now{};
-        ::clock_gettime(CLOCK_MONOTONIC, &now);
-        return double(now.tv_sec - started.tv_sec) + 1e-9 * double(now.tv_nsec - started.tv_nsec) <
-               endAt;
+        return 1e-9 * static_cast<double>(qw::monotonicNs() - started) < endAt;
     });
     const bool failed = pulse != nullptr && pulse->failed();
     output.reset();

@@ -7,19 +7,12 @@
 #include <vector>
 
 #include "common/atomic_max.h"
+#include "common/monotonic_clock.h"
 #include "common/wire_format.h"
 
 namespace qwr {
 
-namespace {
-
-int64_t monotonicNs() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
-
-}  // namespace
+using qw::monotonicNs;
 
 NullOutput::NullOutput(qw_receiver* receiver, double clockPpm, std::string wavPath)
     : receiver_(receiver),

@@ -7,9 +7,9 @@
 #include <string>
 #include <thread>
 
+#include "common/wav_writer.h"
 #include "output.h"
 #include "quillwave_receiver.h"
-#include "wav_writer.h"
 
 namespace qwr {
 
@@ -27,7 +27,7 @@ class NullOutput : public Output {
     qw_receiver* receiver_;
     double rate_;
     std::string wavPath_;
-    phone::WavWriter wav_;
+    qw::WavWriter wav_;
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> worstLateUs_{0};
     std::thread thread_;

@@ -5,11 +5,13 @@
 #include <optional>
 #include <string>
 
+#include "common/wire_format.h"
+
 namespace qwr {
 
 struct Options {
     std::string listen = "0.0.0.0";
-    uint16_t port = 7000;
+    uint16_t port = qw::wire::kAppPort;
     double latencyMs = 5.0;        // buffer target (start and floor in the automatic mode)
     bool automatic = true;         // --fixed-latency turns it off
     std::string sink;              // PulseAudio sink; empty: the server's default

@@ -77,45 +77,68 @@ bool PulseOutput::waitReady(bool forStream, std::string& error) {
         }
         pa_threaded_mainloop_wait(loop_);
     }
-    error = std::string("pulseaudio: ") + pa_strerror(pa_context_errno(context_));
+    error = contextError(forStream ? "the stream failed" : "cannot reach the server");
     return false;
 }
 
+std::string PulseOutput::contextError(const char* what) const {
+    return std::string("pulseaudio: ") + what + ": " +
+           (context_ != nullptr ? pa_strerror(pa_context_errno(context_)) : "out of memory");
+}
+
+// Each step's result is checked; a failure is one line for the caller, who exits non-zero.
 bool PulseOutput::start(std::string& error) {
     loop_ = pa_threaded_mainloop_new();
+    if (loop_ == nullptr) {
+        error = "pulseaudio: cannot create the main loop";
+        return false;
+    }
     context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "qwreceiver");
+    if (context_ == nullptr) {
+        error = contextError("cannot create a context");
+        return false;
+    }
     pa_context_set_state_callback(context_, onContextState, this);
     if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        error = std::string("pulseaudio: ") + pa_strerror(pa_context_errno(context_));
+        error = contextError("cannot connect");
         return false;
     }
     pa_threaded_mainloop_lock(loop_);
-    pa_threaded_mainloop_start(loop_);
-    bool ok = waitReady(false, error);
-    if (ok) {
-        const pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, qw::wire::kSampleRate,
-                                          qw::wire::kChannels};
-        stream_ = pa_stream_new(context_, "Quillwave", &sampleFormat, nullptr);
-        pa_stream_set_state_callback(stream_, onStreamState, this);
-        pa_stream_set_write_callback(stream_, onWrite, this);
-        pa_stream_set_underflow_callback(stream_, onUnderflow, this);
-        pa_buffer_attr attr{};
-        attr.maxlength = static_cast<uint32_t>(-1);
-        attr.tlength = static_cast<uint32_t>(latencyMs_ * qw::wire::kSampleRate / 1000) *
-                       qw::wire::kBytesPerFrame;
-        attr.prebuf = static_cast<uint32_t>(-1);
-        // Asked for in small pieces (2 ms), so that the receiver's buffer never has to hold
-        // a large request at once.
-        attr.minreq = std::min(attr.tlength / 2, uint32_t{96} * qw::wire::kBytesPerFrame);
-        attr.fragsize = static_cast<uint32_t>(-1);
-        const auto flags = static_cast<pa_stream_flags_t>(
-            PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
-        ok = pa_stream_connect_playback(stream_, sink_.empty() ? nullptr : sink_.c_str(), &attr,
-                                        flags, nullptr, nullptr) == 0 &&
-             waitReady(true, error);
-    }
+    bool ok = pa_threaded_mainloop_start(loop_) == 0;
+    if (!ok) error = "pulseaudio: cannot start the main loop";
+    ok = ok && waitReady(false, error) && startStream(error);
     pa_threaded_mainloop_unlock(loop_);
     return ok;
+}
+
+// With the main loop locked and the context ready.
+bool PulseOutput::startStream(std::string& error) {
+    const pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, qw::wire::kSampleRate, qw::wire::kChannels};
+    stream_ = pa_stream_new(context_, "Quillwave", &sampleFormat, nullptr);
+    if (stream_ == nullptr) {
+        error = contextError("cannot create a stream");
+        return false;
+    }
+    pa_stream_set_state_callback(stream_, onStreamState, this);
+    pa_stream_set_write_callback(stream_, onWrite, this);
+    pa_stream_set_underflow_callback(stream_, onUnderflow, this);
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength =
+        static_cast<uint32_t>(latencyMs_ * qw::wire::kSampleRate / 1000) * qw::wire::kBytesPerFrame;
+    attr.prebuf = static_cast<uint32_t>(-1);
+    // Asked for in small pieces (2 ms), so that the receiver's buffer never has to hold
+    // a large request at once.
+    attr.minreq = std::min(attr.tlength / 2, uint32_t{96} * qw::wire::kBytesPerFrame);
+    attr.fragsize = static_cast<uint32_t>(-1);
+    const auto flags = static_cast<pa_stream_flags_t>(
+        PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
+    if (pa_stream_connect_playback(stream_, sink_.empty() ? nullptr : sink_.c_str(), &attr, flags,
+                                   nullptr, nullptr) != 0) {
+        error = contextError("cannot connect the stream");
+        return false;
+    }
+    return waitReady(true, error);
 }
 
 std::string PulseOutput::figures() {

@@ -28,6 +28,8 @@ class PulseOutput : public Output {
     static void onWrite(pa_stream* stream, size_t bytes, void* self);
     static void onUnderflow(pa_stream* stream, void* self);
     bool waitReady(bool forStream, std::string& error);
+    bool startStream(std::string& error);
+    std::string contextError(const char* what) const;
 
     qw_receiver* receiver_;
     std::string sink_;

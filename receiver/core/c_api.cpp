@@ -15,13 +15,54 @@ struct qw_receiver {
 
 extern "C" {
 
-qw_receiver* qw_receiver_create(const qw_receiver_config* config) {
-    if (config == nullptr || !std::isfinite(config->output_rate) || config->output_rate < 8000 ||
-        config->output_rate > 384000 || !std::isfinite(config->latency_ms) ||
-        config->latency_ms < 0 || config->latency_ms > 1000) {
-        return nullptr;
+const char* qw_receiver_strerror(int error) {
+    switch (error) {
+        case QW_RECEIVER_SUCCESS:
+            return "no error";
+        case QW_RECEIVER_ERROR_NO_CONFIG:
+            return "no configuration given";
+        case QW_RECEIVER_ERROR_OUTPUT_RATE:
+            return "output rate outside 8000..384000 frames per second";
+        case QW_RECEIVER_ERROR_LATENCY:
+            return "latency outside 0..1000 ms";
+        case QW_RECEIVER_ERROR_NO_MEMORY:
+            return "out of memory";
+        case QW_RECEIVER_ERROR_FRAME_LENGTH:
+            return "bad frame length";
+        default:
+            return "unknown error";
     }
-    return new (std::nothrow) qw_receiver(*config);
+}
+
+qw_receiver_config qw_receiver_config_init(double output_rate) {
+    qw_receiver_config config{};
+    config.output_rate = output_rate;
+    config.latency_ms = 5.0;
+    config.automatic = 1;
+    return config;
+}
+
+static int configError(const qw_receiver_config* config) {
+    if (config == nullptr) return QW_RECEIVER_ERROR_NO_CONFIG;
+    if (!std::isfinite(config->output_rate) || config->output_rate < 8000 ||
+        config->output_rate > 384000) {
+        return QW_RECEIVER_ERROR_OUTPUT_RATE;
+    }
+    if (!std::isfinite(config->latency_ms) || config->latency_ms < 0 || config->latency_ms > 1000) {
+        return QW_RECEIVER_ERROR_LATENCY;
+    }
+    return QW_RECEIVER_SUCCESS;
+}
+
+qw_receiver* qw_receiver_create(const qw_receiver_config* config, int* error) {
+    int result = configError(config);
+    qw_receiver* receiver = nullptr;
+    if (result == QW_RECEIVER_SUCCESS) {
+        receiver = new (std::nothrow) qw_receiver(*config);
+        if (receiver == nullptr) result = QW_RECEIVER_ERROR_NO_MEMORY;
+    }
+    if (error != nullptr) *error = result;
+    return receiver;
 }
 
 void qw_receiver_destroy(qw_receiver* receiver) {
@@ -33,7 +74,7 @@ void qw_receiver_new_connection(qw_receiver* receiver) {
 }
 
 int qw_receiver_feed(qw_receiver* receiver, const uint8_t* bytes, size_t size) {
-    return receiver->core.feed(bytes, size) ? 0 : -1;
+    return receiver->core.feed(bytes, size) ? QW_RECEIVER_SUCCESS : QW_RECEIVER_ERROR_FRAME_LENGTH;
 }
 
 void qw_receiver_pull_float(qw_receiver* receiver, float* out, uint32_t frames) {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "common/little_endian.h"
+#include "common/frame_header.h"
 
 namespace qw::receiver {
 
@@ -39,18 +39,17 @@ size_t StreamReader::takeHeader(const uint8_t* data, size_t size) {
     std::memcpy(header_ + headerFill_, data, used);
     headerFill_ += used;
     // The length can be judged as soon as its four bytes are in, before the type byte.
-    if (headerFill_ >= wire::kLengthFieldSize) {
-        const uint32_t length = getLe32(header_);
-        if (length == 0 || length > wire::kMaxBridgeFrameLength) {
-            state_ = State::broken;
-            return used;
-        }
+    wire::FrameHeader header;
+    if (headerFill_ >= wire::kLengthFieldSize &&
+        !wire::readFrameLength(header_, wire::kMaxBridgeFrameLength, header.length)) {
+        state_ = State::broken;
+        return used;
     }
     if (headerFill_ < wire::kHeaderSize) return used;
     headerFill_ = 0;
-    remaining_ = getLe32(header_) - 1;
-    const bool audio =
-        header_[wire::kLengthFieldSize] == static_cast<uint8_t>(wire::FrameType::audio);
+    wire::readFrameHeader(header_, wire::kMaxBridgeFrameLength, header);
+    remaining_ = header.payloadSize();
+    const bool audio = header.type == static_cast<uint8_t>(wire::FrameType::audio);
     if (audio && remaining_ % wire::kBytesPerFrame == 0) {
         ++counts_.audioFrames;
         counts_.lastAudioFrames = remaining_ / wire::kBytesPerFrame;

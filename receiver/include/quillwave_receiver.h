@@ -14,6 +14,20 @@ extern "C" {
 
 typedef struct qw_receiver qw_receiver;
 
+/* Error numbers, as qw_receiver_create and qw_receiver_feed give them; qw_receiver_strerror
+ * names each in words. */
+enum {
+    QW_RECEIVER_SUCCESS = 0,
+    QW_RECEIVER_ERROR_NO_CONFIG = 1,   /* no configuration was given */
+    QW_RECEIVER_ERROR_OUTPUT_RATE = 2, /* output rate not a number in 8000..384000 */
+    QW_RECEIVER_ERROR_LATENCY = 3,     /* latency not a number in 0..1000 ms */
+    QW_RECEIVER_ERROR_NO_MEMORY = 4,
+    QW_RECEIVER_ERROR_FRAME_LENGTH = 5 /* a frame length of 0 or above 65536: stream broken */
+};
+
+/* A short English text for an error number; never NULL (unknown numbers have a text too). */
+const char* qw_receiver_strerror(int error);
+
 typedef struct qw_receiver_config {
     double output_rate; /* the output device's frames per second, e.g. 48000 */
     double latency_ms;  /* buffer target; in automatic mode the starting point and the floor */
@@ -33,14 +47,20 @@ typedef struct qw_receiver_figures {
     int playing;           /* 0 while the buffer fills (silence) */
 } qw_receiver_figures;
 
-/* NULL on a bad configuration. */
-qw_receiver* qw_receiver_create(const qw_receiver_config* config);
+/* The defaults for an output running at `output_rate` frames per second: a 5 ms target, raised
+ * automatically after underruns. Change fields afterwards as needed. */
+qw_receiver_config qw_receiver_config_init(double output_rate);
+
+/* NULL on a bad configuration or lack of memory; the reason goes to `*error` when `error` is not
+ * NULL (QW_RECEIVER_SUCCESS on success). */
+qw_receiver* qw_receiver_create(const qw_receiver_config* config, int* error);
 void qw_receiver_destroy(qw_receiver* receiver);
 
 /* A new connection: everything buffered from the previous one is discarded. */
 void qw_receiver_new_connection(qw_receiver* receiver);
-/* The connection's bytes, in pieces of any size. Returns 0, or -1 once the stream is broken (a
- * frame length of 0 or above 65536): the caller ends the connection. */
+/* The connection's bytes, in pieces of any size. Returns QW_RECEIVER_SUCCESS, or
+ * QW_RECEIVER_ERROR_FRAME_LENGTH once the stream is broken (a frame length of 0 or above 65536):
+ * the caller ends the connection. */
 int qw_receiver_feed(qw_receiver* receiver, const uint8_t* bytes, size_t size);
 
 /* Exactly `frames` frames of interleaved stereo, silence where there is no sound. */

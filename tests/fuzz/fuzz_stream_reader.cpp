@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The whole core: feeding and pulling never crashes and always fills what was asked.
     const qw_receiver_config config{48000, 2.0, 1};
-    qw_receiver* receiver = qw_receiver_create(&config);
+    qw_receiver* receiver = qw_receiver_create(&config, nullptr);
     qw_receiver_new_connection(receiver);
     std::vector<int16_t> out(2 * 300);
     for (size_t at = 0; at < size; at += piece) {

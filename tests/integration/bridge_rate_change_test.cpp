@@ -242,17 +242,21 @@ TEST_F(RateChange, AHundredQuickChangesLeaveTheBridgeStreamingAtTheRightPitch) {
     std::this_thread::sleep_for(1500ms);
     ASSERT_TRUE(settledAt(last)) << bridge.output();
     EXPECT_TRUE(bridge.running());
-    // A descriptor lost per change would show here a hundredfold. One more or fewer is allowed:
-    // the HAL client reopens its connections to the server after a failed call, and a loaded
-    // run once counted one more (the descriptors are listed should it go further).
-    const size_t fdsAfter = entriesIn(proc + "/fd");
-    EXPECT_LE(fdsAfter, fdsBefore + 1) << "before:\n"
-                                       << descriptorsBefore << "after:\n"
-                                       << descriptorsOf(proc);
-    EXPECT_GE(fdsAfter + 1, fdsBefore) << "before:\n"
-                                       << descriptorsBefore << "after:\n"
-                                       << descriptorsOf(proc);
-    EXPECT_EQ(entriesIn(proc + "/task"), threadsBefore);
+    // A descriptor or thread lost per change would show here a hundredfold, and stay. One
+    // descriptor more or a few fewer is allowed: the HAL client reopens its connections to the
+    // server after a failed call, and on a loaded machine a reopening or a follower step may
+    // still be under way when first counted, so the counts are given a few seconds to settle
+    // (the descriptors are listed should they not).
+    const auto settled = [&] {
+        const size_t fds = entriesIn(proc + "/fd");
+        return fds <= fdsBefore + 1 && fds + 3 >= fdsBefore &&
+               entriesIn(proc + "/task") == threadsBefore;
+    };
+    EXPECT_TRUE(eventually(settled, 5000ms))
+        << "descriptors " << fdsBefore << " -> " << entriesIn(proc + "/fd") << ", threads "
+        << threadsBefore << " -> " << entriesIn(proc + "/task") << "\nbefore:\n"
+        << descriptorsBefore << "after:\n"
+        << descriptorsOf(proc);
 
     playTone();
     stopAll();

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -65,6 +66,65 @@ Figures lastFigures(const std::string& output) {
                     &f.drift, &f.underruns, &f.overruns, &f.connections, &f.replaced);
     }
     return f;
+}
+
+// The number after `key` on each "figures:" line of the receiver that carries it.
+std::vector<double> figureSeries(const std::string& output, const std::string& key) {
+    std::vector<double> values;
+    for (const auto& line : linesOf(output)) {
+        const size_t at = line.find(key);
+        if (line.rfind("figures: ", 0) == 0 && at != std::string::npos) {
+            values.push_back(std::strtod(line.c_str() + at + key.size(), nullptr));
+        }
+    }
+    return values;
+}
+
+// Seconds in which the null output woke up more than 20 ms late: the machine stalled the
+// receiver then, which may cost a window or disturb the lock like an underrun does.
+int lateSeconds(const std::string& output) {
+    const auto late = figureSeries(output, "worst wake-up late ");
+    return static_cast<int>(
+        std::count_if(late.begin(), late.end(), [](double ms) { return ms > 20; }));
+}
+
+// The 100 ms windows that the bridge's own measured stalls may spoil: each second whose longest
+// capture gap or socket write ("⏱ maxGap=Gms maxWrite=Wms ...") went past 20 ms may spoil the
+// windows it spans and two more (the fades and the loop settling again).
+int bridgeStallWindows(const std::string& output) {
+    int windows = 0;
+    for (const auto& line : linesOf(output)) {
+        double gap = 0, write = 0;
+        int depth = 0;
+        if (std::sscanf(line.c_str(), "\u23F1 maxGap=%lfms maxWrite=%lfms qDepth=%d", &gap, &write,
+                        &depth) != 3) {
+            continue;
+        }
+        // Frames waiting in the queue mean the sender fell behind by that many callbacks.
+        const double worst = std::max({gap, write, depth * 256 * 1000.0 / 48000});
+        if (worst > 20) windows += static_cast<int>(std::ceil(worst / 100)) + 2;
+    }
+    return windows;
+}
+
+// The windows spanned by the `explained` longest silences (quiet runs of 10 samples or more)
+// in y[from, to]: an underrun plays silence for as long as the sound is missing, however long
+// that is, so each one the receiver counted explains one silence, and no more.
+int explainedSilenceWindows(const std::vector<int16_t>& y, size_t from, size_t to, int explained,
+                            size_t window) {
+    std::vector<size_t> silences;
+    size_t run = 0;
+    for (size_t i = from; i <= to && i < y.size(); ++i) {
+        run = std::abs(y[i]) <= 300 ? run + 1 : 0;
+        if (run == 10) silences.push_back(0);
+        if (run >= 10) silences.back() = run;
+    }
+    std::sort(silences.rbegin(), silences.rend());
+    int windows = 0;
+    for (size_t i = 0; i < silences.size() && i < static_cast<size_t>(explained); ++i) {
+        windows += static_cast<int>(silences[i] / window);
+    }
+    return windows;
 }
 
 // Where the sound starts and ends (|sample| above `level`).
@@ -124,8 +184,13 @@ TEST_F(ReceiverEndToEnd, NullOutputAt500PpmLocksAndPlaysAnUnbrokenSineAtTheSkewe
     // Each underrun restarts the playout and disturbs the loop; a run whose machine stalled
     // more than twice can be judged for gaps and reports, not for how exactly it locked. (Such
     // stalls, 80 ms and more, also overrun the buffer's bound once the output resumes.)
-    const bool steady = f.underruns <= 2;
-    if (!steady) std::printf("%d underruns on a busy machine: lock not judged\n", f.underruns);
+    const int stalls = lateSeconds(receiver.output());
+    const int bridgeStalls = bridgeStallWindows(bridge.output());
+    const bool steady = f.underruns <= 2 && stalls <= 2;
+    std::printf(
+        "%d underruns, %d seconds with a late wake-up, %d windows the bridge's stalls "
+        "may spoil%s\n",
+        f.underruns, stalls, bridgeStalls, steady ? "" : " on a busy machine: lock not judged");
     if (steady) {
         EXPECT_EQ(f.overruns, 0);
         EXPECT_NEAR(f.drift, 500, 50) << receiver.output();
@@ -140,10 +205,14 @@ TEST_F(ReceiverEndToEnd, NullOutputAt500PpmLocksAndPlaysAnUnbrokenSineAtTheSkewe
 
     const auto pcm = received();
     const auto [first, last] = soundSpan(pcm.left);
-    ASSERT_GT(last, first + 24 * 48000) << "too little sound";
+    // Sound the bridge could not capture while it stalled is missing from the timeline.
+    ASSERT_GT(last + size_t{4800} * bridgeStalls, first + 24 * 48000) << "too little sound";
     // The sound, read at 48 kHz, has the pitch 1000 Hz / (1 + 500e-6) = 999.50 Hz. The loop
-    // locks within ~10 s and narrows; from 14 s on every window is judged, up to the end.
-    const auto fits = fitWindows(pcm.left, first + 14 * 48000, 4800, 48000, 999.50, 0.3, 32768.0);
+    // locks within ~10 s and narrows; from 14 s on every window is judged, up to the end. A run
+    // whose lock is not judged may still be settling far from that pitch: its windows are
+    // fitted within a wider band, so that they judge gaps and jumps only.
+    const auto fits =
+        fitWindows(pcm.left, first + 14 * 48000, 4800, 48000, 999.50, steady ? 0.3 : 1.5, 32768.0);
     ASSERT_GE(fits.size(), 80u);
     std::vector<double> hz;
     int broken = 0;
@@ -159,12 +228,18 @@ TEST_F(ReceiverEndToEnd, NullOutputAt500PpmLocksAndPlaysAnUnbrokenSineAtTheSkewe
     if (steady) {
         EXPECT_NEAR(hz[hz.size() / 2], 999.50, 0.05) << "drift estimate " << f.drift;
     }
-    // A loaded two-core machine stalls now and then for tens of ms; each underrun it causes is
-    // counted by the receiver, and may spoil up to three windows (fade out, silence, fade in,
-    // and the loop settling again). Nothing else may.
-    if (steady) {
-        EXPECT_LE(broken, 3 * f.underruns) << "windows with a gap or a jump, beyond the underruns";
-    }
+    // A loaded two-core machine stalls now and then for tens of ms, at times for seconds; each
+    // underrun it causes is counted by the receiver, and each stall of the output measured as a
+    // late wake-up, and either may spoil up to three windows (fade out, silence, fade in, and
+    // the loop settling again) and those its silence spans; a stall the bridge measured spoils
+    // what it spans. Nothing else may.
+    const int silenceWindows =
+        explainedSilenceWindows(pcm.left, first + 14 * 48000, last, f.underruns + stalls, 4800);
+    std::printf("%d broken windows; %d spanned by silences that underruns explain\n", broken,
+                silenceWindows);
+    EXPECT_LE(broken, 3 * (f.underruns + stalls) + bridgeStalls + silenceWindows)
+        << "windows with a gap or a jump, beyond the underruns and stalls\n"
+        << receiver.output();
 }
 
 // The link is lost half-open (the bridge stops dead) and a new bridge connects: the new
@@ -274,6 +349,14 @@ TEST_F(ReceiverEndToEnd, PulseAudioSinkMonitorCarriesTheSineWithoutDropouts) {
     pulse.stop();
 
     const Figures f = lastFigures(receiver.output());
+    // PulseAudio's own count of the stream running dry: the daemon or the receiver stalled.
+    const auto underflowSeries = figureSeries(receiver.output(), "pulse underflows ");
+    const int underflows = underflowSeries.empty() ? 0 : static_cast<int>(underflowSeries.back());
+    const int stalls = f.underruns + underflows;
+    const int bridgeStalls = bridgeStallWindows(bridge.output());
+    std::printf(
+        "%d underruns, %d PulseAudio underflows, %d windows the bridge's stalls may spoil\n",
+        f.underruns, underflows, bridgeStalls);
     std::ifstream in(raw, std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
     std::vector<int16_t> left;
@@ -282,9 +365,11 @@ TEST_F(ReceiverEndToEnd, PulseAudioSinkMonitorCarriesTheSineWithoutDropouts) {
                                             static_cast<uint8_t>(bytes[i + 1]) << 8));
     }
     const auto [first, last] = soundSpan(left);
-    ASSERT_GT(last, first + 9 * 48000) << "too little sound at the monitor: " << first << " "
-                                       << last << " of " << left.size() << "\n"
-                                       << receiver.output();
+    // Sound the bridge could not capture while it stalled is missing from the timeline.
+    ASSERT_GT(last + size_t{4800} * bridgeStalls, first + 9 * 48000)
+        << "too little sound at the monitor: " << first << " " << last << " of " << left.size()
+        << "\n"
+        << receiver.output();
     // No dropout: inside the sound, no quiet run longer than a sine's zero crossing, but for
     // the one short unexplained glitch the window check below allows too.
     size_t run = 0, longest = 0;
@@ -294,20 +379,22 @@ TEST_F(ReceiverEndToEnd, PulseAudioSinkMonitorCarriesTheSineWithoutDropouts) {
         quietRuns += run == 10;
         longest = std::max(longest, run);
     }
-    if (f.underruns == 0) {
+    if (stalls == 0 && bridgeStalls == 0) {
         EXPECT_LE(quietRuns, 1) << "longest dropout " << longest << " samples\n"
                                 << receiver.output();
         EXPECT_LT(longest, 480u) << "a dropout of " << longest << " samples";
     }
     // No dropout: a window with a gap or garbage in it fits below 10 dB (a pitch still moving
     // fast in the first seconds takes a window to 20-40 dB, a click or gap far lower). Each
-    // underrun the receiver counted may spoil up to three windows; beyond that, one window is
-    // allowed: a single short glitch now and then, with neither an underrun nor a PulseAudio
-    // underflow counted, is not yet explained (a rewind of the sink is suspected).
+    // underrun the receiver counted and each underflow PulseAudio counted (a stall of the
+    // daemon or the receiver) may spoil up to three windows, a stall the bridge measured what
+    // it spans; beyond that, one window is
+    // allowed: a single short glitch now and then, with neither counted, is not yet explained
+    // (a rewind of the sink is suspected).
     const auto fits = fitWindows(left, first + 2 * 48000, 4800, 48000, 1000, 1.5, 32768.0);
     int dropouts = 0;
     for (size_t i = 0; i + 2 < fits.size(); ++i) dropouts += fits[i].fit.snrDb < 10;
-    EXPECT_LE(dropouts, 3 * f.underruns + 1) << receiver.output();
+    EXPECT_LE(dropouts, 3 * stalls + bridgeStalls + 1) << receiver.output();
 }
 
 }  // namespace

@@ -88,6 +88,18 @@ class ChildProcess {
         return status;
     }
 
+    // Waits up to `timeout` for the child to end by itself: its exit status, or -1 if it still
+    // runs (or was ended by a signal).
+    int waitExit(std::chrono::milliseconds timeout) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (pid > 0 && ::waitpid(pid, &status, WNOHANG) != pid) {
+            if (std::chrono::steady_clock::now() > end) return -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (pid > 0) pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
     std::string output() const {
         std::ifstream in(logPath);
         std::stringstream text;

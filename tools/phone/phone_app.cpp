@@ -21,9 +21,10 @@
 #include <string>
 #include <vector>
 
+#include "common/wav_writer.h"
 #include "common/wire_format.h"
+#include "phone_frames.h"
 #include "phone_io.h"
-#include "wav_writer.h"
 
 using namespace phone;
 
@@ -287,9 +288,11 @@ class App {
             conn.stallUntil = nowMs() + *n;
             say("stalling for " + std::to_string(*n) + " ms");
         } else {  // refuse
-            if (conn.fd >= 0) endConnection("closed on command");
+            // The listener goes first: a reconnect landing between the two steps would otherwise
+            // be accepted by the kernel and then reset, a second loss for one fault.
             if (listenFd >= 0) ::close(listenFd);
             listenFd = -1;
+            if (conn.fd >= 0) endConnection("closed on command");
             listenAgainAt = nowMs() + *n;
             say("refusing connections for " + std::to_string(*n) + " ms");
         }
@@ -368,21 +371,18 @@ class App {
             if (conn.fd >= 0) conn.in.erase(conn.in.begin(), conn.in.begin() + pos);
             return;
         }
-        while (conn.fd >= 0 && conn.in.size() - pos >= 4) {
-            const uint32_t length = loadLe32(conn.in.data() + pos);
-            if (length == 0 || length > kMaxAudioLength) {
-                return badFrame("length " + std::to_string(length));
-            }
-            if (conn.in.size() - pos - 4 < length) break;
-            const uint8_t* body = conn.in.data() + pos + 4;
-            pos += 4 + length;
-            if (body[0] != kAudioType) return badFrame("type " + std::to_string(body[0]));
-            const size_t payloadSize = length - 1;
-            if (payloadSize % 4) return badFrame("payload of " + std::to_string(payloadSize));
-            if (o.verifyPattern && !patternHolds(body + 1, payloadSize)) {
+        FrameView f;
+        uint32_t badLength = 0;
+        while (conn.fd >= 0) {
+            const Split split = splitFrame(conn.in, pos, kMaxAudioLength, f, badLength);
+            if (split == Split::badLength) return badFrame("length " + std::to_string(badLength));
+            if (split == Split::incomplete) break;
+            if (f.type != kAudioType) return badFrame("type " + std::to_string(f.type));
+            if (f.size % 4) return badFrame("payload of " + std::to_string(f.size));
+            if (o.verifyPattern && !patternHolds(f.payload, f.size)) {
                 return badFrame("payload pattern broken");
             }
-            acceptAudio(body + 1, payloadSize);
+            acceptAudio(f.payload, f.size);
         }
         if (conn.fd >= 0) conn.in.erase(conn.in.begin(), conn.in.begin() + pos);
     }
@@ -449,9 +449,7 @@ class App {
         }
         if (o.reportLength > 0) payload.resize(static_cast<size_t>(o.reportLength - 1), '.');
         Bytes frame;
-        appendLe32(frame, static_cast<uint32_t>(payload.size() + 1));
-        frame.push_back(static_cast<uint8_t>(o.reportType));
-        frame.insert(frame.end(), payload.begin(), payload.end());
+        appendFrame(frame, static_cast<uint8_t>(o.reportType), payload.data(), payload.size());
         queue(frame);
     }
 
@@ -485,7 +483,7 @@ class App {
     }
 
     Options o;
-    WavWriter wav;
+    qw::WavWriter wav;
     int listenFd = -1;
     int64_t listenAgainAt = -1;
     int64_t accepted = 0;

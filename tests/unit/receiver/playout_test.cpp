@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "simulated_link.h"
@@ -231,11 +232,38 @@ TEST(ReceiverPlayout, NewConnectionStartsFromAFreshBufferWithNoStaleAudio) {
 }
 
 TEST(ReceiverInterface, ConfigurationReportAndExactPulls) {
-    qw_receiver_config bad{48000, -1, 1};
-    EXPECT_EQ(qw_receiver_create(&bad), nullptr);
-    bad = {0, 5, 1};
-    EXPECT_EQ(qw_receiver_create(nullptr), nullptr);
-    EXPECT_EQ(qw_receiver_create(&bad), nullptr);
+    // Each refusal names its reason, in words of its own; the defaults make a working receiver.
+    const qw_receiver_config defaults = qw_receiver_config_init(44100);
+    EXPECT_EQ(defaults.output_rate, 44100);
+    EXPECT_EQ(defaults.latency_ms, 5.0);
+    EXPECT_EQ(defaults.automatic, 1);
+    std::set<std::string> texts;
+    const auto refused = [&](const qw_receiver_config* config) {
+        int error = -1;
+        EXPECT_EQ(qw_receiver_create(config, &error), nullptr);
+        texts.insert(qw_receiver_strerror(error));
+        return error;
+    };
+    qw_receiver_config bad = defaults;
+    bad.latency_ms = -1;
+    EXPECT_EQ(refused(&bad), QW_RECEIVER_ERROR_LATENCY);
+    bad.latency_ms = std::nan("");
+    EXPECT_EQ(refused(&bad), QW_RECEIVER_ERROR_LATENCY);
+    bad = defaults;
+    bad.output_rate = 0;
+    EXPECT_EQ(refused(&bad), QW_RECEIVER_ERROR_OUTPUT_RATE);
+    EXPECT_EQ(refused(nullptr), QW_RECEIVER_ERROR_NO_CONFIG);
+    EXPECT_EQ(qw_receiver_create(nullptr, nullptr), nullptr);  // the error slot is optional
+    int error = -1;
+    qw_receiver* fine = qw_receiver_create(&defaults, &error);
+    EXPECT_EQ(error, QW_RECEIVER_SUCCESS);
+    ASSERT_NE(fine, nullptr);
+    qw_receiver_destroy(fine);
+    for (int e : std::initializer_list<int>{QW_RECEIVER_SUCCESS, QW_RECEIVER_ERROR_NO_MEMORY,
+                                            QW_RECEIVER_ERROR_FRAME_LENGTH, -7, 999}) {
+        texts.insert(qw_receiver_strerror(e));
+    }
+    EXPECT_EQ(texts.size(), 7u);  // six numbers with distinct texts, one text for unknown ones
 
     SimulatedLink link(212, 10.0, false);
     link.run(30);
@@ -268,10 +296,10 @@ TEST(ReceiverInterface, ConfigurationReportAndExactPulls) {
     EXPECT_NE(out[9999], 0x5A5A);
     // Bytes that break the stream are refused, and a new connection accepts them again.
     const uint8_t zero[5] = {0, 0, 0, 0, 1};
-    EXPECT_EQ(qw_receiver_feed(link.receiver(), zero, 5), -1);
+    EXPECT_EQ(qw_receiver_feed(link.receiver(), zero, 5), QW_RECEIVER_ERROR_FRAME_LENGTH);
     qw_receiver_new_connection(link.receiver());
     const uint8_t empty[5] = {1, 0, 0, 0, 1};
-    EXPECT_EQ(qw_receiver_feed(link.receiver(), empty, 5), 0);
+    EXPECT_EQ(qw_receiver_feed(link.receiver(), empty, 5), QW_RECEIVER_SUCCESS);
 }
 
 }  // namespace

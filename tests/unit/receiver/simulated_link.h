@@ -20,7 +20,7 @@ class SimulatedLink {
           pullFrames_(pullFrames),
           block_(2 * pullFrames) {
         const qw_receiver_config config{48000.0, latencyMs, automatic ? 1 : 0};
-        receiver_ = qw_receiver_create(&config);
+        receiver_ = qw_receiver_create(&config, nullptr);
         qw_receiver_new_connection(receiver_);
     }
     ~SimulatedLink() { qw_receiver_destroy(receiver_); }

@@ -14,7 +14,7 @@
 
 TEST(ReceiverThreads, FeedingAndPullingOnTwoThreadsStayConsistent) {
     const qw_receiver_config config{48000, 5.0, 1};
-    qw_receiver* receiver = qw_receiver_create(&config);
+    qw_receiver* receiver = qw_receiver_create(&config, nullptr);
     std::atomic<bool> stop{false};
     std::thread puller([&] {
         std::vector<float> block(2 * 256);

@@ -1,12 +1,13 @@
 #pragma once
-// Writes 48000 Hz, 16-bit, stereo PCM to a WAV file. The header's sizes are brought up to date
-// by finish(), which may be called any number of times (the file stays valid after each call).
+// Writes 48000 Hz, 16-bit, stereo PCM (the stream's format) to a WAV file. The header's sizes are
+// brought up to date by finish(), which may be called any number of times (the file stays valid
+// after each call).
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-namespace phone {
+namespace qw {
 
 class WavWriter {
   public:
@@ -25,4 +26,4 @@ class WavWriter {
     uint32_t dataSize = 0;
 };
 
-}  // namespace phone
+}  // namespace qw

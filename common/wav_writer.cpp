@@ -1,4 +1,4 @@
-#include "wav_writer.h"
+#include "common/wav_writer.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,9 +7,8 @@
 #include <limits>
 
 #include "common/wire_format.h"
-#include "phone_io.h"
 
-namespace phone {
+namespace qw {
 
 namespace {
 
@@ -92,4 +91,4 @@ void WavWriter::finish() {
     writeAt(fd, h.data(), h.size(), 0);
 }
 
-}  // namespace phone
+}  // namespace qw
