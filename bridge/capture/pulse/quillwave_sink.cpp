@@ -28,7 +28,9 @@ std::optional<SinkFound> findSink(ServerConnection& server) {
             SinkFound s;
             s.index = info->index;
             s.rate = info->sample_spec.rate;
-            s.monitor = info->monitor_source_name != nullptr ? info->monitor_source_name : "";
+            // Every sink has a monitor; its usual name stands in should the server not say.
+            s.monitor = info->monitor_source_name != nullptr ? info->monitor_source_name
+                                                             : std::string(kSinkName) + ".monitor";
             s.module = info->owner_module;
             l->sink = s;
         },
