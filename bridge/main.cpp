@@ -18,6 +18,11 @@
 #include "sender.h"
 #include "statistics.h"
 
+#if !defined(__APPLE__)
+#include "capture_choice.h"
+#include "sound_server_main.h"
+#endif
+
 namespace {
 
 // The sender thread, kept for the life of the process (never joined, never destroyed).
@@ -36,6 +41,12 @@ std::thread* sender = nullptr;
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     printLine("QWV Bridge \u2014 capture the QWV device and stream to the phone over USB");
+#if !defined(__APPLE__)
+    // On Linux the desktop's sound server is captured unless the stand-in server is chosen.
+    if (captureSourceFrom({argv, argv + argc}) == CaptureSource::soundServer) {
+        return runWithSoundServer(argc, argv);
+    }
+#endif
 
     const auto device = findDevice("Quillwave");
     if (!device) {

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <thread>
 
+#include "monotonic_ns.h"
+#include "process_cpu.h"
 #include "rtp_pipeline.h"
 #include "run_support.h"
 
@@ -69,7 +71,8 @@ void LatencyBench::runQuillwave(std::vector<LatencyRun>& runs) {
     ChildProcess& app =
         start({binary("tools/phone/phone-app"), "--onsets", "--report-ms", "0"}, "app.log");
     if (!waitForLine(app, "listening on", 1, 10)) return failAll("phone-app did not start");
-    ChildProcess& bridge = start({binary("bridge/tetherstream")}, "bridge.log");
+    ChildProcess& bridge =
+        start({binary("bridge/tetherstream"), "--capture", "standin"}, "bridge.log");
     if (!waitForLine(bridge, "AUHAL capturing", 1, 15) ||
         !waitForLine(bridge, "connected", 1, 15)) {
         return failAll("tetherstream did not start streaming:\n" + bridge.output());
@@ -114,12 +117,14 @@ void LatencyBench::runPulse(std::vector<LatencyRun>& runs) {
     auto failRest = [&](const std::string& why) {
         for (int frames : o.bufferFrames) {
             for (bool loaded : {false, true}) {
-                bool done = false;
-                for (const auto& r : runs) {
-                    done = done || (r.pipeline == "pulseaudio" && r.bufferFrames == frames &&
-                                    r.loaded == loaded);
+                for (const char* pipeline : {"pulseaudio", "desktop"}) {
+                    bool done = false;
+                    for (const auto& r : runs) {
+                        done = done || (r.pipeline == pipeline && r.bufferFrames == frames &&
+                                        r.loaded == loaded);
+                    }
+                    if (!done) runs.push_back({pipeline, frames, loaded, {}, why});
                 }
-                if (!done) runs.push_back({"pulseaudio", frames, loaded, {}, why});
             }
         }
         stopAll();
@@ -135,6 +140,7 @@ void LatencyBench::runPulse(std::vector<LatencyRun>& runs) {
     // A minimal PulseAudio of our own: one null sink at 48 kHz, one socket, nothing else.
     const PrivatePulse pulse = preparePulse(dir, "", {"qwnull"}, pulseaudio, "warning");
     running.push_back(std::make_unique<ChildProcess>(pulse.command, dir.file("pulseaudio.log")));
+    const ChildProcess& daemon = *running.back();
     if (!waitForPath(pulse.socket, 10)) {
         return failRest("pulseaudio did not start: " + running.back()->output().substr(0, 400));
     }
@@ -144,6 +150,22 @@ void LatencyBench::runPulse(std::vector<LatencyRun>& runs) {
         dir.file("app-pulse.log")));
     ChildProcess& app = *running.back();
     if (!waitForLine(app, "listening on", 1, 10)) return failRest("phone-app did not start");
+    // Beside it, in the same daemon: tetherstream makes and captures the quillwave sink and
+    // streams to an app of its own on 127.0.0.2 (each configuration runs right after parec's).
+    running.push_back(std::make_unique<ChildProcess>(
+        std::vector<std::string>{binary("tools/phone/phone-app"), "--host", "127.0.0.2", "--onsets",
+                                 "--report-ms", "0"},
+        dir.file("app-desktop.log")));
+    const ChildProcess& desktopApp = *running.back();
+    if (!waitForLine(desktopApp, "listening on", 1, 10)) return failRest("phone-app did not start");
+    running.push_back(std::make_unique<ChildProcess>(
+        std::vector<std::string>{binary("bridge/tetherstream"), "--tcp", "127.0.0.2"},
+        dir.file("bridge-desktop.log")));
+    const ChildProcess& bridge = *running.back();
+    if (!waitForLine(bridge, "Pulse capturing", 1, 15) ||
+        !waitForLine(bridge, "connected", 1, 15)) {
+        return failRest("tetherstream did not start streaming:\n" + bridge.output());
+    }
 
     int connections = 0;
     for (int frames : o.bufferFrames) {
@@ -169,6 +191,7 @@ void LatencyBench::runPulse(std::vector<LatencyRun>& runs) {
             const size_t onsetMark = app.lines().size();
             const std::string clicksLog =
                 dir.file("pulse-clicks-" + std::to_string(frames) + (loaded ? "-l" : "-i"));
+            const int64_t cpuBefore = cpuNsOfTree(capture.id()), wallBefore = monotonicNs();
             ChildProcess player(
                 {binary("bench/latency/qw-pulse-clicks"), "--count", std::to_string(o.clicks),
                  "--interval-ms", std::to_string(o.intervalMs), "--device", "qwnull",
@@ -178,6 +201,8 @@ void LatencyBench::runPulse(std::vector<LatencyRun>& runs) {
             const bool done = waitForClickPlayer(player, clicksLog, playSeconds, stop);
             if (!done) r.note = "qw-pulse-clicks did not finish: " + player.output();
             pause(0.3);  // the last clicks on their way
+            r.cpuMsPerAudioSecond = (cpuNsOfTree(capture.id()) - cpuBefore) / 1e6 /
+                                    ((monotonicNs() - wallBefore) / 1e9);
             player.stop();
             load.stop();
             auto appLines = app.lines();
@@ -190,6 +215,7 @@ void LatencyBench::runPulse(std::vector<LatencyRun>& runs) {
                 }
             }
             runs.push_back(std::move(r));
+            runs.push_back(desktopClicks("desktop", frames, loaded, desktopApp, bridge, daemon));
         }
         capture.stop();
     }
@@ -200,6 +226,7 @@ std::vector<LatencyRun> LatencyBench::run() {
     std::vector<LatencyRun> runs;
     if (o.withQuillwave) runQuillwave(runs);
     if (o.withPulse) runPulse(runs);
+    if (o.withDesktop) runDesktop(runs);
     if (o.withReceiver) runReceiver(runs);
     if (o.withRtp) runPulseRtp(o, stop, load, runs, rtp);
     return runs;

@@ -8,6 +8,10 @@
 //   the sink's monitor and socat carries it over TCP to the same app (--raw). The playback
 //   stream's target length and parec's latency are each set to the Quillwave device buffer of
 //   the same row; idle and loaded.
+// - Linux sound server (desktop_pipeline.cpp): qw-pulse-clicks plays into the quillwave sink
+//   that tetherstream makes and captures (its default source on Linux), streaming over TCP to
+//   the same app; at the same buffers and loads, with the CPU time it takes beside that of
+//   parec and socat.
 // - PulseAudio RTP (pulse-rtp, rtp_pipeline.h): module-rtp-send to module-rtp-recv between two
 //   null sinks, captured as above, at module-rtp-recv's default and swept latency_msec.
 // Call from inside private namespaces (isolated_run.h): port 7000 and /var/run are used.
@@ -29,6 +33,11 @@ struct LatencyOptions {
     int clicks = 220;
     int intervalMs = 60;
     bool withPulse = true;
+    bool withDesktop = true;
+    // The quillwave sink's rates for the Linux sound server's road, each in a daemon of its own
+    // (the "desktop-RATE" rows): 48000 is made by the bridge; another is made beforehand, as a
+    // user would, and the server converts to 48 kHz.
+    std::vector<int> desktopRates = {48000, 44100};
     bool withReceiver = true;
     std::vector<int> receiverBufferFrames = {256, 64};
     // The lower receiver setting of the last receiver row (at the smallest of those buffers).
@@ -42,8 +51,9 @@ struct LatencyOptions {
 };
 
 struct LatencyRun {
-    std::string pipeline;  // "quillwave", "pulseaudio", "receiver", "receiver-low",
-                           // "receiver-capture" (the capture path's own cost) or "pulse-rtp"
+    std::string pipeline;  // "quillwave", "pulseaudio", "desktop" (tetherstream capturing the
+                           // quillwave sink), "receiver", "receiver-low", "receiver-capture"
+                           // (the capture path's own cost) or "pulse-rtp"
     int bufferFrames = 0;  // Quillwave: the device buffer; PulseAudio: stream and capture length;
                            // pulse-rtp: module-rtp-recv's latency_msec (0: its default; -1: the
                            // capture path alone)
@@ -51,6 +61,10 @@ struct LatencyRun {
     ClickLatencies latencies;
     std::string note;                  // why the run has no figures, if it has none
     ReceiverRunFigures receiver = {};  // the receiver pipeline's own reports over the run
+    // "pulseaudio" and "desktop": CPU time of the capture (parec and socat; tetherstream) per
+    // second of the run, in ms; negative when not measured.
+    double cpuMsPerAudioSecond = -1;
+    double serverCpuMsPerAudioSecond = -1;  // "desktop": the PulseAudio daemon's, the same way
 };
 
 class LatencyBench {
@@ -69,6 +83,11 @@ class LatencyBench {
   private:
     void runQuillwave(std::vector<LatencyRun>& runs);
     void runPulse(std::vector<LatencyRun>& runs);
+    void runDesktop(std::vector<LatencyRun>& runs);  // desktop_pipeline.cpp
+    void runDesktopAt(int sinkRate, std::vector<LatencyRun>& runs);
+    LatencyRun desktopClicks(const std::string& pipeline, int frames, bool loaded,
+                             const ChildProcess& app, const ChildProcess& bridge,
+                             const ChildProcess& daemon);
     void runReceiver(std::vector<LatencyRun>& runs);  // receiver_pipeline.cpp
     friend class ReceiverPipeline;
     void stopAll();

@@ -1,5 +1,6 @@
 #include "latency_report.h"
 
+#include "desktop_report.h"
 #include "receiver_report.h"
 #include "text_table.h"
 
@@ -93,6 +94,7 @@ void printLatencyReport(const std::vector<LatencyRun>& runs, const LatencyOption
         ratio.add(row);
     }
     ratio.print(out);
+    printDesktopReport(runs, out);
     printReceiverReport(runs, out);
 
     for (const auto& r : runs) {

@@ -5,9 +5,13 @@
 // (phone-app --onsets, CLOCK_MONOTONIC) and prints the tables.
 //
 //   qw-latency [--clicks N] [--interval-ms MS] [--buffers 64,128,256,512] [--no-pulse]
+//   [--no-desktop]
 //              [--no-receiver] [--receiver-low MS/MS]
 //              [--no-rtp] [--rtp-latencies 10,20,...] [--rtp-settle-seconds S] [--no-quillwave]
 //              [--csv FILE] [--build-dir DIR]
+//
+// The Linux sound server's road (tetherstream capturing the quillwave sink of a PulseAudio of
+// its own) runs at the same buffers and loads; --no-desktop leaves it out.
 //
 // The receiver pipeline (receiver_pipeline.h) runs at device buffers 256 and 64 with
 // qwreceiver at its defaults, then once at 64 with --receiver-low's target and PulseAudio
@@ -37,7 +41,7 @@ namespace {
 int usage() {
     std::fprintf(stderr,
                  "usage: qw-latency [--clicks N] [--interval-ms MS] [--buffers 64,128,256,512] "
-                 "[--no-pulse]\n"
+                 "[--no-pulse] [--no-desktop]\n"
                  "                  [--no-receiver] [--receiver-low MS/MS]\n"
                  "                  [--no-rtp] [--rtp-latencies 10,20,...] "
                  "[--rtp-settle-seconds S] [--no-quillwave]\n"
@@ -95,6 +99,8 @@ int main(int argc, char** argv) {
         const bool hasValue = i + 1 < argc;
         if (arg == "--no-pulse") {
             options.withPulse = false;
+        } else if (arg == "--no-desktop") {
+            options.withDesktop = false;
         } else if (arg == "--no-receiver") {
             options.withReceiver = false;
         } else if (arg == "--receiver-low" && hasValue) {

@@ -231,8 +231,9 @@ void ReceiverPipeline::measureRows(const std::vector<Row>& rows, std::vector<Lat
     if (!b.waitForLine(receiver, "playing to", 1, 10)) {
         return fail("qwreceiver did not start: " + receiver.output().substr(0, 400));
     }
-    ChildProcess bridge({b.binary("bridge/tetherstream"), "--tcp", "127.0.0.1"},
-                        b.dir.file("rx-bridge-" + name + ".log"));
+    ChildProcess bridge(
+        {b.binary("bridge/tetherstream"), "--tcp", "127.0.0.1", "--capture", "standin"},
+        b.dir.file("rx-bridge-" + name + ".log"));
     if (!b.waitForLine(receiver, "connection 1 from", 1, 15)) {
         return fail("tetherstream did not connect to qwreceiver: " +
                     bridge.output().substr(0, 400));

@@ -134,8 +134,9 @@ bool SoakRun::startChain() {
         data.setupError = "qwplay did not start playing:\n" + player->output();
         return false;
     }
-    bridge = std::make_unique<ChildProcess>(std::vector<std::string>{binary("bridge/tetherstream")},
-                                            dir.file("bridge.log"));
+    bridge = std::make_unique<ChildProcess>(
+        std::vector<std::string>{binary("bridge/tetherstream"), "--capture", "standin"},
+        dir.file("bridge.log"));
     if (!waitFor(data.connectedLines, 1, 15)) {
         data.setupError = "tetherstream did not connect:\n" + bridge->output();
         return false;

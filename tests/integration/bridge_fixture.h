@@ -83,10 +83,11 @@ class WholeRoad : public ::testing::Test {
         }
     }
 
+    // The bridge capturing the stand-in audio server (on Linux the sound server is its default).
     Child startBridgeProcess(const std::string& name) {
-        return server->start(
-            name, kBridgePath,
-            usbMode ? std::vector<std::string>{} : std::vector<std::string>{"--tcp"});
+        std::vector<std::string> args{"--capture", "standin"};
+        if (!usbMode) args.push_back("--tcp");
+        return server->start(name, kBridgePath, args);
     }
 
     qwprobe::Pcm16 received() {

@@ -1,0 +1,111 @@
+#include "monitor_stream.h"
+
+#include <pulse/error.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/atomic_max.h"
+#include "common/little_endian.h"
+#include "common/wire_format.h"
+#include "frame_pool.h"
+#include "globals.h"
+#include "link_state.h"
+#include "uptime_clock.h"
+
+namespace {
+
+using namespace qw::wire;
+
+void recordGap() {
+    const uint64_t now = uptimeNs();
+    if (cap.lastCbNs != 0) {
+        qw::raiseAtomicMax(cap.maxGapMs, static_cast<double>(now - cap.lastCbNs) / 1000000.0);
+    }
+    cap.lastCbNs = now;
+}
+
+// Hands every piece waiting in the stream on. A hole (no data for a stretch) is skipped.
+void onReadable(pa_stream* stream, size_t, void*) {
+    recordGap();
+    while (pa_stream_readable_size(stream) > 0) {
+        const void* data = nullptr;
+        size_t bytes = 0;
+        if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+        if (data != nullptr) queueAudio(static_cast<const uint8_t*>(data), bytes);
+        pa_stream_drop(stream);
+    }
+}
+
+}  // namespace
+
+pa_buffer_attr monitorBufferAttributes() {
+    pa_buffer_attr a{};
+    a.maxlength = static_cast<uint32_t>(-1);
+    a.tlength = static_cast<uint32_t>(-1);
+    a.prebuf = static_cast<uint32_t>(-1);
+    a.minreq = static_cast<uint32_t>(-1);
+    a.fragsize = kPieceFrames * kBytesPerFrame;
+    return a;
+}
+
+void queueAudio(const uint8_t* pcm, size_t bytes) {
+    bytes -= bytes % kBytesPerFrame;
+    if (bytes == 0 || currentTunnel() < 0) return;  // no link: the piece is dropped
+    while (bytes > 0) {
+        const size_t payload = std::min(bytes, kMostFramesPerFrame * kBytesPerFrame);
+        Bytes frame = gFramePool.take();
+        frame.resize(kHeaderSize + payload);
+        qw::putLe32(frame.data(), static_cast<uint32_t>(payload + 1));
+        frame[kLengthFieldSize] = static_cast<uint8_t>(FrameType::audio);
+        std::memcpy(frame.data() + kHeaderSize, pcm, payload);
+        sendQ.push(std::move(frame));
+        pcm += payload;
+        bytes -= payload;
+    }
+}
+
+pa_stream* startMonitorStream(ServerConnection& server, const std::string& monitor,
+                              std::string& why) {
+    const pa_sample_spec spec{PA_SAMPLE_S16LE, kSampleRate, static_cast<uint8_t>(kChannels)};
+    pa_channel_map map;
+    pa_channel_map_init_stereo(&map);
+    pa_stream* stream = pa_stream_new(server.context(), "Quillwave to the phone", &spec, &map);
+    if (stream == nullptr) {
+        why = pa_strerror(pa_context_errno(server.context()));
+        return nullptr;
+    }
+    pa_stream_set_read_callback(stream, onReadable, nullptr);
+    const pa_buffer_attr attributes = monitorBufferAttributes();
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    cap.lastCbNs = 0;
+    const bool running =
+        pa_stream_connect_record(stream, monitor.c_str(), &attributes, flags) >= 0 &&
+        server.await([&] {
+            return pa_stream_get_state(stream) == PA_STREAM_READY || streamBroken(stream);
+        }) &&
+        pa_stream_get_state(stream) == PA_STREAM_READY;
+    if (!running) {
+        const int error = pa_context_errno(server.context());
+        why = error != 0 ? pa_strerror(error) : "no answer";
+        stopMonitorStream(stream);
+        return nullptr;
+    }
+    return stream;
+}
+
+bool streamBroken(pa_stream* stream) {
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    return state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED;
+}
+
+void stopMonitorStream(pa_stream* stream) {
+    if (stream == nullptr) return;
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    if (pa_stream_get_state(stream) == PA_STREAM_READY ||
+        pa_stream_get_state(stream) == PA_STREAM_CREATING) {
+        pa_stream_disconnect(stream);
+    }
+    pa_stream_unref(stream);
+}

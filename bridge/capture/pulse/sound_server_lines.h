@@ -1,0 +1,26 @@
+#pragma once
+// What the bridge prints about the sound server, in the manner of the Mac's "Found QWV device
+// (id N)." and "AUHAL capturing QWV at …".
+
+#include <cstdint>
+#include <string>
+
+#include "quillwave_sink.h"
+
+// Start-up failures (the bridge then exits with status 1).
+std::string noServerLine(const std::string& why);  // "No sound server (Connection refused) — …"
+std::string sinkRefusedLine(const std::string& why);  // "The sound server would not make …"
+std::string captureRefusedLine(const std::string& why);
+
+// "Found Quillwave sink (index 3)." or "Made Quillwave sink (index 3, module 22)."
+std::string sinkLine(const SinkFound& sink);
+
+// "Pulse capturing quillwave.monitor at 48000 Hz, 256-frame pieces — set the desktop's output
+// to Quillwave and play." At another rate the part after the rate says the server converts.
+std::string soundServerCaptureLine(const SinkFound& sink, const std::string& server);
+
+// While running: the server went away, or the sink did.
+std::string serverGoneLine();
+std::string sinkGoneLine();
+// While running, no server answers yet: "Sound server not back yet (Connection refused)."
+std::string serverAwaitedLine(const std::string& why);
