@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "common/atomic_max.h"
-#include "common/little_endian.h"
+#include "common/frame_header.h"
 #include "common/wire_format.h"
 #include "frame_pool.h"
 #include "globals.h"
@@ -56,9 +56,8 @@ void queueAudio(const uint8_t* pcm, size_t bytes) {
         const size_t payload = std::min(bytes, kMostFramesPerFrame * kBytesPerFrame);
         Bytes frame = gFramePool.take();
         frame.resize(kHeaderSize + payload);
-        qw::putLe32(frame.data(), static_cast<uint32_t>(payload + 1));
-        frame[kLengthFieldSize] = static_cast<uint8_t>(FrameType::audio);
-        std::memcpy(frame.data() + kHeaderSize, pcm, payload);
+        std::memcpy(qw::wire::writeFrameHeader(frame.data(), FrameType::audio, payload), pcm,
+                    payload);
         sendQ.push(std::move(frame));
         pcm += payload;
         bytes -= payload;
