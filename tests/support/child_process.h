@@ -88,6 +88,20 @@ class ChildProcess {
         return status;
     }
 
+    // Waits up to `timeout` for the child to exit by itself; its wait status, or -1 if it is
+    // still running (it is then left running).
+    int waitExit(std::chrono::milliseconds timeout) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (pid > 0 && std::chrono::steady_clock::now() < end) {
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return status;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return pid > 0 ? -1 : status;
+    }
+
     std::string output() const {
         std::ifstream in(logPath);
         std::stringstream text;
