@@ -9,6 +9,8 @@ namespace {
 const char* const kTcpSwitch = "--tcp";
 const char* const kVerboseSwitch = "--verbose";
 const char* const kDefaultHost = "127.0.0.1";
+const char* const kFindSwitch = "--find";
+const char* const kReceiverSwitch = "--receiver";
 
 // The first non-empty piece of `text` cut at ':', or "" when there is none.
 std::string firstPiece(const std::string& text) {
@@ -28,6 +30,13 @@ LinkOptions parseCommandLine(const std::vector<std::string>& args) {
     LinkOptions options;
     if (args.size() < 2) return options;
     options.verbose = std::find(args.begin() + 1, args.end(), kVerboseSwitch) != args.end();
+    options.find = std::find(args.begin() + 1, args.end(), kFindSwitch) != args.end();
+    auto receiver = std::find(args.begin() + 1, args.end(), kReceiverSwitch);
+    if (receiver != args.end() && receiver + 1 != args.end()) {
+        options.receiverName = *(receiver + 1);
+        options.tcpMode = true;
+        return options;
+    }
     auto first = std::find(args.begin() + 1, args.end(), kTcpSwitch);
     if (first == args.end()) return options;
     options.tcpMode = true;
@@ -40,9 +49,11 @@ LinkOptions parseCommandLine(const std::vector<std::string>& args) {
     return options;
 }
 
-void applyCommandLine(int argc, const char* const* argv) {
+LinkOptions applyCommandLine(int argc, const char* const* argv) {
     LinkOptions options = parseCommandLine(std::vector<std::string>(argv, argv + argc));
     tcpMode = options.tcpMode;
     tcpHost = options.tcpHost;
     verboseMode = options.verbose;
+    receiverName = options.receiverName;
+    return options;
 }

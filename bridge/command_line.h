@@ -11,6 +11,8 @@ struct LinkOptions {
     bool tcpMode = false;
     std::string tcpHost = "127.0.0.1";
     bool verbose = false;
+    bool find = false;         // --find: list the receivers on the network and exit
+    std::string receiverName;  // --receiver NAME: stream over TCP to the receiver so announced
 };
 
 // `args` are the process's arguments, program path first (it is never taken as an option).
@@ -18,8 +20,11 @@ struct LinkOptions {
 // at every ":" (empty pieces dropped) and the first piece is the host, so "10.0.0.2:9000" and
 // ":10.0.0.2" both give 10.0.0.2. The port is never taken from the command line. "--verbose" is
 // passed over when looking for that argument: "--tcp --verbose 10.0.0.5" names 10.0.0.5.
+// "--find" (anywhere) asks for the list of receivers on the network. "--receiver NAME" (the first
+// one) names a receiver announced on the network and selects TCP mode; its host and port are
+// looked up by that name, so "--tcp" and its host are then passed over.
 LinkOptions parseCommandLine(const std::vector<std::string>& args);
 
-// Parses argv and stores the result in tcpMode, tcpHost and verboseMode (before any thread
-// starts).
-void applyCommandLine(int argc, const char* const* argv);
+// Parses argv and stores the result in tcpMode, tcpHost, verboseMode and receiverName (before
+// any thread starts); returns the options.
+LinkOptions applyCommandLine(int argc, const char* const* argv);

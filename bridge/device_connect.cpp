@@ -1,8 +1,10 @@
 #include "device_connect.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -62,6 +64,25 @@ bool isUsb(plist_t properties) {
     if (!isType(type, PLIST_STRING)) return false;
     const char* text = plist_get_string_ptr(type, nullptr);
     return text != nullptr && std::string(text) == "USB";
+}
+
+// Connects `fd` to `address`, giving up after `limit` when it is above zero; 0 or an errno. The
+// socket is left blocking, as the link expects.
+int connectWithin(int fd, const sockaddr_in& address, std::chrono::milliseconds limit) {
+    const auto* target = reinterpret_cast<const sockaddr*>(&address);
+    if (limit.count() <= 0) return ::connect(fd, target, sizeof address) == 0 ? 0 : errno;
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int error = ::connect(fd, target, sizeof address) == 0 ? 0 : errno;
+    if (error == EINPROGRESS) {
+        pollfd ready{fd, POLLOUT, 0};
+        socklen_t size = sizeof error;
+        const bool answered = ::poll(&ready, 1, static_cast<int>(limit.count())) == 1 &&
+                              ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0;
+        if (!answered) error = ETIMEDOUT;
+    }
+    ::fcntl(fd, F_SETFL, flags);
+    return error;
 }
 
 }  // namespace
@@ -127,7 +148,8 @@ int connectToDeviceAt(const char* usbmuxdPath, int64_t id, uint16_t port, LinkDo
     return service.release();
 }
 
-int connectTCP(const std::string& host, uint16_t port, LinkDownReason* why) {
+int connectTCP(const std::string& host, uint16_t port, LinkDownReason* why,
+               std::chrono::milliseconds limit) {
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -142,8 +164,8 @@ int connectTCP(const std::string& host, uint16_t port, LinkDownReason* why) {
         reportLinkDown(why, LinkDownReason::tcpUnreachable);
         return -1;
     }
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        const bool refused = errno == ECONNREFUSED;
+    if (const int error = connectWithin(fd, address, limit); error != 0) {
+        const bool refused = error == ECONNREFUSED;
         ::close(fd);
         reportLinkDown(why, refused ? LinkDownReason::tcpRefused : LinkDownReason::tcpUnreachable);
         return -1;

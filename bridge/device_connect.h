@@ -4,6 +4,7 @@
 // All calls block, keep no state and report failure by an empty list or -1, never printing.
 // Each can also say why it failed, through an optional `why` (see link_down.h).
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -32,4 +33,7 @@ uint16_t usbmuxPortNumber(uint16_t port);
 // A connected IPv4 TCP socket to `host` (a dotted IPv4 literal) and `port` with TCP_NODELAY on,
 // or -1. A host that is not such a literal fails without any connection attempt. On -1, `why`
 // says tcpBadHost, tcpRefused (nothing listens there) or tcpUnreachable (any other failure).
-int connectTCP(const std::string& host, uint16_t port, LinkDownReason* why = nullptr);
+// With a `limit` above zero the connection attempt gives up after that long (tcpUnreachable):
+// a host that has left the network would otherwise hold it for minutes.
+int connectTCP(const std::string& host, uint16_t port, LinkDownReason* why = nullptr,
+               std::chrono::milliseconds limit = std::chrono::milliseconds(0));

@@ -1,6 +1,7 @@
 #include "link_down.h"
 
 #include "link_supervisor.h"
+#include "report_text.h"
 
 std::string linkDownLine(const LinkDown& down, const LinkTarget& target) {
     const std::string endpoint = target.tcpHost + ":" + std::to_string(target.port);
@@ -30,6 +31,9 @@ std::string linkDownLine(const LinkDown& down, const LinkTarget& target) {
             return "link down: the phone sent a frame length of " + std::to_string(down.length);
         case LinkDownReason::writeFailed:
             return "link down: a write to the phone failed";
+        case LinkDownReason::receiverNotFound:
+            return "link down: no receiver named \u201C" + terminalSafeText(target.receiverName) +
+                   "\u201D answers on the network";
     }
     return "";
 }

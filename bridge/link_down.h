@@ -19,6 +19,8 @@ enum class LinkDownReason : uint8_t {
     peerClosed,       // the phone closed the link, or reading from it failed
     framingError,     // the phone sent a frame length outside 1..8191
     writeFailed,      // a write to the phone failed and the sender retired the link
+    // no receiver named by --receiver answered in time
+    receiverNotFound,
 };
 
 // A reason and, for a framing error, the length the phone sent.

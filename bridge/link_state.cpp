@@ -9,6 +9,7 @@ pthread_mutex_t gLock = PTHREAD_MUTEX_INITIALIZER;
 bool tcpMode = false;
 std::string tcpHost = "127.0.0.1";
 bool verboseMode = false;
+std::string receiverName;
 
 namespace {
 

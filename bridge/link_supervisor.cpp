@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "console.h"
 #include "device_connect.h"
+#include "discovery.h"
 #include "frame.h"
 #include "link_state.h"
 #include "report_text.h"
@@ -20,6 +22,9 @@ std::string connectedLine(const LinkTarget& target) {
 }
 
 int connectOnce(const LinkTarget& target, LinkDownReason* why) {
+    if (target.tcpMode && !target.receiverName.empty()) {
+        return connectTCP(target.tcpHost, target.port, why, kReceiverConnectLimit);
+    }
     if (target.tcpMode) return connectTCP(target.tcpHost, target.port, why);
     const auto devices = listUSBDevicesAt(target.usbmuxdPath.c_str(), why);
     if (devices.empty()) return -1;
@@ -88,16 +93,24 @@ void superviseLinks(const LinkTarget& target, const LineSink& print,
     DownReporter reporter(target, print);
     while (!stopped()) {
         LinkDownReason why = LinkDownReason::none;
-        const int fd = connectOnce(target, &why);
+        // A named receiver is looked up again each time: it may have moved to another address.
+        LinkTarget attempt = target;
+        const auto resolving = std::chrono::steady_clock::now();
+        const bool resolved = resolveLinkTarget(attempt, &why);
+        const auto resolveTime = std::chrono::steady_clock::now() - resolving;
+        const int fd = resolved ? connectOnce(attempt, &why) : -1;
         LinkDown end;
-        const LinkEnd outcome = fd < 0 ? LinkEnd::notPublished : serveLink(fd, target, print, &end);
+        const LinkEnd outcome =
+            fd < 0 ? LinkEnd::notPublished : serveLink(fd, attempt, print, &end);
         if (outcome != LinkEnd::notPublished) {
             reporter.linkUp();
             reporter.note(end);
             continue;  // after a loss the next attempt follows at once
         }
         reporter.note({why});
-        std::this_thread::sleep_for(kRetryInterval);  // failed attempts are paced
+        // Failed attempts are paced; the time a lookup took counts towards the pause.
+        std::this_thread::sleep_for(
+            kRetryInterval - std::min<std::chrono::nanoseconds>(resolveTime, kRetryInterval));
     }
 }
 
@@ -107,6 +120,7 @@ void runLinkSupervisor() {
     target.tcpHost = tcpHost;
     target.port = kDevicePort;
     target.verbose = verboseMode;
+    target.receiverName = receiverName;
     superviseLinks(target, printLine);
     for (;;) pause();  // not reached: superviseLinks without a stop flag never returns
 }

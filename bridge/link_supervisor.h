@@ -27,6 +27,9 @@ struct LinkTarget {
     uint16_t port = qw::wire::kAppPort;
     std::string usbmuxdPath = kUsbmuxdPath;
     bool verbose = false;  // print why the link is down, once per change of reason
+    // A receiver announced on the network (--receiver NAME): resolved to tcpHost and port
+    // afresh before each attempt, in TCP mode.
+    std::string receiverName;
 };
 
 // The line printed once a link is published: "✅ connected — streaming (usbmux)" or

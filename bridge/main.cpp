@@ -5,10 +5,13 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "command_line.h"
 #include "console.h"
 #include "device_lookup.h"
+#include "discovery.h"
+#include "dns_sd_session.h"
 #include "globals.h"
 #include "input_unit.h"
 #include "link_supervisor.h"
@@ -40,6 +43,9 @@ std::thread* sender = nullptr;
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    quietDnsSdLibrary();
+    // Listing the receivers needs neither the audio device nor usbmuxd.
+    if (parseCommandLine(std::vector<std::string>(argv, argv + argc)).find) return runFind();
     printLine("QWV Bridge \u2014 capture the QWV device and stream to the phone over USB");
 #if !defined(__APPLE__)
     // On Linux the desktop's sound server is captured unless the stand-in server is chosen.

@@ -73,3 +73,21 @@ std::string reportLine(std::span<const uint8_t> payload) {
     }
     return line;
 }
+
+std::string terminalSafeText(std::string_view text) {
+    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(text.data()),
+                                         text.size());
+    std::string safe;
+    safe.reserve(text.size());
+    size_t pos = 0;
+    while (pos < bytes.size()) {
+        const auto decoded = decodeOne(bytes.subspan(pos));
+        if (!decoded || isHiddenFromTerminal(decoded->codePoint)) {
+            safe += kReplacement;
+        } else {
+            safe.append(text.substr(pos, decoded->size));
+        }
+        pos += decoded ? decoded->size : 1;
+    }
+    return safe;
+}

@@ -71,6 +71,13 @@ void ConnectionServer::accept() {
     const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length,
                              SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
+    char host[INET_ADDRSTRLEN] = "?";
+    ::inet_ntop(AF_INET, &peer.sin_addr, host, sizeof host);
+    if (!allow_.permits(peer.sin_addr)) {
+        ::close(fd);
+        refusals_.refused(host);
+        return tellRefusals();
+    }
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (fd_ >= 0) {
@@ -81,9 +88,11 @@ void ConnectionServer::accept() {
     ++connections_;
     out_.clear();
     qw_receiver_new_connection(receiver_);
-    char host[INET_ADDRSTRLEN] = "?";
-    ::inet_ntop(AF_INET, &peer.sin_addr, host, sizeof host);
     say("connection " + std::to_string(connections_) + " from " + host);
+}
+
+void ConnectionServer::tellRefusals() {
+    if (auto line = refusals_.due(nowMs())) say(*line);
 }
 
 void ConnectionServer::endConnection(const char* why) {
@@ -148,6 +157,7 @@ void ConnectionServer::run(const std::function<bool()>& keepGoing) {
             nextSecond += 1000;
             everySecond();
         }
+        tellRefusals();
     }
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "allow_list.h"
 #include "quillwave_receiver.h"
 
 namespace qwr {
@@ -21,11 +22,15 @@ class ConnectionServer {
 
     // False after printing one line with the reason (the caller exits non-zero).
     bool listen(const std::string& address, uint16_t port);
+    // Accepts only peers the list permits; others are closed at once, the current connection
+    // untouched. The default list is open.
+    void allowOnly(AllowList list) { allow_ = std::move(list); }
     // Serves until `keepGoing` returns false (checked at least every 100 ms).
     void run(const std::function<bool()>& keepGoing);
 
   private:
     void accept();
+    void tellRefusals();
     void endConnection(const char* why);
     void readSome();
     void flushOut();
@@ -37,6 +42,8 @@ class ConnectionServer {
     int fd_ = -1;
     uint64_t connections_ = 0;
     uint64_t replaced_ = 0;
+    AllowList allow_;
+    RefusalLog refusals_;
     std::vector<uint8_t> out_;  // report frames not yet taken by the socket
 };
 

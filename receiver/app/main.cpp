@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "announce.h"
 #include "common/monotonic_clock.h"
 #include "common/wire_format.h"
 #include "connection_server.h"
@@ -43,6 +44,7 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     const auto options = qwr::parseOptions(argc, argv);
     if (!options) return 2;
+    if (options->help) return 0;
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
@@ -67,6 +69,10 @@ int main(int argc, char** argv) {
     }
     qwr::ConnectionServer server(receiver.get(), [&] { return output->figures(); });
     if (!server.listen(options->listen, options->port)) return 1;
+    std::printf(options->allow.open()
+                    ? "open to every host that reaches the port (--allow restricts it)\n"
+                    : "accepting only the hosts given with --allow\n");
+    server.allowOnly(options->allow);
     std::string error;
     if (!output->start(error)) {
         std::printf("%s\n", error.c_str());
@@ -76,6 +82,11 @@ int main(int argc, char** argv) {
                 options->nullOutput ? "the null output" : "pulseaudio", options->latencyMs,
                 options->automatic ? " (automatic)" : " (fixed)",
                 realtime ? ", real-time priority" : "");
+    std::unique_ptr<qwr::Announcer> announcer;
+    if (options->announce) {
+        const std::string name = options->name.empty() ? qwr::defaultServiceName() : options->name;
+        announcer = std::make_unique<qwr::Announcer>(name, options->port);
+    }
     const double endAt = options->seconds;
     const int64_t started = qw::monotonicNs();
     server.run([&] {

@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "announce.h"
 #include "common/wire_format.h"
+#include "help_text.h"
 
 namespace qwr {
 
@@ -15,6 +17,7 @@ constexpr const char* kUsage =
     "usage: qwreceiver [--listen ADDR] [--port N] [--latency-ms MS] [--fixed-latency]\n"
     "                  [--sink NAME] [--pulse-latency-ms MS]\n"
     "                  [--null-output [--clock-ppm N] [--wav FILE]] [--seconds S]\n"
+    "                  [--name NAME] [--no-announce] [--allow ADDR[/BITS]]... [--help]\n"
     "Plays the Quillwave stream received on TCP (default 0.0.0.0:7000) through PulseAudio, or\n"
     "with --null-output consumes it at 48000 Hz x (1 + N/1e6) by the monotonic clock.\n";
 
@@ -47,6 +50,19 @@ std::optional<Options> parseOptions(int argc, char** argv) {
             o.sink = value, ++i;
         } else if (arg == "--wav" && value) {
             o.wavPath = value, ++i;
+        } else if (arg == "--name" && value) {
+            o.name = value, ++i;
+            ok = isServiceName(o.name);
+        } else if (arg == "--allow" && value) {
+            const auto range = parseAddressRange(value);
+            if (range) o.allow.add(*range);
+            ok = range.has_value(), ++i;
+        } else if (arg == "--no-announce") {
+            o.announce = false;
+        } else if (arg == "--help") {
+            std::fputs(kHelpText, stdout);
+            o.help = true;
+            return o;
         } else if (arg == "--port") {
             ok = take(1, 65535, o.port);
         } else if (arg == "--latency-ms") {

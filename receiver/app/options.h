@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "allow_list.h"
 #include "common/wire_format.h"
 
 namespace qwr {
@@ -17,9 +18,13 @@ struct Options {
     std::string sink;              // PulseAudio sink; empty: the server's default
     double pulseLatencyMs = 10.0;  // 2 ms underflows constantly on a busy machine (measured)
     bool nullOutput = false;
-    double clockPpm = 0;  // null output only
-    std::string wavPath;  // null output only
-    double seconds = 0;   // stop after this long; 0: run until killed
+    double clockPpm = 0;   // null output only
+    std::string wavPath;   // null output only
+    double seconds = 0;    // stop after this long; 0: run until killed
+    std::string name;      // the announced name; empty: the host name
+    bool announce = true;  // --no-announce turns it off
+    AllowList allow;       // --allow entries; empty: every host may connect
+    bool help = false;     // --help: the manual was printed, nothing else to do
 };
 
 // nullopt after printing the usage (or an error) to standard error.

@@ -99,4 +99,21 @@ TEST(CommandLine, ApplySetsTheLinkGlobals) {
     EXPECT_FALSE(verboseMode);
 }
 
+TEST(CommandLine, FindAndReceiverByName) {
+    // --find anywhere; --receiver takes the next argument whatever it holds, selects TCP mode
+    // and leaves --tcp's host alone; without a name after it, it is not taken.
+    const LinkOptions found = parse({"--verbose", "--find"});
+    EXPECT_TRUE(found.find);
+    EXPECT_FALSE(found.tcpMode);
+    const LinkOptions named = parse({"--tcp", "10.0.0.5", "--receiver", "Living room.1"});
+    EXPECT_FALSE(named.find);
+    EXPECT_TRUE(named.tcpMode);
+    EXPECT_EQ(named.receiverName, "Living room.1");
+    EXPECT_EQ(parse({"--receiver", "--verbose"}).receiverName, "--verbose");
+    const LinkOptions dangling = parse({"--tcp", "10.0.0.5", "--receiver"});
+    EXPECT_EQ(dangling.receiverName, "");
+    EXPECT_EQ(dangling.tcpHost, "10.0.0.5");
+    EXPECT_EQ(parse({"--tcp", "10.0.0.5"}).receiverName, "");
+}
+
 }  // namespace

@@ -88,4 +88,19 @@ TEST(ReportLine, NoByteOfAnyPayloadCanControlTheTerminal) {
     }
 }
 
+TEST(TerminalSafeText, NetworkNamesKeepTheirTextAndLoseEveryControl) {
+    const std::string r = "\xEF\xBF\xBD";  // U+FFFD
+    EXPECT_EQ(terminalSafeText("K\xC3\xBC"
+                               "che \xF0\x9F\x94\x8A"),
+              "K\xC3\xBC"
+              "che \xF0\x9F\x94\x8A");
+    // Controls (ESC, BEL, DEL, C1 NEL, U+2028) and each stray or truncated byte become one U+FFFD
+    // each, and the rest of the name survives.
+    EXPECT_EQ(terminalSafeText("a\x1B]0;x\x07"
+                               "b\x7F\xC2\x85\xE2\x80\xA8"),
+              "a" + r + "]0;x" + r + "b" + r + r + r);
+    EXPECT_EQ(terminalSafeText("\xFFok\xE2\x82"), r + "ok" + r + r);
+    EXPECT_EQ(terminalSafeText(std::string("a\0b", 3)), "a" + r + "b");
+}
+
 }  // namespace
