@@ -98,8 +98,9 @@ TEST(ReceiverDiscovery, AnnouncedReceiversAreListedAndFollowedByNameToANewAddres
     EXPECT_EQ(listing.find('\x1b'), std::string::npos);
 
     AudioServerRun audio;  // the Quillwave device the bridge captures
-    ChildProcess bridge(send.inside({kBridge, "--receiver", "qw-recv-side", "--verbose"}),
-                        dir.file("bridge.log"));
+    ChildProcess bridge(
+        send.inside({kBridge, "--receiver", "qw-recv-side", "--verbose", "--capture", "standin"}),
+        dir.file("bridge.log"));
     ASSERT_TRUE(bridge.waitForLines("streaming (tcp 10.77.0.1:7000)", 1, 20s)) << bridge.output();
     ASSERT_TRUE(first->waitForLines("connection 1 from 10.77.0.2", 1, 10s)) << first->output();
 

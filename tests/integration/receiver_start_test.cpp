@@ -66,7 +66,7 @@ TEST(ReceiverStart, EachFailedStepPrintsOneLineAndExitsWithStatus1) {
     EXPECT_EQ(lines, std::vector<std::string>{"cannot listen on 300.1.2.3:7000: not an IPv4 "
                                               "address"});
 
-    // No PulseAudio server where the receiver is told to look: one line after the listening one.
+    // No PulseAudio server where the receiver is told to look: one line after the listening ones.
     std::string freePort;
     {
         const HeldPort released;
@@ -76,10 +76,11 @@ TEST(ReceiverStart, EachFailedStepPrintsOneLineAndExitsWithStatus1) {
     std::tie(status, lines) = runReceiver(dir, {"--listen", "127.0.0.1", "--port", freePort});
     ::unsetenv("PULSE_SERVER");
     EXPECT_EQ(status, 1);
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0].rfind("listening on 127.0.0.1:", 0), 0u) << lines[0];
-    EXPECT_EQ(lines[1].rfind("pulseaudio: cannot ", 0), 0u) << lines[1];
-    EXPECT_NE(lines[1].find(": ", 12), std::string::npos) << "the reason is named: " << lines[1];
+    EXPECT_EQ(lines[1].rfind("open to every host", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2].rfind("pulseaudio: cannot ", 0), 0u) << lines[2];
+    EXPECT_NE(lines[2].find(": ", 12), std::string::npos) << "the reason is named: " << lines[2];
 }
 
 }  // namespace
