@@ -8,13 +8,14 @@ namespace qw::receiver {
 namespace {
 
 // The level's pull: the error (seconds) over this many seconds, as a rate. It drains or fills
-// an error of a few milliseconds within half a minute or so, at a pitch change of at most
-// 200 ppm (the clip: 0.2 Hz at 1 kHz, a third of a cent).
+// an error of a few milliseconds within 10–20 s, at a pitch change of at most 200 ppm (the
+// clip: 0.2 Hz at 1 kHz, a third of a cent), and is done soon, so that the pitch is right most
+// of the time.
 // Until the clocks are measured (the first 2–3 s of a connection) the level alone steers,
-// fifteen times as hard, as a loop that finds the drift itself would.
-constexpr double kLevelSeconds = 15.0;
+// ten times as hard, as a loop that finds the drift itself would.
+constexpr double kLevelSeconds = 10.0;
 constexpr double kUnmeasuredLevelSeconds = 1.0;
-constexpr double kClipSeconds = 0.003;
+constexpr double kClipSeconds = 0.002;
 // Time constants of the level's and the target's low-pass, and of the correction's (the level's
 // and the correction's five times shorter while the clocks are not measured yet).
 constexpr double kLevelFilterSeconds = 1.0;

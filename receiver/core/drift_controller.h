@@ -1,7 +1,7 @@
 #pragma once
 // The rate correction for the resampler: the drift between the output's clock and the sender's,
 // measured from their timelines (so no stall or burst moves it), plus a gentle pull on what is
-// left of the level's error: a millisecond off the target asks 67 ppm, at most 200 ppm. The level
+// left of the level's error: a millisecond off the target asks 100 ppm, at most 200 ppm. The level
 // is sampled right after arrivals, clipped around the target and low-passed, and the correction as
 // a whole is low-passed too, so the pitch never steps. The correction is limited to ±2000 ppm, room
 // for ±1000 ppm of drift and the level's pull on top. Time is counted in output frames, so the loop
