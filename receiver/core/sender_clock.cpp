@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "common/wire_format.h"
 
@@ -30,9 +31,20 @@ void SenderClock::onArrival(double framesTotal, double seconds) {
     slot = std::max(slot, late);
 }
 
+// The largest lateness of the last kRecentSeconds, or, if more, the lateness that came back in
+// at least half of the last minute's stretches of kRecentSeconds: a stall now and then is
+// forgotten within seconds, stalls that keep coming are not.
 double SenderClock::peakLateness() const {
     if (second_ < 0) return -1;
-    return *std::max_element(perSecond_.begin(), perSecond_.end());
+    const long size = static_cast<long>(perSecond_.size());
+    std::array<double, kMemorySeconds / kRecentSeconds> stretches{};
+    for (long back = 0; back < size; ++back) {
+        double& peak = stretches[static_cast<size_t>(back / kRecentSeconds)];
+        peak = std::max(peak, perSecond_[(second_ - back) % size]);
+    }
+    const double recent = stretches[0];
+    std::sort(stretches.begin(), stretches.end(), std::greater<>());
+    return std::max(recent, stretches[stretches.size() / 2 - 1]);
 }
 
 }  // namespace qw::receiver

@@ -11,8 +11,9 @@ namespace qw::receiver {
 
 class SenderClock {
   public:
-    // Lateness is remembered per second, for this many whole seconds plus the current one.
-    static constexpr long kJitterSeconds = 8;
+    // Lateness is remembered per second, for a minute; the recent seconds are these.
+    static constexpr long kMemorySeconds = 60;
+    static constexpr long kRecentSeconds = 10;
 
     SenderClock();
 
@@ -23,15 +24,16 @@ class SenderClock {
 
     bool valid() const { return fit_.valid(); }
     double rateRatio() const { return fit_.rateRatio(); }
-    // The latest arrival's lateness and the largest over the recent seconds, in seconds
-    // (negative: not known yet).
+    // How late arrivals have come against the line, as the buffer has to cover it: the largest
+    // of the recent seconds, or what kept coming back over the last minute if more; in
+    // seconds (negative: not known yet).
     double peakLateness() const;
     // When the latest arrival was due by the fitted line (negative: not known).
     double latestDue() const { return latestDue_; }
 
   private:
     TimelineFit fit_;
-    std::array<double, kJitterSeconds + 1> perSecond_{};
+    std::array<double, kMemorySeconds> perSecond_{};
     long second_ = -1;
     double latestDue_ = -1;
 };

@@ -140,8 +140,10 @@ TEST_P(ClockUnderStalls, ReceiverLocksFastHoldsTheDriftAndBringsTheTargetBack) {
     EXPECT_GE(run.backAtFloorSeconds, 0);
     EXPECT_LT(run.backAtFloorSeconds, 20);
     EXPECT_NEAR(f.target_ms, 5.0, 0.01);
-    // The level follows more slowly: 200 ppm at most, 0.2 ms a second.
-    EXPECT_NEAR(f.buffer_ms, 5.0, 1.0);
+    // The level follows more slowly (200 ppm at most, 0.2 ms a second), and it is still on
+    // its way: the sender's stalls came back in half of the last minute's ten-second
+    // stretches, which held the target up until the end of that minute.
+    EXPECT_NEAR(f.buffer_ms, 5.0, 2.5);
     // Every frame the sender sent came out, resampled, but for what the restarts dropped.
     EXPECT_NEAR(static_cast<double>(f.frames_in) - f.buffer_ms * 48,
                 static_cast<double>(f.frames_out) / (1 + ppm * 1e-6), 3 * 1000 + 256);
