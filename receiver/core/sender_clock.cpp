@@ -40,6 +40,8 @@ double SenderClock::peakLateness() const {
     std::array<double, kMemorySeconds / kRecentSeconds> stretches{};
     for (long back = 0; back < size; ++back) {
         double& peak = stretches[static_cast<size_t>(back / kRecentSeconds)];
+        // Seconds before the first (simulated time may start at zero) count as quiet.
+        if (second_ - back < 0) break;
         peak = std::max(peak, perSecond_[(second_ - back) % size]);
     }
     const double recent = stretches[0];
