@@ -140,8 +140,12 @@ void Playout::outputClock(double frames, double seconds) {
 // either is not known (a new connection), zero before the first.
 double Playout::clockPpm() {
     const double sender = senderRatio_.load(std::memory_order_relaxed);
-    clockMeasured_ = sender > 0 && outputFit_.valid();
-    if (clockMeasured_) clockPpm_ = 1e6 * (outputFit_.rateRatio() / sender - 1.0);
+    // After a new connection the drift last measured stands in (most often the same sender)
+    // until the new sender's clock is measured: the level steers gently on top of it.
+    clockMeasured_ = clockMeasured_ || (sender > 0 && outputFit_.valid());
+    if (sender > 0 && outputFit_.valid()) {
+        clockPpm_ = 1e6 * (outputFit_.rateRatio() / sender - 1.0);
+    }
     return clockPpm_;
 }
 

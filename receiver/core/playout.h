@@ -114,8 +114,8 @@ class Playout {
     uint32_t pendingRequest_ = 0;  // of the output's current request, not yet pulled
     double requestCredit_ = 0;     // frames that fell due during a pause, not yet requested
     bool outputClockGiven_ = false;
-    double clockPpm_ = 0;  // the last drift measured on both timelines
-    bool clockMeasured_ = false;
+    double clockPpm_ = 0;         // the last drift measured on both timelines
+    bool clockMeasured_ = false;  // on both timelines, once at least
 };
 
 }  // namespace qw::receiver
