@@ -15,6 +15,9 @@ namespace {
 // ten times as hard, as a loop that finds the drift itself would.
 constexpr double kLevelSeconds = 10.0;
 constexpr double kUnmeasuredLevelSeconds = 1.0;
+// ...and at most 1000 ppm (1 Hz at 1 kHz) while it does: the start-up's bursts must not swing
+// the pitch further.
+constexpr double kUnmeasuredClipSeconds = 0.001;
 constexpr double kClipSeconds = 0.002;
 // Time constants of the level's and the target's low-pass, and of the correction's (the level's
 // and the correction's five times shorter while the clocks are not measured yet).
@@ -41,14 +44,15 @@ double DriftController::update(double levelFrames, double targetFrames, uint32_t
     target_ = lowPass(target_, targetFrames, dt, kTargetSeconds);
     // A stall pushes the level far off for a moment; clipped, it moves the pitch no more than
     // any other error of a few milliseconds.
-    const double clipFrames = kClipSeconds * inputRate_;
+    const double clipSeconds = measured ? kClipSeconds : kUnmeasuredClipSeconds;
+    const double clipFrames = clipSeconds * inputRate_;
     const double clipped = std::clamp(levelFrames, target_ - clipFrames, target_ + clipFrames);
     const double speed = measured ? 1.0 : kUnmeasuredSpeedUp;
     level_ = lowPass(level_, clipped, dt, kLevelFilterSeconds / speed);
     // A level below the target: consume fewer input frames per output frame (positive ppm).
     // Clipped again: the level's low-pass lags a target that is coming down.
     const double errorSeconds =
-        std::clamp((target_ - level_) / inputRate_, -kClipSeconds, kClipSeconds);
+        std::clamp((target_ - level_) / inputRate_, -clipSeconds, clipSeconds);
     const double pull = 1e6 * errorSeconds / (measured ? kLevelSeconds : kUnmeasuredLevelSeconds);
     const double wanted = std::clamp(clockPpm + pull, -kLimitPpm, kLimitPpm);
     correctionPpm_ = lowPass(correctionPpm_, wanted, dt, kCorrectionSeconds / speed);
