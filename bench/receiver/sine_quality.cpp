@@ -2,9 +2,10 @@
 // 16-bit stereo with --raw). Fits every 100 ms window of the left channel, from FROM seconds
 // after the sound begins, with its frequency free within ±1 Hz of HZ, and prints the worst and
 // the median window's SNR, the median pitch and how many windows fall below 80 dB; with --list,
-// also each of those windows: where it starts (seconds since the sound began), SNR and pitch.
+// also each of those windows: where it starts (seconds since the sound began), SNR and pitch;
+// with --all, every window so, after the sample where the sound begins.
 //
-//   qw-sine-quality FILE HZ FROM [--raw] [--list]
+//   qw-sine-quality FILE HZ FROM [--raw] [--list | --all]
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -18,13 +19,14 @@
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: qw-sine-quality FILE HZ FROM [--raw] [--list]\n");
+        std::fprintf(stderr, "usage: qw-sine-quality FILE HZ FROM [--raw] [--list | --all]\n");
         return 2;
     }
-    bool raw = false, list = false;
+    bool raw = false, list = false, all = false;
     for (int i = 4; i < argc; ++i) {
         raw = raw || std::strcmp(argv[i], "--raw") == 0;
         list = list || std::strcmp(argv[i], "--list") == 0;
+        all = all || std::strcmp(argv[i], "--all") == 0;
     }
     std::ifstream in(argv[1], std::ios::binary);
     const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
@@ -56,10 +58,13 @@ int main(int argc, char** argv) {
     std::sort(hz.begin(), hz.end());
     std::printf("windows %zu worst %.1f dB median %.1f dB below80 %d pitch %.3f Hz\n", snr.size(),
                 snr.front(), snr[snr.size() / 2], below, hz[hz.size() / 2]);
-    for (size_t i = 0; list && i + 1 < fits.size(); ++i) {
-        if (fits[i].fit.snrDb >= 80) continue;
-        std::printf("below80 at %.1f s: %.1f dB, %.3f Hz\n", fromSeconds + 0.1 * double(i),
-                    fits[i].fit.snrDb, fits[i].hz);
+    // --all: every window, and where the sound starts (its sample in the file), so that the
+    // windows can be set beside the receiver's own counts of frames played.
+    if (all) std::printf("sound from sample %zu\n", first);
+    for (size_t i = 0; (list || all) && i + 1 < fits.size(); ++i) {
+        if (fits[i].fit.snrDb >= 80 && !all) continue;
+        std::printf("%s at %.1f s: %.1f dB, %.3f Hz\n", all ? "window" : "below80",
+                    fromSeconds + 0.1 * double(i), fits[i].fit.snrDb, fits[i].hz);
     }
     return 0;
 }

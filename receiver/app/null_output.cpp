@@ -57,6 +57,8 @@ void NullOutput::run() {
             }
             taken += n;
         }
+        // The output's playback clock: what it has taken by now, by the monotonic clock.
+        qw_receiver_output_clock(receiver_, taken, now);
         if (late > 100000000) wake = timespec{now / 1000000000, now % 1000000000};
     }
 }

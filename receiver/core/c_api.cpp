@@ -85,6 +85,14 @@ void qw_receiver_pull_s16(qw_receiver* receiver, int16_t* out, uint32_t frames) 
     receiver->core.pull(out, frames);
 }
 
+void qw_receiver_set_clock(qw_receiver* receiver, int64_t (*now_ns)(void* context), void* context) {
+    if (now_ns != nullptr) receiver->core.setClock(now_ns, context);
+}
+
+void qw_receiver_output_clock(qw_receiver* receiver, uint64_t frames, int64_t now_ns) {
+    receiver->core.outputClock(frames, now_ns);
+}
+
 void qw_receiver_get_figures(const qw_receiver* receiver, qw_receiver_figures* figures) {
     *figures = receiver->core.figures();
 }

@@ -7,64 +7,55 @@ namespace qw::receiver {
 
 namespace {
 
-// The loop: the level error e (seconds) moves as de/dt = -(drift - correction), and
-// correction = kP e + kI ∫e with kP = 2ζω, kI = ω², ζ = 0.7. It starts fast to find the drift
-// (ω = 0.8 rad/s: a 1 ms error asks 1100 ppm) and narrows to ω = 0.05 rad/s within about a
-// minute. The level filter narrows with it (a time constant of 0.125/ω, at most 1 s): the
-// level seen at the output's pulls carries a slow beat between the arrival and pull grids, and
-// a narrow loop keeps it from moving the rate faster than a sine's pitch can follow cleanly.
-constexpr double kStartOmega = 0.8;
-constexpr double kFinalOmega = 0.05;
-constexpr double kNarrowingSeconds = 4.0;
-constexpr double kFilterOmegaSeconds = 0.125;
-constexpr double kMaxFilterSeconds = 1.0;
-constexpr double kDamping = 0.7;
-constexpr double kClipSeconds = 0.003;
-// The target coming down (the automatic mode lowers it in 0.5 ms steps) reaches the loop through
-// a low-pass of this time constant: a step would step the proportional part, and so the pitch
-// (35 ppm for 0.5 ms once narrowed), within one moment. A rise passes at once: it comes with an
-// underrun's restart or with a large output request, which the buffer must cover soon.
-constexpr double kTargetSeconds = 5.0;
+// The level's pull: the error (seconds) over this many seconds, as a rate. It drains or fills
+// an error of a few milliseconds within 10–20 s, at a pitch change of at most 200 ppm (the
+// clip: 0.2 Hz at 1 kHz, a third of a cent), and is done soon, so that the pitch is right most
+// of the time.
+// Until the clocks are measured (the first 2–3 s of a connection) the level alone steers,
+// ten times as hard, as a loop that finds the drift itself would.
+constexpr double kLevelSeconds = 10.0;
+constexpr double kUnmeasuredLevelSeconds = 1.0;
+// ...and at most 1000 ppm (1 Hz at 1 kHz) while it does: the start-up's bursts must not swing
+// the pitch further.
+constexpr double kUnmeasuredClipSeconds = 0.001;
+constexpr double kClipSeconds = 0.002;
+// Time constants of the level's and the target's low-pass, and of the correction's (the level's
+// and the correction's five times shorter while the clocks are not measured yet).
+constexpr double kLevelFilterSeconds = 1.0;
+constexpr double kUnmeasuredSpeedUp = 5.0;
+constexpr double kTargetSeconds = 2.0;
+constexpr double kCorrectionSeconds = 1.0;
+
+double lowPass(double value, double input, double dt, double seconds) {
+    return value + std::min(1.0, dt / seconds) * (input - value);
+}
 
 }  // namespace
 
-void DriftController::restart(double levelFrames, bool forgetDrift) {
+void DriftController::restart(double levelFrames, double clockPpm) {
     level_ = levelFrames;
     target_ = levelFrames;
-    if (forgetDrift) {
-        integralPpm_ = 0;
-        lockedSeconds_ = 0;
-    }
-    correctionPpm_ = integralPpm_;
+    correctionPpm_ = std::clamp(clockPpm, -kLimitPpm, kLimitPpm);
 }
 
-double DriftController::update(double levelFrames, double targetFrames, uint32_t outputFrames) {
+double DriftController::update(double levelFrames, double targetFrames, uint32_t outputFrames,
+                               double clockPpm, bool measured) {
     const double dt = outputFrames / outputRate_;
-    lockedSeconds_ += dt;
-    const double omega =
-        std::max(kFinalOmega, kStartOmega / (1.0 + lockedSeconds_ / kNarrowingSeconds));
-    const double filterSeconds = std::min(kMaxFilterSeconds, kFilterOmegaSeconds / omega);
-    target_ = targetFrames > target_
-                  ? targetFrames
-                  : target_ + std::min(1.0, dt / kTargetSeconds) * (targetFrames - target_);
-    // Stalls push the level far off for a moment, and mostly one way (an output that stalls
-    // lets it rise; the output is usually the busier side); clipped, they no longer bias the
-    // estimate, while the small steady errors that drift makes pass unchanged.
-    const double clipFrames = kClipSeconds * inputRate_;
+    target_ = lowPass(target_, targetFrames, dt, kTargetSeconds);
+    // A stall pushes the level far off for a moment; clipped, it moves the pitch no more than
+    // any other error of a few milliseconds.
+    const double clipSeconds = measured ? kClipSeconds : kUnmeasuredClipSeconds;
+    const double clipFrames = clipSeconds * inputRate_;
     const double clipped = std::clamp(levelFrames, target_ - clipFrames, target_ + clipFrames);
-    level_ += std::min(1.0, dt / filterSeconds) * (clipped - level_);
-    // A level above the target means the output is too slow to drain it: correct towards
-    // consuming more input, a negative ppm in this sign convention.
-    const double errorSeconds = (target_ - level_) / inputRate_;
-    const double proportionalPpm = 1e6 * 2 * kDamping * omega * errorSeconds;
-    // While the proportional part alone asks for the limit (a large error, as when an output
-    // that pulls in big pieces starts), the integral waits: winding it up then would take the
-    // narrowed loop a long time to undo.
-    if (std::abs(proportionalPpm) < kLimitPpm) {
-        integralPpm_ = std::clamp(integralPpm_ + 1e6 * omega * omega * errorSeconds * dt,
-                                  -kLimitPpm, kLimitPpm);
-    }
-    correctionPpm_ = std::clamp(integralPpm_ + proportionalPpm, -kLimitPpm, kLimitPpm);
+    const double speed = measured ? 1.0 : kUnmeasuredSpeedUp;
+    level_ = lowPass(level_, clipped, dt, kLevelFilterSeconds / speed);
+    // A level below the target: consume fewer input frames per output frame (positive ppm).
+    // Clipped again: the level's low-pass lags a target that is coming down.
+    const double errorSeconds =
+        std::clamp((target_ - level_) / inputRate_, -clipSeconds, clipSeconds);
+    const double pull = 1e6 * errorSeconds / (measured ? kLevelSeconds : kUnmeasuredLevelSeconds);
+    const double wanted = std::clamp(clockPpm + pull, -kLimitPpm, kLimitPpm);
+    correctionPpm_ = lowPass(correctionPpm_, wanted, dt, kCorrectionSeconds / speed);
     return correctionPpm_;
 }
 

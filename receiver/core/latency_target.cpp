@@ -19,17 +19,14 @@ void LatencyTarget::onUnderrun(double inForceMs) {
         ms_ = std::min(std::max(ms_, inForceMs) + kRaiseMs, kCeilingMs);
         sinceRaiseFrames_ = 0;
     }
-    steadyFrames_ = 0;
 }
 
-void LatencyTarget::advance(uint32_t outputFrames) {
+void LatencyTarget::advance(uint32_t outputFrames, double allowedMs) {
     if (!automatic_) return;
-    steadyFrames_ += outputFrames;
     sinceRaiseFrames_ += outputFrames;
-    if (steadyFrames_ >= rate_ * kSteadySecondsBeforeLowering) {
-        ms_ = std::max(floorMs_, ms_ - kLowerMs);
-        steadyFrames_ = 0;
-    }
+    if (sinceRaiseFrames_ < rate_ * kHoldSeconds || allowedMs >= ms_) return;
+    const double step = kLowerMsPerSecond * outputFrames / rate_;
+    ms_ = std::max({floorMs_, allowedMs, ms_ - step});
 }
 
 }  // namespace qw::receiver

@@ -13,6 +13,9 @@ namespace {
 // The resampler's filter half-length: the measured quality at 48 kHz is the same from 16 up,
 // and 32 is what its authors advise for 48 kHz material (0.67 ms of delay).
 constexpr unsigned kFilterHalfLength = 32;
+// The target may come down to what the pieces need plus this many times the largest lateness of
+// an arrival over the recent seconds.
+constexpr double kJitterMultiple = 1.0;
 
 }  // namespace
 
@@ -24,19 +27,19 @@ Playout::Playout(SampleRing& ring, LatencyTarget& target, double outputRate,
       inputPerMs_(wire::kSampleRate / 1000.0),
       fadeFrames_(static_cast<uint32_t>(outputRate * kFadeMs / 1000.0)),
       figures_(figures),
-      drift_(wire::kSampleRate, outputRate) {
+      drift_(wire::kSampleRate, outputRate),
+      outputFit_(outputRate) {
     resampler_.setup(outputRate / wire::kSampleRate, wire::kChannels, kFilterHalfLength);
 }
 
 void Playout::startOver() {
     playing_ = false;
-    fresh_ = true;
     resampler_.reset();
     figures_.freshStarts.fetch_add(1, std::memory_order_relaxed);
 }
 
 // Two kinds of overrun: the level past the hard bound (drop at once), or well above the target
-// for longer than a stall explains, which the rate correction (1 ms a second at most) would
+// for longer than a stall explains, which the level's pull (0.2 ms a second at most) would
 // take far too long to drain. Either way the oldest frames go, down to the target on average;
 // one count per episode, however many pulls it lasts.
 void Playout::dropOverrun(size_t level, uint32_t frames) {
@@ -46,7 +49,11 @@ void Playout::dropOverrun(size_t level, uint32_t frames) {
     const double sampled = arrivalLevel_.load(std::memory_order_relaxed);
     const double measured = sampled >= 0 ? sampled : static_cast<double>(level);
     highFrames_ = measured > highMs * inputPerMs_ ? highFrames_ + frames : 0;
-    const bool drop = level > boundMs * inputPerMs_ || highFrames_ > kHighSeconds * rate_;
+    // What the output's request has yet to take is not surplus (an output catching up after a
+    // stall asks for all that fell due meanwhile at once).
+    const double pending = static_cast<double>(pendingRequest_) * wire::kSampleRate / rate_;
+    const bool drop = static_cast<double>(level) - pending > boundMs * inputPerMs_ ||
+                      highFrames_ > kHighSeconds * rate_;
     if (drop) {
         const double arrival = arrivalFrames_.load(std::memory_order_relaxed);
         ring_.dropOldest(static_cast<size_t>(targetMs * inputPerMs_ + 0.5 * arrival));
@@ -98,53 +105,114 @@ void Playout::underrun(float* out, uint32_t produced) {
     figures_.underruns.fetch_add(1, std::memory_order_relaxed);
 }
 
-void Playout::noteRequest(uint32_t frames) {
+void Playout::noteRequest(uint32_t frames, double seconds) {
+    requested_ += frames;
+    pendingRequest_ = frames;
+    if (!outputClockGiven_) outputFit_.add(requested_, seconds);
     // About a minute to forget a large request (decay per request of a few ms).
-    largestRequest_ = std::max(static_cast<double>(frames), largestRequest_ * 0.9999);
+    largestRequest_ = std::max(requestPiece(frames, seconds), largestRequest_ * 0.9999);
+}
+
+// A request after a pause well beyond the usual one (an output catching up after a stall) asks
+// for all that fell due meanwhile, and the buffer gained as much while nothing was taken: only
+// the rest counts as the output's piece size.
+double Playout::requestPiece(uint32_t frames, double seconds) {
+    const double gap = lastRequestSeconds_ < 0 ? 0 : seconds - lastRequestSeconds_;
+    lastRequestSeconds_ = seconds;
+    if (gap > 1e-4) recentGaps_[nextGap_++ % recentGaps_.size()] = gap;
+    double usual = HUGE_VAL;
+    for (double g : recentGaps_) {
+        if (g > 0) usual = std::min(usual, g);
+    }
+    if (usual < HUGE_VAL) requestCredit_ += std::max(0.0, gap - 2 * usual) * rate_;
+    const double piece = std::max(0.0, frames - requestCredit_);
+    requestCredit_ = std::max(0.0, requestCredit_ - frames);
+    return piece;
+}
+
+void Playout::outputClock(double frames, double seconds) {
+    if (!outputClockGiven_) outputFit_.reset();
+    outputClockGiven_ = true;
+    outputFit_.add(frames, seconds);
+}
+
+// The drift: the output's measured rate against the sender's; the last one measured while
+// either is not known (a new connection), zero before the first.
+double Playout::clockPpm() {
+    const double sender = senderRatio_.load(std::memory_order_relaxed);
+    // After a new connection the drift last measured stands in (most often the same sender)
+    // until the new sender's clock is measured: the level steers gently on top of it.
+    clockMeasured_ = clockMeasured_ || (sender > 0 && outputFit_.valid());
+    if (sender > 0 && outputFit_.valid()) {
+        clockPpm_ = 1e6 * (outputFit_.rateRatio() / sender - 1.0);
+    }
+    return clockPpm_;
+}
+
+double Playout::pieceNeedFrames() const {
+    return 0.5 * (largestRequest_ + arrivalFrames_.load(std::memory_order_relaxed)) + inputPerMs_;
 }
 
 double Playout::effectiveTargetFrames() const {
-    const double floor =
-        0.5 * (largestRequest_ + arrivalFrames_.load(std::memory_order_relaxed)) + inputPerMs_;
-    return std::max(target_.ms() * inputPerMs_, floor);
+    return std::max(target_.ms() * inputPerMs_, pieceNeedFrames());
+}
+
+// What the target may come down to: the pieces' need plus the recent jitter.
+double Playout::allowedTargetMs() const {
+    const double late = senderLateness_.load(std::memory_order_relaxed);
+    if (late < 0) return HUGE_VAL;
+    return (pieceNeedFrames() + kJitterMultiple * late * wire::kSampleRate) / inputPerMs_;
+}
+
+// Arrivals come in bursts, so the level may have jumped well past the start: the surplus would
+// only be delay, so it goes. What stays is the start level as it would be right after an
+// arrival on time: a burst after a stall comes off the sender's grid, and when its last
+// arrival was due some time ago, the output would have played that much of it by now (left
+// in, it would stay as extra delay for as long as the level's gentle pull takes to drain it).
+void Playout::start(double startFrames, double targetFrames) {
+    const double due = latestDue_.load(std::memory_order_relaxed);
+    const double period =
+        arrivalFrames_.load(std::memory_order_relaxed) / double{wire::kSampleRate};
+    // Due longer ago than two arrivals' time: not the tail of a burst but a timeline that has
+    // stepped (frames lost on the way), which the sender's fit has yet to take in.
+    double sinceDue = due >= 0 ? std::max(0.0, lastRequestSeconds_ - due) : 0.0;
+    sinceDue = sinceDue > 2 * period ? 0.0 : std::min(sinceDue, period);
+    ring_.dropOldest(static_cast<size_t>(std::ceil(startFrames - sinceDue * wire::kSampleRate)));
+    playing_ = true;
+    fadeInDone_ = 0;
+    drift_.restart(targetFrames, clockPpm());
+    // The last sample was taken before the drop above: stale until the next arrival.
+    arrivalLevel_.store(-1, std::memory_order_relaxed);
 }
 
 void Playout::pull(float* out, uint32_t frames) {
     if (ring_.takeFlush()) startOver();
     size_t level = ring_.readable();
-    dropOverrun(level, frames);
+    // Not while filling: the start drops any surplus itself.
+    if (playing_) dropOverrun(level, frames);
     level = ring_.readable();
     const double targetFrames = effectiveTargetFrames();
     // The resampler draws twice its filter half-length at once when it starts.
     const double startFrames =
         targetFrames + 0.5 * arrivalFrames_.load(std::memory_order_relaxed) + 2 * kFilterHalfLength;
-    if (!playing_ && level >= std::max(startFrames, 1.0)) {
-        // Arrivals come in bursts, so the level may have jumped well past the start: the
-        // surplus would only be delay (and would bias the drift estimate), so it goes.
-        ring_.dropOldest(static_cast<size_t>(std::ceil(startFrames)));
-        level = ring_.readable();
-        playing_ = true;
-        fadeInDone_ = 0;
-        drift_.restart(targetFrames, fresh_);
-        fresh_ = false;
-        // The last sample was taken before the drop above: stale until the next arrival.
-        arrivalLevel_.store(-1, std::memory_order_relaxed);
-    }
+    if (!playing_ && level >= std::max(startFrames, 1.0)) start(startFrames, targetFrames);
     uint32_t produced = 0;
     if (playing_) {
         const double sampled = arrivalLevel_.load(std::memory_order_relaxed);
         // No sample since the start: no news, rather than the ring's momentary level (which
         // right after a start holds half an arrival more than on average).
         const double measured = sampled >= 0 ? sampled : targetFrames;
-        const double ppm = drift_.update(measured, targetFrames, frames);
+        const double clock = clockPpm();
+        const double ppm = drift_.update(measured, targetFrames, frames, clock, clockMeasured_);
         resampler_.set_rratio(1.0 + ppm * 1e-6);
         produced = resample(out, frames);
         fadeIn(out, produced);
         if (produced < frames) underrun(out, produced);
     }
     std::memset(out + 2 * produced, 0, size_t{frames - produced} * 2 * sizeof(float));
-    target_.advance(frames);
+    target_.advance(frames, allowedTargetMs());
     figures_.framesOut.fetch_add(frames, std::memory_order_relaxed);
+    pendingRequest_ -= std::min(pendingRequest_, frames);
     publish(ring_.readable());
 }
 
@@ -152,7 +220,7 @@ void Playout::publish(size_t level) {
     const double filtered = playing_ ? drift_.filteredLevel() : static_cast<double>(level);
     figures_.levelMs.store(filtered / inputPerMs_, std::memory_order_relaxed);
     figures_.targetMs.store(effectiveTargetFrames() / inputPerMs_, std::memory_order_relaxed);
-    figures_.driftPpm.store(drift_.driftPpm(), std::memory_order_relaxed);
+    figures_.driftPpm.store(clockPpm_, std::memory_order_relaxed);
     figures_.playing.store(playing_, std::memory_order_relaxed);
 }
 

@@ -1,18 +1,20 @@
 #pragma once
 // The output side of the receiver, called from the output device's pull: keeps the buffer near
-// its target delay, follows the sender's clock by resampling at the rate the drift controller
-// asks, fades out into silence on an underrun and back in once the buffer has refilled, drops
-// the oldest frames when the buffer grows past its bound, and starts afresh after a flush.
-// Never allocates and never waits.
+// its target delay, follows the sender's clock by resampling at the drift measured between the
+// output's timeline and the sender's (plus the level's gentle pull), fades out into silence on an
+// underrun and back in once the buffer has refilled, drops the oldest frames when the buffer grows
+// past its bound, and starts afresh after a flush. Never allocates and never waits.
 
 #include <zita-resampler/vresampler.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 
 #include "drift_controller.h"
 #include "latency_target.h"
 #include "sample_ring.h"
+#include "timeline_fit.h"
 
 namespace qw::receiver {
 
@@ -42,10 +44,24 @@ class Playout {
     // Fills `frames` interleaved stereo frames.
     void pull(float* out, uint32_t frames);
 
-    // The output's whole request, before it is filled piece by piece: the buffer must be able
-    // to cover a request, so the target never goes below half a request plus half an arrival
-    // plus a millisecond, whatever the configured target.
-    void noteRequest(uint32_t frames);
+    // The output's whole request, before it is filled piece by piece, at `seconds` of the
+    // monotonic clock: the requests are the output's timeline, unless the output reports its
+    // playback clock itself (outputClock). The buffer must be able to cover a request, so the
+    // target never goes below half a request plus half an arrival plus a millisecond, whatever
+    // the configured target.
+    void noteRequest(uint32_t frames, double seconds);
+    // The output's own playback clock: `frames` played by `seconds`. Once given, the requests'
+    // times are no longer used for the output's rate. On the output's thread.
+    void outputClock(double frames, double seconds);
+
+    // From the producer's side: the sender's clock over its nominal rate (0: not known), the
+    // largest lateness of an arrival in the recent seconds and when the latest arrival was due
+    // (both negative: not known).
+    void setSenderClock(double rateRatio, double peakLatenessSeconds, double latestDueSeconds) {
+        senderRatio_.store(rateRatio, std::memory_order_relaxed);
+        senderLateness_.store(peakLatenessSeconds, std::memory_order_relaxed);
+        latestDue_.store(latestDueSeconds, std::memory_order_relaxed);
+    }
 
     // From the producer's side: how many frames arrive at once. Playing starts when the buffer
     // holds the target plus half of that (and what the resampler takes in when it starts), so
@@ -60,12 +76,17 @@ class Playout {
 
   private:
     void startOver();
+    void start(double startFrames, double targetFrames);
     void dropOverrun(size_t level, uint32_t frames);
     uint32_t resample(float* out, uint32_t frames);
     void fadeIn(float* out, uint32_t frames);
     void underrun(float* out, uint32_t produced);
     void publish(size_t level);
+    double requestPiece(uint32_t frames, double seconds);
+    double pieceNeedFrames() const;
     double effectiveTargetFrames() const;
+    double allowedTargetMs() const;
+    double clockPpm();
 
     SampleRing& ring_;
     LatencyTarget& target_;
@@ -76,13 +97,25 @@ class Playout {
     DriftController drift_;
     VResampler resampler_;
     bool playing_ = false;
-    bool fresh_ = true;  // no audio played since the last flush
     uint32_t fadeInDone_ = 0;
     double largestRequest_ = 0;  // decays slowly, so one large request is remembered a while
     double highFrames_ = 0;      // output frames for which the level has been well above target
     bool dropping_ = false;
     std::atomic<uint32_t> arrivalFrames_{0};
     std::atomic<double> arrivalLevel_{-1};  // below zero: none yet
+    std::atomic<double> senderRatio_{0};
+    std::atomic<double> senderLateness_{-1};
+    std::atomic<double> latestDue_{-1};
+    TimelineFit outputFit_;
+    double requested_ = 0;  // output frames requested so far
+    double lastRequestSeconds_ = -1;
+    std::array<double, 8> recentGaps_{};  // between the latest requests
+    size_t nextGap_ = 0;
+    uint32_t pendingRequest_ = 0;  // of the output's current request, not yet pulled
+    double requestCredit_ = 0;     // frames that fell due during a pause, not yet requested
+    bool outputClockGiven_ = false;
+    double clockPpm_ = 0;         // the last drift measured on both timelines
+    bool clockMeasured_ = false;  // on both timelines, once at least
 };
 
 }  // namespace qw::receiver

@@ -1,18 +1,34 @@
 #include "receiver.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 namespace qw::receiver {
 
+namespace {
+
+int64_t steadyNs(void*) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
 Receiver::Receiver(const qw_receiver_config& config)
     : ring_(kRingFrames),
       target_(config.latency_ms, config.latency_ms, config.automatic != 0, config.output_rate),
-      playout_(ring_, target_, config.output_rate, playoutFigures_) {}
+      playout_(ring_, target_, config.output_rate, playoutFigures_) {
+    clock_ = steadyNs;
+}
 
 void Receiver::newConnection() {
     reader_.reset();
     playout_.setArrivalLevel(-1);
+    sender_.reset();
+    connectionFrames_ = 0;
+    playout_.setSenderClock(0, -1, -1);
     ring_.flush();
     connections_.fetch_add(1, std::memory_order_relaxed);
 }
@@ -30,6 +46,9 @@ bool Receiver::feed(const uint8_t* bytes, size_t size) {
         }
         playout_.setArrivalFrames(usual);
         playout_.setArrivalLevel(static_cast<double>(ring_.readable()) - 0.5 * usual);
+        sender_.onArrival(connectionFrames_, seconds());
+        playout_.setSenderClock(sender_.valid() ? sender_.rateRatio() : 0, sender_.peakLateness(),
+                                sender_.latestDue());
     }
     badPayloads_.store(reader_.counts().badPayloads, std::memory_order_relaxed);
     return ok;
@@ -38,6 +57,7 @@ bool Receiver::feed(const uint8_t* bytes, size_t size) {
 void Receiver::onAudio(const uint8_t* samples, size_t frames) {
     const size_t written = ring_.write(samples, frames);
     framesIn_.fetch_add(frames, std::memory_order_relaxed);
+    connectionFrames_ += static_cast<double>(frames);
     if (written < frames) fullDrops_.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -45,7 +65,7 @@ void Receiver::pull(float* out, uint32_t frames) {
     // The control loop updates once per piece; pieces of at most 10 ms keep it smooth whatever
     // the output asks for at once.
     constexpr uint32_t kPiece = 480;
-    playout_.noteRequest(frames);
+    playout_.noteRequest(frames, seconds());
     while (frames > 0) {
         const uint32_t n = std::min(frames, kPiece);
         playout_.pull(out, n);
@@ -56,7 +76,7 @@ void Receiver::pull(float* out, uint32_t frames) {
 
 void Receiver::pull(int16_t* out, uint32_t frames) {
     const auto piece = static_cast<uint32_t>(scratch_.size() / 2);
-    playout_.noteRequest(frames);
+    playout_.noteRequest(frames, seconds());
     while (frames > 0) {
         const uint32_t n = std::min(frames, piece);
         playout_.pull(scratch_.data(), n);

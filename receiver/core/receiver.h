@@ -9,6 +9,7 @@
 #include "playout.h"
 #include "quillwave_receiver.h"
 #include "sample_ring.h"
+#include "sender_clock.h"
 #include "stream_reader.h"
 
 namespace qw::receiver {
@@ -21,6 +22,20 @@ class Receiver final : private AudioSink {
     explicit Receiver(const qw_receiver_config& config);
     virtual ~Receiver() = default;
 
+    using Clock = int64_t (*)(void* context);
+
+    // The monotonic clock both timelines are measured by, in nanoseconds (by default the
+    // standard library's steady clock). Set before the first feed or pull.
+    void setClock(Clock clock, void* context) {
+        clock_ = clock;
+        clockContext_ = context;
+    }
+    // The output's playback clock: `frames` played by `ns` of the same clock. On the output's
+    // thread.
+    void outputClock(uint64_t frames, int64_t ns) {
+        playout_.outputClock(static_cast<double>(frames), 1e-9 * static_cast<double>(ns));
+    }
+
     void newConnection();
     bool feed(const uint8_t* bytes, size_t size);
     void pull(float* out, uint32_t frames);
@@ -29,12 +44,17 @@ class Receiver final : private AudioSink {
 
   private:
     void onAudio(const uint8_t* samples, size_t frames) override;
+    double seconds() const { return 1e-9 * static_cast<double>(clock_(clockContext_)); }
 
     StreamReader reader_;
     SampleRing ring_;
     LatencyTarget target_;
     PlayoutFigures playoutFigures_;
     Playout playout_;
+    Clock clock_ = nullptr;
+    void* clockContext_ = nullptr;
+    SenderClock sender_;
+    double connectionFrames_ = 0;  // received on this connection
     std::atomic<uint64_t> framesIn_{0};
     std::atomic<uint64_t> fullDrops_{0};
     std::atomic<uint64_t> badPayloads_{0};

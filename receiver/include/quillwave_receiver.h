@@ -67,6 +67,15 @@ int qw_receiver_feed(qw_receiver* receiver, const uint8_t* bytes, size_t size);
 void qw_receiver_pull_float(qw_receiver* receiver, float* out, uint32_t frames);
 void qw_receiver_pull_s16(qw_receiver* receiver, int16_t* out, uint32_t frames);
 
+/* The receiver measures the sender's clock and the output's against one monotonic clock: by
+ * default the system's, or this one (nanoseconds; e.g. the audio system's host clock). Set it
+ * before the first feed or pull. */
+void qw_receiver_set_clock(qw_receiver* receiver, int64_t (*now_ns)(void* context), void* context);
+/* The output's own playback clock, where the output has one: `frames` played by `now_ns` on
+ * that clock, from the output's thread, every few milliseconds or so. Without it the output's
+ * rate is measured from the times of the pulls. */
+void qw_receiver_output_clock(qw_receiver* receiver, uint64_t frames, int64_t now_ns);
+
 void qw_receiver_get_figures(const qw_receiver* receiver, qw_receiver_figures* figures);
 /* The one-line report for the bridge, e.g. "buffer 9.8/10 ms · drift +212 ppm · underruns 0 ·
  * overruns 0", NUL-terminated and cut to `capacity`. Returns its length in bytes. */

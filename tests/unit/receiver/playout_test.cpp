@@ -48,16 +48,14 @@ TEST_P(DriftFollowing, LocksWithoutUnderrunsAndHoldsTheTarget) {
     const Lock lock = runAndFollow(link, ppm);
     const auto f = link.figures();
     EXPECT_GE(lock.seconds, 0) << "estimate " << f.drift_ppm << " for " << ppm;
-    EXPECT_LT(lock.seconds, 40) << "took too long to lock";
+    EXPECT_LT(lock.seconds, 10) << "took too long to lock";
     EXPECT_NEAR(f.drift_ppm, ppm, 10);
     EXPECT_EQ(f.underruns, 0u);
     EXPECT_EQ(f.overruns, 0u);
-    // After lock the smoothed level stays close to the target. At the limit itself (±1000 ppm)
-    // the loop has no margin left to drain what built up while it was finding the drift, so the
-    // level may stay off by as much as that.
-    const double offset = std::abs(ppm) >= 1000 ? 2.0 : 0.5;
-    EXPECT_GT(lock.minLevelMs, 5.0 - offset);
-    EXPECT_LT(lock.maxLevelMs, 5.0 + offset);
+    // After lock the smoothed level stays close to the target, at every skew (the correction's
+    // limit, 2000 ppm, leaves room to steer the level even at ±1000 ppm).
+    EXPECT_GT(lock.minLevelMs, 5.0 - 0.5);
+    EXPECT_LT(lock.maxLevelMs, 5.0 + 0.5);
     EXPECT_LT(lock.maxLevelMs - lock.minLevelMs, 0.5);
     // Every frame the sender sent came out, resampled: inputs consumed match the outputs.
     EXPECT_NEAR(static_cast<double>(f.frames_in) - f.buffer_ms * 48,
@@ -118,7 +116,7 @@ TEST(ReceiverPlayout, UnderrunFadesOutCountsRaisesTheTargetAndFadesBackIn) {
     EXPECT_NEAR(tail.fit.amplitude, 0.5, 0.001);
 }
 
-TEST(ReceiverPlayout, AutomaticTargetComesDownSlowlyToItsFloorAndFixedStaysPut) {
+TEST(ReceiverPlayout, AutomaticTargetHoldsWhileTheJitterIsRecentThenComesBackToItsFloor) {
     SimulatedLink automatic(0, 5.0, true), fixed(0, 5.0, false);
     for (SimulatedLink* link : {&automatic, &fixed}) {
         link->run(2);
@@ -131,11 +129,16 @@ TEST(ReceiverPlayout, AutomaticTargetComesDownSlowlyToItsFloorAndFixedStaysPut) 
     EXPECT_EQ(automatic.figures().underruns, 2u);
     EXPECT_DOUBLE_EQ(fixed.figures().target_ms, 5.0);
     EXPECT_EQ(fixed.figures().underruns, 2u);
-    automatic.run(31);  // steady for 30 s: one step down
-    EXPECT_DOUBLE_EQ(automatic.figures().target_ms, 8.5);
-    automatic.run(300);
-    EXPECT_DOUBLE_EQ(automatic.figures().target_ms, 5.0);  // never below the start
+    // Held while the raise and the 50 ms gap in the arrivals are recent (5 s, 8 s), then down
+    // steadily (0.5 ms a second) to the floor it started from, and never below.
+    automatic.run(6);
+    EXPECT_DOUBLE_EQ(automatic.figures().target_ms, 9.0);
+    automatic.run(14);
+    EXPECT_DOUBLE_EQ(automatic.figures().target_ms, 5.0);
+    automatic.run(60);
+    EXPECT_DOUBLE_EQ(automatic.figures().target_ms, 5.0);
     EXPECT_EQ(automatic.figures().underruns, 2u);
+    EXPECT_EQ(automatic.figures().overruns, 0u);
     EXPECT_NEAR(automatic.figures().buffer_ms, 5.0, 0.5);
 }
 
@@ -148,49 +151,47 @@ TEST(ReceiverPlayout, AutomaticTargetKeepsWhatThePieceSizesNeedAndRaisesFromTher
         const double needMs = 0.5 * (arrival + 48) / 48.0 + 1.0;
         link.run(20);
         auto f = link.figures();
-        EXPECT_NEAR(f.target_ms, needMs, 1e-9) << arrival;
+        EXPECT_NEAR(f.target_ms, needMs, 1e-3) << arrival;
         EXPECT_NEAR(f.buffer_ms, needMs, 0.5) << arrival;
         EXPECT_EQ(f.underruns, 0u) << arrival;
         link.run(0.05, false);
         link.run(1);
         f = link.figures();
         EXPECT_EQ(f.underruns, 1u) << arrival;
-        EXPECT_NEAR(f.target_ms, needMs + 2.0, 1e-9) << arrival;
+        EXPECT_NEAR(f.target_ms, needMs + 2.0, 1e-3) << arrival;
         link.run(130);
         f = link.figures();
-        EXPECT_NEAR(f.target_ms, needMs, 1e-9) << arrival;
+        EXPECT_NEAR(f.target_ms, needMs, 1e-3) << arrival;
         EXPECT_NEAR(f.buffer_ms, needMs, 0.5) << arrival;
         EXPECT_EQ(f.underruns, 1u) << arrival;
     }
 }
 
-TEST(ReceiverPlayout, TargetComingDownMovesThePitchWithoutAStep) {
+TEST(ReceiverPlayout, TargetComingDownMovesNeitherTheEstimateNorThePitchAbruptly) {
     SimulatedLink link(300, 5.0, true);
     link.run(20);
+    double worstDrift = 0;
+    link.onPull = [&](double) {
+        worstDrift = std::max(worstDrift, std::abs(link.figures().drift_ppm - 300));
+    };
     link.run(0.05, false);  // an underrun raises the target to 7 ms
-    link.run(75);           // steady: 7 → 6.5 ms after 30 s, → 6 ms after 60 s
+    link.run(40);           // held for 8 s, then down to 5 ms within about 4 s
     EXPECT_EQ(link.figures().underruns, 1u);
-    EXPECT_DOUBLE_EQ(link.figures().target_ms, 6.0);
-    // Around both steps down (at 50 and 80 s), the loop narrowed: each step reaches the
-    // resampling ratio gradually, so no window shows a jump in pitch (a step of the ratio
-    // would: about 56 dB).
+    EXPECT_DOUBLE_EQ(link.figures().target_ms, 5.0);
+    // The estimate comes from the clocks' timelines: the level's drain does not move it.
+    EXPECT_LT(worstDrift, 1.0);
+    // While the target comes down and the level follows, the pitch moves gently (the level's
+    // pull, at most 200 ppm, low-passed): no window shows a jump (a step of the ratio would:
+    // about 56 dB for 35 ppm).
     double worst = 1e9;
-    size_t windows = 0;
-    for (double step : {50.0, 80.0}) {
-        const auto from = static_cast<size_t>((step - 1) * link.outputRate());
-        const std::vector<float> around(link.left.begin() + static_cast<long>(from),
-                                        link.left.begin() + static_cast<long>(from + 8 * 48000));
-        for (const auto& w : fitWindows(around, 0, 4800, 48000, 999.70, 1.0)) {
-            worst = std::min(worst, w.fit.snrDb);
-            ++windows;
-        }
+    const auto from = static_cast<size_t>(25 * link.outputRate());
+    for (size_t at = from; at < from + 15 * 48000; at += 4800) {
+        const auto w = fitWindow(link.left, at, 4800, 48000, 999.70, 1.0);
+        worst = std::min(worst, w.fit.snrDb);
+        EXPECT_NEAR(w.hz, 999.70, 0.21);
     }
-    EXPECT_EQ(windows, 160u);
     EXPECT_GT(worst, 80.0);
-    // The level follows the lower target; the estimate carries that slow drain (0.5 ms in about
-    // a minute, some 15 ppm) on top of the drift.
-    EXPECT_NEAR(link.figures().buffer_ms, 6.0, 0.5);
-    EXPECT_NEAR(link.figures().drift_ppm, 300, 25);
+    EXPECT_NEAR(link.figures().buffer_ms, 5.0, 1.0);
 }
 
 TEST(ReceiverPlayout, BurstBeyondTheBoundDropsTheOldestOnce) {

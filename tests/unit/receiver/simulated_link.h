@@ -1,8 +1,13 @@
 #pragma once
 // A receiver driven in simulated time: a sender at exactly 48 kHz delivering audio frames of a
-// fixed size, and an output pulling fixed blocks at 48 kHz × (1 + ppm·10⁻⁶). Events run in
-// time order, so a run is fast and the same every time.
+// fixed size, and an output pulling fixed blocks at 48 kHz × (1 + ppm·10⁻⁶), both on a clock
+// the receiver reads. Either side can stall: a stalled sender's frames come late, in a burst at
+// the end; a stalled output then takes everything that fell due at once, in requests of up to
+// 4800 frames (as the null output does). Arrivals may also come up to `arrivalJitter` seconds
+// late, drawn from a fixed sequence. Events run in time order, so a run is fast and the same
+// every time.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -21,6 +26,13 @@ class SimulatedLink {
           block_(2 * pullFrames) {
         const qw_receiver_config config{48000.0, latencyMs, automatic ? 1 : 0};
         receiver_ = qw_receiver_create(&config, nullptr);
+        qw_receiver_set_clock(
+            receiver_,
+            [](void* self) {
+                return static_cast<int64_t>(
+                    std::llround(static_cast<SimulatedLink*>(self)->now_ * 1e9));
+            },
+            this);
         qw_receiver_new_connection(receiver_);
     }
     ~SimulatedLink() { qw_receiver_destroy(receiver_); }
@@ -32,26 +44,35 @@ class SimulatedLink {
         return static_cast<int16_t>(std::lround(16384 * std::sin(2 * M_PI * 1000.0 * n / 48000)));
     };
 
-    // Runs `seconds` of simulated time; the sender sends only while `sending`.
+    // Runs `seconds` of simulated time; the sender's frames are lost while not `sending`.
     void run(double seconds, bool sending = true) {
         const double end = now_ + seconds;
         while (now_ < end) {
-            if (nextArrival_ <= nextPull_) {
-                now_ = nextArrival_;
+            const double arrival = std::max(arrivalDue_, senderHeldUntil_);
+            const double pull = std::max(nextPull_, outputHeldUntil_);
+            if (arrival <= pull) {
+                now_ = arrival;
                 if (sending) send(arrivalFrames_);
                 nextArrival_ += arrivalFrames_ / 48000.0;
+                arrivalDue_ = std::max(nextArrival_ + arrivalJitter * nextRandom(), now_);
             } else {
-                now_ = nextPull_;
-                qw_receiver_pull_float(receiver_, block_.data(), pullFrames_);
-                for (uint32_t i = 0; i < pullFrames_; ++i) {
-                    left.push_back(block_[2 * i]);
-                    right.push_back(block_[2 * i + 1]);
+                now_ = pull;
+                uint64_t due = 0;  // pulls that fell due by now, all taken at once
+                for (; nextPull_ <= now_; nextPull_ += pullFrames_ / outputRate_)
+                    due += pullFrames_;
+                while (due > 0) {
+                    const auto n = static_cast<uint32_t>(std::min<uint64_t>(due, 4800));
+                    pullOnce(n);
+                    due -= n;
                 }
-                nextPull_ += pullFrames_ / outputRate_;
                 if (onPull) onPull(now_);
             }
         }
     }
+
+    // The sender or the output stands still for `seconds` from now.
+    void stallSender(double seconds) { senderHeldUntil_ = now_ + seconds; }
+    void stallOutput(double seconds) { outputHeldUntil_ = now_ + seconds; }
 
     // One audio frame of `frames` sample frames of the signal, fed in two pieces.
     void send(uint32_t frames) {
@@ -70,6 +91,15 @@ class SimulatedLink {
         qw_receiver_feed(receiver_, frame.data() + half, frame.size() - half);
     }
 
+    void pullOnce(uint32_t frames) {
+        block_.resize(2 * size_t{frames});
+        qw_receiver_pull_float(receiver_, block_.data(), frames);
+        for (uint32_t i = 0; i < frames; ++i) {
+            left.push_back(block_[2 * i]);
+            right.push_back(block_[2 * i + 1]);
+        }
+    }
+
     qw_receiver_figures figures() const {
         qw_receiver_figures f{};
         qw_receiver_get_figures(receiver_, &f);
@@ -82,12 +112,21 @@ class SimulatedLink {
 
     std::vector<float> left, right;      // everything pulled
     std::function<void(double)> onPull;  // after each pull, with the simulated time
+    double arrivalJitter = 0;
 
   private:
     qw_receiver* receiver_ = nullptr;
     double outputRate_;
     uint32_t arrivalFrames_, pullFrames_;
     std::vector<float> block_;
-    double now_ = 0, nextArrival_ = 0, nextPull_ = 0.0001;
+    // A fixed sequence in [0, 1).
+    double nextRandom() {
+        random_ = random_ * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<double>(random_ >> 11) / 9007199254740992.0;
+    }
+
+    double now_ = 0, nextArrival_ = 0, arrivalDue_ = 0, nextPull_ = 0.0001;
+    double senderHeldUntil_ = 0, outputHeldUntil_ = 0;
+    uint64_t random_ = 12345;
     uint64_t sent_ = 0;
 };

@@ -1,0 +1,181 @@
+// The clocks' estimates under stalls, in simulated time: the lower-edge fit of one timeline, and
+// the whole receiver with its sender and its output stalled for 20, 50 and 100 ms at known
+// moments, at output clocks from −1000 to +1000 ppm.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "simulated_link.h"
+#include "sine_windows.h"
+#include "timeline_fit.h"
+
+namespace {
+
+std::string ppmName(const ::testing::TestParamInfo<double>& param) {
+    return std::string(param.param < 0 ? "minus" : "plus") +
+           std::to_string(static_cast<int>(std::abs(param.param)));
+}
+
+class ClockUnderStalls : public ::testing::TestWithParam<double> {};
+
+// Events every 256 frames of a clock `ppm` off its nominal 48 kHz, each up to 1 ms late;
+// stalls hold events back and let them all through at their end; one step loses 32 ms of
+// frames. The rate stays put through all of it, and each event's lateness is what was done
+// to it.
+TEST_P(ClockUnderStalls, LowerEdgeFitHoldsTheRateThroughStallsBurstsAndASteppedTimeline) {
+    const double ppm = GetParam();
+    const double rate = 48000 * (1 + ppm * 1e-6);
+    struct Stall {
+        double at, seconds;
+    };
+    const Stall stalls[] = {{10.3, 0.020}, {20.1, 0.050}, {30.7, 0.100}};
+    qw::receiver::TimelineFit fit(48000);
+    uint64_t random = 99;
+    double frames = 0, worstPpm = 0, worstLaterPpm = 0, worstOrdinaryLate = 0;
+    double burstLate[3] = {0, 0, 0};
+    for (int k = 0; k < 60 * 48000 / 256; ++k) {
+        frames += 256;
+        if (k == 45 * 48000 / 256) frames += 1536;  // lost on the way
+        const double due = frames / rate;
+        random = random * 6364136223846793005ull + 1442695040888963407ull;
+        double at = due + 0.001 * static_cast<double>(random >> 11) / 9007199254740992.0;
+        int stalled = -1;
+        for (int s = 0; s < 3; ++s) {
+            if (at >= stalls[s].at && at < stalls[s].at + stalls[s].seconds) stalled = s;
+        }
+        if (stalled >= 0) at = stalls[stalled].at + stalls[stalled].seconds;
+        const double late = fit.add(frames, at);
+        if (at < 1.5) {
+            EXPECT_FALSE(fit.valid()) << at;
+        }
+        if (at > 3) {
+            ASSERT_TRUE(fit.valid()) << at;
+        }
+        const double off = std::abs(fit.rateRatio() - (1 + ppm * 1e-6));
+        if (at > 10) worstPpm = std::max(worstPpm, off);
+        if (at > 20) worstLaterPpm = std::max(worstLaterPpm, off);
+        if (stalled >= 0) burstLate[stalled] = std::max(burstLate[stalled], late);
+        const bool nearStep = at > 44.9 && at < 45.6;
+        if (at > 5 && stalled < 0 && !nearStep) {
+            worstOrdinaryLate = std::max(worstOrdinaryLate, late);
+        }
+    }
+    // A short window's noise at first (half-second minima of 1 ms of jitter), then less.
+    EXPECT_LT(worstPpm * 1e6, 5.0);
+    EXPECT_LT(worstLaterPpm * 1e6, 2.0);
+    EXPECT_LT(worstOrdinaryLate, 0.0011);
+    // The most held back of a burst waited nearly the whole stall (its due time fell within
+    // an arrival's 5.3 ms of the stall's start).
+    for (int s = 0; s < 3; ++s) {
+        EXPECT_GT(burstLate[s], stalls[s].seconds - 0.0065) << s;
+        EXPECT_LT(burstLate[s], stalls[s].seconds + 0.0011) << s;
+    }
+}
+
+struct StallRun {
+    double lockSeconds = -1;  // from when the estimate stayed within 20 ppm
+    double worstAfterLockPpm = 0;
+    double backAtFloorSeconds = -1;  // from when the target stayed within 1 ms of its floor
+    double highestTargetMs = 0;
+    std::vector<std::pair<double, double>> silences;  // from an underrun to playing again
+};
+
+// The whole receiver: the sender stalls at 12, 22 and 32 s, the output at 42, 52 and 62 s,
+// for 20, 50 and 100 ms; arrivals come up to 0.5 ms late besides.
+StallRun runWithStalls(SimulatedLink& link, double ppm) {
+    StallRun run;
+    link.arrivalJitter = 0.0005;
+    double nextLook = 0;
+    bool playing = false;
+    link.onPull = [&](double t) {
+        const auto f = link.figures();
+        if (playing && !f.playing) run.silences.push_back({t, 1e9});
+        if (!playing && f.playing && !run.silences.empty()) run.silences.back().second = t;
+        playing = f.playing != 0;
+        if (t < nextLook) return;
+        nextLook += 0.1;
+        const double off = std::abs(f.drift_ppm - ppm);
+        if (off > 20) run.lockSeconds = -1;
+        if (off <= 20 && run.lockSeconds < 0) run.lockSeconds = t;
+        if (run.lockSeconds >= 0) run.worstAfterLockPpm = std::max(run.worstAfterLockPpm, off);
+        run.highestTargetMs = std::max(run.highestTargetMs, f.target_ms);
+        if (t > 62 && f.target_ms > 6.0) run.backAtFloorSeconds = -1;
+        if (t > 62 && f.target_ms <= 6.0 && run.backAtFloorSeconds < 0) {
+            run.backAtFloorSeconds = t - 62.1;
+        }
+    };
+    link.run(12);
+    for (double stall : {0.020, 0.050, 0.100}) {
+        link.stallSender(stall);
+        link.run(10);
+    }
+    for (double stall : {0.020, 0.050, 0.100}) {
+        link.stallOutput(stall);
+        link.run(10);
+    }
+    link.run(20);
+    return run;
+}
+
+TEST_P(ClockUnderStalls, ReceiverLocksFastHoldsTheDriftAndBringsTheTargetBack) {
+    const double ppm = GetParam();
+    SimulatedLink link(ppm, 5.0, true);
+    const StallRun run = runWithStalls(link, ppm);
+    const auto f = link.figures();
+    EXPECT_GE(run.lockSeconds, 0) << f.drift_ppm;
+    EXPECT_LT(run.lockSeconds, 10);
+    EXPECT_LT(run.worstAfterLockPpm, 5.0);
+    // Each sender stall outlasts a 5 ms buffer once; the output's do not empty it (they fill
+    // it, and the output takes it all when it resumes), nor do they overrun it.
+    EXPECT_EQ(f.underruns, 3u);
+    EXPECT_EQ(run.silences.size(), 3u);
+    EXPECT_EQ(f.overruns, 0u);
+    EXPECT_GE(run.highestTargetMs, 7.0);
+    // The floor is the configured 5 ms (above what the pieces need, 4.2 ms).
+    EXPECT_GE(run.backAtFloorSeconds, 0);
+    EXPECT_LT(run.backAtFloorSeconds, 20);
+    EXPECT_NEAR(f.target_ms, 5.0, 0.01);
+    // The level follows more slowly (200 ppm at most, 0.2 ms a second), and it is still on
+    // its way: the sender's stalls came back in half of the last minute's ten-second
+    // stretches, which held the target up until the end of that minute.
+    EXPECT_NEAR(f.buffer_ms, 5.0, 2.5);
+    // Every frame the sender sent came out, resampled, but for what the restarts dropped.
+    EXPECT_NEAR(static_cast<double>(f.frames_in) - f.buffer_ms * 48,
+                static_cast<double>(f.frames_out) / (1 + ppm * 1e-6), 3 * 1000 + 256);
+
+    if (ppm != 300) return;
+    // The sound, away from the silences, is a clean sine at the skewed pitch: every 100 ms
+    // window from 0.3 s after the restart to 1.5 s after each stall, and a window every five
+    // seconds elsewhere, from a second after lock. The level's pull moves the pitch a little while
+    // it brings the level back to the target after a restart (at most 200 ppm, 0.2 Hz).
+    const double hz = 1000.0 / (1 + ppm * 1e-6);
+    std::vector<double> pitches;
+    for (double at = run.lockSeconds + 1; at + 0.1 < link.now(); at += 0.1) {
+        const bool nearStall = std::any_of(
+            run.silences.begin(), run.silences.end(),
+            [&](const auto& s) { return at + 0.1 > s.first - 0.3 && at < s.second + 0.3; });
+        const double stallsAt[] = {12, 22, 32, 42, 52, 62};
+        const bool afterStall = std::any_of(std::begin(stallsAt), std::end(stallsAt),
+                                            [&](double s) { return at > s && at < s + 1.5; });
+        const bool everySecond = std::fmod(at + 1e-6, 5.0) < 0.1;
+        if (nearStall || !(afterStall || everySecond)) continue;
+        const auto w =
+            fitWindow(link.left, static_cast<size_t>(at * link.outputRate()), 4800, 48000, hz, 0.2);
+        EXPECT_GT(w.fit.snrDb, 80.0) << "window at " << at << " s";
+        EXPECT_NEAR(w.hz, hz, 0.21) << "window at " << at << " s";
+        pitches.push_back(w.hz);
+    }
+    ASSERT_GT(pitches.size(), 70u);
+    std::nth_element(pitches.begin(), pitches.begin() + pitches.size() / 2, pitches.end());
+    EXPECT_NEAR(pitches[pitches.size() / 2], hz, 0.01);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ppm, ClockUnderStalls, ::testing::Values(-1000.0, -300.0, 300.0, 1000.0),
+                         ppmName);
+
+}  // namespace
