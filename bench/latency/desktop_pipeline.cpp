@@ -63,19 +63,7 @@ void LatencyBench::runDesktop(std::vector<LatencyRun>& runs) {
 
 void LatencyBench::runDesktopAt(int sinkRate, std::vector<LatencyRun>& runs) {
     const std::string pipeline = desktopPipeline(sinkRate);
-    auto failRest = [&](const std::string& why) {
-        for (int frames : o.bufferFrames) {
-            for (bool loaded : {false, true}) {
-                bool done = false;
-                for (const auto& r : runs) {
-                    done = done || (r.pipeline == pipeline && r.bufferFrames == frames &&
-                                    r.loaded == loaded);
-                }
-                if (!done) runs.push_back({pipeline, frames, loaded, {}, why});
-            }
-        }
-        stopAll();
-    };
+    auto failRest = [&](const std::string& why) { failRemaining(runs, {pipeline}, why); };
     const std::string pulseaudio = onPath("pulseaudio");
     if (pulseaudio.empty() ||
         ::access(binary("bench/latency/qw-pulse-clicks").c_str(), X_OK) != 0) {

@@ -39,6 +39,24 @@ bool LatencyBench::waitForLine(const ChildProcess& child, const std::string& nee
            !stop.load();
 }
 
+void LatencyBench::failRemaining(std::vector<LatencyRun>& runs,
+                                 const std::vector<std::string>& pipelines,
+                                 const std::string& why) {
+    for (int frames : o.bufferFrames) {
+        for (bool loaded : {false, true}) {
+            for (const auto& pipeline : pipelines) {
+                bool done = false;
+                for (const auto& r : runs) {
+                    done = done || (r.pipeline == pipeline && r.bufferFrames == frames &&
+                                    r.loaded == loaded);
+                }
+                if (!done) runs.push_back({pipeline, frames, loaded, {}, why});
+            }
+        }
+    }
+    stopAll();
+}
+
 void LatencyBench::stopAll() {
     // Last started, first stopped: clients before the servers they talk to.
     while (!running.empty()) {
@@ -115,19 +133,7 @@ void LatencyBench::runQuillwave(std::vector<LatencyRun>& runs) {
 
 void LatencyBench::runPulse(std::vector<LatencyRun>& runs) {
     auto failRest = [&](const std::string& why) {
-        for (int frames : o.bufferFrames) {
-            for (bool loaded : {false, true}) {
-                for (const char* pipeline : {"pulseaudio", "desktop"}) {
-                    bool done = false;
-                    for (const auto& r : runs) {
-                        done = done || (r.pipeline == pipeline && r.bufferFrames == frames &&
-                                        r.loaded == loaded);
-                    }
-                    if (!done) runs.push_back({pipeline, frames, loaded, {}, why});
-                }
-            }
-        }
-        stopAll();
+        failRemaining(runs, {"pulseaudio", "desktop"}, why);
     };
     const std::string pulseaudio = onPath("pulseaudio"), parec = onPath("parec"),
                       socat = onPath("socat");

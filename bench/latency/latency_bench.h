@@ -91,6 +91,9 @@ class LatencyBench {
     void runReceiver(std::vector<LatencyRun>& runs);  // receiver_pipeline.cpp
     friend class ReceiverPipeline;
     void stopAll();
+    // Stops everything and records `why` for each row of `pipelines` not measured yet.
+    void failRemaining(std::vector<LatencyRun>& runs, const std::vector<std::string>& pipelines,
+                       const std::string& why);
     std::string binary(const std::string& relative) const;
     bool waitForLine(const ChildProcess& child, const std::string& needle, int count,
                      double seconds) const;
