@@ -204,7 +204,7 @@ TEST_F(SoundServer, RampArrivesBitExactAndTheSinkIsMadeOnceThenReused) {
     ASSERT_TRUE(first->waitForLines(kConnected, 1, 15s)) << first->output();
     const std::string sinks = run("/usr/bin/pactl list sinks");
     EXPECT_NE(sinks.find("Description: Quillwave"), std::string::npos) << sinks;
-    EXPECT_NE(sinks.find("Sample Specification: s16le 2ch 48000Hz"), std::string::npos) << sinks;
+    EXPECT_NE(sinks.find(": s16le 2ch 48000Hz"), std::string::npos) << sinks;
 
     writeSignal(dir.file("ramp.raw"), kRate, kRate / 4, 2 * kRate);
     play(dir.file("ramp.raw"), kRate);

@@ -66,10 +66,10 @@ void queueAudio(const uint8_t* pcm, size_t bytes) {
 
 pa_stream* startMonitorStream(ServerConnection& server, const std::string& monitor,
                               std::string& why) {
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, kSampleRate, static_cast<uint8_t>(kChannels)};
+    const pa_sample_spec format{PA_SAMPLE_S16LE, kSampleRate, static_cast<uint8_t>(kChannels)};
     pa_channel_map map;
     pa_channel_map_init_stereo(&map);
-    pa_stream* stream = pa_stream_new(server.context(), "Quillwave to the phone", &spec, &map);
+    pa_stream* stream = pa_stream_new(server.context(), "Quillwave to the phone", &format, &map);
     if (stream == nullptr) {
         why = pa_strerror(pa_context_errno(server.context()));
         return nullptr;
