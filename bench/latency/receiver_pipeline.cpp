@@ -216,6 +216,7 @@ void ReceiverPipeline::measureRows(const std::vector<Row>& rows, std::vector<Lat
                                   "127.0.0.1",
                                   "--port",
                                   "7000",
+                                  "--no-announce",
                                   "--sink",
                                   "qwnull"};
     argv.insert(argv.end(), first.receiverArgs.begin(), first.receiverArgs.end());

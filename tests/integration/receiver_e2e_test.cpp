@@ -145,7 +145,8 @@ class ReceiverEndToEnd : public bridge_e2e::WholeRoad {
     }
 
     void startReceiver(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--listen", "127.0.0.1", "--port", "7000"});
+        // Nothing of a test is announced on the machine's network.
+        args.insert(args.begin(), {"--listen", "127.0.0.1", "--port", "7000", "--no-announce"});
         receiver = server->start("qwreceiver", kReceiverPath, args);
         ASSERT_TRUE(receiver.waitForLine("listening on 127.0.0.1:7000", 10)) << receiver.errors();
         startUsbmuxdInFront();
