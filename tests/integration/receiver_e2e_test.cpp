@@ -238,7 +238,8 @@ TEST_F(ReceiverEndToEnd, NullOutputAt500PpmLocksAndPlaysAnUnbrokenSineAtTheSkewe
         explainedSilenceWindows(pcm.left, first + 14 * 48000, last, f.underruns + stalls, 4800);
     std::printf("%d broken windows; %d spanned by silences that underruns explain\n", broken,
                 silenceWindows);
-    EXPECT_LE(broken, 3 * (f.underruns + stalls) + bridgeStalls + silenceWindows)
+    // One short unexplained glitch a run is allowed, as in the PulseAudio test.
+    EXPECT_LE(broken, 1 + 3 * (f.underruns + stalls) + bridgeStalls + silenceWindows)
         << "windows with a gap or a jump, beyond the underruns and stalls\n"
         << receiver.output();
 }
