@@ -225,9 +225,13 @@ TEST_F(ReceiverEndToEnd, NullOutputAt500PpmLocksAndPlaysAnUnbrokenSineAtTheSkewe
     }
     std::sort(hz.begin(), hz.end());
     // Within 0.05 Hz, as for the bridge's own pitch checks: the stand-in audio server's clock and
-    // the stalls of a loaded machine move the level-based estimate by some tens of ppm.
+    // the stalls of a loaded machine move the level-based estimate by some tens of ppm. After an
+    // underrun the target rises and then comes down, and the level's pull on the rate (at most
+    // 200 ppm, 0.2 Hz here) drains the extra for some seconds: the pitch is then judged within
+    // that pull.
     if (steady) {
-        EXPECT_NEAR(hz[hz.size() / 2], 999.50, 0.05) << "drift estimate " << f.drift;
+        const double tolerance = f.underruns == 0 ? 0.05 : 0.25;
+        EXPECT_NEAR(hz[hz.size() / 2], 999.50, tolerance) << "drift estimate " << f.drift;
     }
     // A loaded two-core machine stalls now and then for tens of ms, at times for seconds; each
     // underrun it causes is counted by the receiver, and each stall of the output measured as a
