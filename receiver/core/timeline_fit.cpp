@@ -50,36 +50,47 @@ void TimelineFit::reset() {
 }
 
 double TimelineFit::add(double frames, double seconds) {
+    // A line that puts every half second off it is wrong, not the timeline: start again.
+    if (started_ && binAt(seconds) != binIndex_ && !closeBin()) reset();
     if (!started_) {
         started_ = true;
         t0_ = seconds;
         n0_ = frames;
     }
     const double t = seconds - t0_;
-    const auto index = static_cast<long>(std::floor(t / kBinSeconds));
+    const long index = binAt(seconds);
     const bool newBin = index != binIndex_;
-    if (newBin && binIndex_ >= 0) closeBin();
     const double d = t - (frames - n0_) / nominal_ - offset_;
     if (newBin || d < current_.d) current_ = {t, d};
     binIndex_ = index;
     return valid_ ? d - (intercept_ + slope_ * t) : 0.0;
 }
 
-void TimelineFit::closeBin() {
+long TimelineFit::binAt(double seconds) const {
+    return static_cast<long>(std::floor((seconds - t0_) / kBinSeconds));
+}
+
+bool TimelineFit::closeBin() {
     Bin bin = current_;
     if (valid_) {
         const double residual = bin.d - (intercept_ + slope_ * bin.t);
         // A whole half second off the line: the timeline stepped (frames lost or added), it
-        // did not bend. The step becomes part of the origin.
+        // did not bend. The step becomes part of the origin. A stall steps it twice (out and
+        // back); steps in more half seconds in a row than that mean the line itself is wrong
+        // (fitted across a pause at the very start, say).
         if (std::abs(residual) > kStepSeconds) {
+            if (++stepsInARow_ > kMostStepsInARow) return false;
             offset_ += residual;
             bin.d -= residual;
+        } else {
+            stepsInARow_ = 0;
         }
     }
     bins_[next_] = bin;
     next_ = (next_ + 1) % kBins;
     count_ = std::min(count_ + 1, kBins);
     if (count_ >= kMinBins) fit();
+    return true;
 }
 
 void TimelineFit::fit() {

@@ -6,7 +6,8 @@
 // straight line is fitted to those over the last minute, leaving out the ones well above it.
 // A stall of up to a few hundred milliseconds leaves each half second's least delayed event
 // where it was, so the rate does not move. A step in the timeline (frames lost or added: every
-// event of a whole half second off the line by 10 ms or more) is taken as a new origin.
+// event of a whole half second off the line by 10 ms or more) is taken as a new origin; a line
+// that finds a step in three half seconds in a row is dropped, and the fit starts again.
 // Never allocates; each half second's fit costs a few hundred operations.
 
 #include <array>
@@ -20,6 +21,7 @@ class TimelineFit {
     static constexpr size_t kBins = 120;   // a minute of half seconds
     static constexpr size_t kMinBins = 4;  // before this many, no rate yet
     static constexpr double kStepSeconds = 0.010;
+    static constexpr int kMostStepsInARow = 2;
 
     explicit TimelineFit(double nominalRate) : nominal_(nominalRate) {}
 
@@ -40,7 +42,9 @@ class TimelineFit {
         double d = 0;  // delay against the nominal clock, seconds
     };
 
-    void closeBin();
+    long binAt(double seconds) const;
+    // Files the half second just ended; false when the line is wrong and the fit must restart.
+    bool closeBin();
     void fit();
 
     double nominal_;
@@ -51,6 +55,7 @@ class TimelineFit {
     Bin current_;
     std::array<Bin, kBins> bins_{};
     size_t count_ = 0, next_ = 0;
+    int stepsInARow_ = 0;
     bool valid_ = false;
     double slope_ = 0, intercept_ = 0;
 };

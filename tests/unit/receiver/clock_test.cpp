@@ -77,6 +77,24 @@ TEST_P(ClockUnderStalls, LowerEdgeFitHoldsTheRateThroughStallsBurstsAndASteppedT
     }
 }
 
+// An output's first request comes alone, long before the next ones (PulseAudio asks for a piece,
+// then starts the stream 0.77 s later): a line fitted across that pause is dropped once the
+// half seconds after it keep falling off it, and the rate is found from the steady requests.
+TEST_P(ClockUnderStalls, ALoneFirstEventBeforeAPauseDoesNotHoldTheLine) {
+    const double ppm = GetParam();
+    const double rate = 48000 * (1 + ppm * 1e-6);
+    qw::receiver::TimelineFit fit(48000);
+    fit.add(336, 0.0);
+    double frames = 336, worstPpm = 0;
+    for (double at = 0.766; at < 30; at += 146 / rate) {
+        frames += 146;
+        fit.add(frames, at);
+        if (at > 6) worstPpm = std::max(worstPpm, std::abs(fit.rateRatio() - rate / 48000) * 1e6);
+    }
+    EXPECT_TRUE(fit.valid());
+    EXPECT_LT(worstPpm, 20.0);
+}
+
 struct StallRun {
     double lockSeconds = -1;  // from when the estimate stayed within 20 ppm
     double worstAfterLockPpm = 0;
