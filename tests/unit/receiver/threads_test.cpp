@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <thread>
 #include <vector>
@@ -16,6 +17,7 @@ TEST(ReceiverThreads, FeedingAndPullingOnTwoThreadsStayConsistent) {
     const qw_receiver_config config{48000, 5.0, 1};
     qw_receiver* receiver = qw_receiver_create(&config, nullptr);
     std::atomic<bool> stop{false};
+    std::atomic<int> pulls{0};
     std::thread puller([&] {
         std::vector<float> block(2 * 256);
         while (!stop.load()) {
@@ -23,6 +25,7 @@ TEST(ReceiverThreads, FeedingAndPullingOnTwoThreadsStayConsistent) {
             for (float v : block) ASSERT_TRUE(std::isfinite(v) && std::abs(v) <= 1.01f);
             qw_receiver_figures f{};
             qw_receiver_get_figures(receiver, &f);
+            pulls.fetch_add(1);
             std::this_thread::yield();
         }
     });
@@ -39,6 +42,10 @@ TEST(ReceiverThreads, FeedingAndPullingOnTwoThreadsStayConsistent) {
             sent += 256;
             if (n % 8 == 0) std::this_thread::yield();
         }
+    }
+    // On a busy machine the feeding can be over before the puller has run at all.
+    for (int waited = 0; pulls.load() < 20 && waited < 10000; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     stop = true;
     puller.join();
