@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/monotonic_clock.h"
 #include "common/wire_format.h"
 
 namespace qwr {
@@ -58,6 +59,20 @@ void PulseOutput::onWrite(pa_stream* stream, size_t bytes, void* self) {
     if (pa_stream_get_latency(stream, &usec, &negative) == 0) {
         me.latencyMsNow_.store(negative ? 0.0 : static_cast<double>(usec) / 1000.0);
     }
+}
+
+// On the main loop's thread: the server's timing information has come. What the sink has
+// played by now (what the server read from the stream, less what the sink still holds) is the
+// output's playback clock; the information was taken before it arrived, so this moment is
+// late, never early, as the receiver's fit of a clock's timeline expects.
+void PulseOutput::onTiming(pa_stream* stream, void* self) {
+    auto& me = *static_cast<PulseOutput*>(self);
+    const pa_timing_info* info = pa_stream_get_timing_info(stream);
+    if (info == nullptr || info->read_index_corrupt || info->read_index < 0) return;
+    const double played = static_cast<double>(info->read_index / qw::wire::kBytesPerFrame) -
+                          static_cast<double>(info->sink_usec) * qw::wire::kSampleRate / 1e6;
+    if (played <= 0) return;
+    qw_receiver_output_clock(me.receiver_, static_cast<uint64_t>(played), qw::monotonicNs());
 }
 
 void PulseOutput::onUnderflow(pa_stream*, void* self) {
@@ -122,6 +137,7 @@ bool PulseOutput::startStream(std::string& error) {
     pa_stream_set_state_callback(stream_, onStreamState, this);
     pa_stream_set_write_callback(stream_, onWrite, this);
     pa_stream_set_underflow_callback(stream_, onUnderflow, this);
+    pa_stream_set_latency_update_callback(stream_, onTiming, this);
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength =

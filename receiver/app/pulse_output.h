@@ -1,7 +1,8 @@
 #pragma once
 // Plays through PulseAudio (or PipeWire's PulseAudio service): a playback stream on libpulse's
 // threaded main loop, whose write callback pulls exactly what the server asks for from the
-// receiver. The stream asks for a short server-side buffer (--pulse-latency-ms).
+// receiver. The stream asks for a short server-side buffer (--pulse-latency-ms). The server's
+// timing information gives the receiver the sink's playback clock.
 
 #include <pulse/pulseaudio.h>
 
@@ -27,6 +28,7 @@ class PulseOutput : public Output {
     static void onStreamState(pa_stream* stream, void* self);
     static void onWrite(pa_stream* stream, size_t bytes, void* self);
     static void onUnderflow(pa_stream* stream, void* self);
+    static void onTiming(pa_stream* stream, void* self);
     bool waitReady(bool forStream, std::string& error);
     bool startStream(std::string& error);
     std::string contextError(const char* what) const;

@@ -367,11 +367,11 @@ TEST_F(ReceiverEndToEnd, PulseAudioSinkMonitorCarriesTheSineWithoutDropouts) {
     std::printf(
         "%d underruns, %d PulseAudio underflows, %d windows the bridge's stalls may spoil\n",
         f.underruns, underflows, bridgeStalls);
-    // The sink and the stand-in audio server both keep this machine's time: the drift found
-    // from the sink's requests is near zero (PulseAudio's first request comes alone, well
-    // before the stream starts, and must not set the output's clock). How far ahead the sink
-    // asks moves by a fraction of a millisecond over the run: some 100 ppm in 10 s.
-    EXPECT_LT(std::abs(f.drift), 300) << receiver.output();
+    // The sink and the stand-in audio server both keep this machine's time, nearly: the drift
+    // found is a few hundred ppm at most (PulseAudio's null sink measured +110 to +280 ppm
+    // against the bridge here), never the half of the rate that a lone first request once
+    // made of it.
+    EXPECT_LT(std::abs(f.drift), 1000) << receiver.output();
     std::ifstream in(raw, std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
     std::vector<int16_t> left;
