@@ -7,16 +7,24 @@ namespace qw::receiver {
 
 namespace {
 
-// The level's pull: the error (seconds) over this many seconds, as a rate. It drains or fills
-// an error of a few milliseconds within 10–20 s, at a pitch change of at most 200 ppm (the
-// clip: 0.2 Hz at 1 kHz, a third of a cent), and is done soon, so that the pitch is right most
-// of the time.
+// The level's pull: the error (seconds) over this many seconds, as a rate, at most 200 ppm (0.2 Hz
+// at 1 kHz, a third of a cent). Errors within the dead band are left alone: a level a fraction of
+// a millisecond off costs nothing, while a pull on it keeps the pitch off. So a change of the
+// target is drained or filled at close to the limit and then left, instead of on a long
+// exponential tail that keeps the pitch off for half a minute (an error of 2 ms drains in
+// about 15 s, after which the pitch is the measured drift alone).
 // Until the clocks are measured (the first 2–3 s of a connection) the level alone steers,
-// ten times as hard, as a loop that finds the drift itself would.
-constexpr double kLevelSeconds = 10.0;
+// as a loop that finds the drift itself would: over a second, with no dead band.
+constexpr double kLevelSeconds = 5.0;
+constexpr double kDeadBandSeconds = 0.0002;
+constexpr double kPullLimitPpm = 200.0;
+// The pull moves by at most this much a second: a faster sweep of the pitch shows in a 100 ms
+// window as a phase error against any one frequency (40 ppm/s at 1 kHz: about 80 dB).
+constexpr double kPullSlewPpmPerSecond = 40.0;
 constexpr double kUnmeasuredLevelSeconds = 1.0;
-// ...and at most 1000 ppm (1 Hz at 1 kHz) while it does: the start-up's bursts must not swing
-// the pitch further.
+// The level's error is clipped to this, so that a stall moves the pitch no more than any other
+// error of a few milliseconds; at most 1000 ppm (1 Hz at 1 kHz) while the clocks are not
+// measured: the start-up's bursts must not swing the pitch further.
 constexpr double kUnmeasuredClipSeconds = 0.001;
 constexpr double kClipSeconds = 0.002;
 // Time constants of the level's and the target's low-pass, and of the correction's (the level's
@@ -30,12 +38,18 @@ double lowPass(double value, double input, double dt, double seconds) {
     return value + std::min(1.0, dt / seconds) * (input - value);
 }
 
+double deadBand(double errorSeconds) {
+    const double beyond = std::max(0.0, std::abs(errorSeconds) - kDeadBandSeconds);
+    return std::copysign(beyond, errorSeconds);
+}
+
 }  // namespace
 
 void DriftController::restart(double levelFrames, double clockPpm) {
     level_ = levelFrames;
     target_ = levelFrames;
     correctionPpm_ = std::clamp(clockPpm, -kLimitPpm, kLimitPpm);
+    pullPpm_ = 0;
 }
 
 double DriftController::update(double levelFrames, double targetFrames, uint32_t outputFrames,
@@ -53,8 +67,19 @@ double DriftController::update(double levelFrames, double targetFrames, uint32_t
     // Clipped again: the level's low-pass lags a target that is coming down.
     const double errorSeconds =
         std::clamp((target_ - level_) / inputRate_, -clipSeconds, clipSeconds);
-    const double pull = 1e6 * errorSeconds / (measured ? kLevelSeconds : kUnmeasuredLevelSeconds);
-    const double wanted = std::clamp(clockPpm + pull, -kLimitPpm, kLimitPpm);
+    // Once the clocks are measured, their drift takes over what the level's pull did until then
+    // (the correction's low-pass smooths the change over).
+    if (measured && !measured_) pullPpm_ = 0;
+    measured_ = measured;
+    if (measured) {
+        const double wantedPull =
+            std::clamp(1e6 * deadBand(errorSeconds) / kLevelSeconds, -kPullLimitPpm, kPullLimitPpm);
+        const double slew = kPullSlewPpmPerSecond * dt;
+        pullPpm_ = std::clamp(wantedPull, pullPpm_ - slew, pullPpm_ + slew);
+    } else {
+        pullPpm_ = 1e6 * errorSeconds / kUnmeasuredLevelSeconds;
+    }
+    const double wanted = std::clamp(clockPpm + pullPpm_, -kLimitPpm, kLimitPpm);
     correctionPpm_ = lowPass(correctionPpm_, wanted, dt, kCorrectionSeconds / speed);
     return correctionPpm_;
 }

@@ -12,7 +12,7 @@ namespace qw::receiver {
 
 class LatencyTarget {
   public:
-    static constexpr double kRaiseMs = 2.0;
+    static constexpr double kRaiseMs = 3.0;
     static constexpr double kHoldSeconds = 5.0;
     static constexpr double kLowerMsPerSecond = 0.5;
     static constexpr double kCeilingMs = 100.0;

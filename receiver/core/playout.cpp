@@ -13,9 +13,9 @@ namespace {
 // The resampler's filter half-length: the measured quality at 48 kHz is the same from 16 up,
 // and 32 is what its authors advise for 48 kHz material (0.67 ms of delay).
 constexpr unsigned kFilterHalfLength = 32;
-// The target may come down to what the pieces need plus this many times the largest lateness of
-// an arrival over the recent seconds.
-constexpr double kJitterMultiple = 1.0;
+// The target may come down to what the pieces need plus this many times the lateness of the
+// arrivals the buffer has to cover: room for the next stall to be somewhat longer.
+constexpr double kJitterMultiple = 1.5;
 
 }  // namespace
 

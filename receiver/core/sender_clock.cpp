@@ -32,21 +32,24 @@ void SenderClock::onArrival(double framesTotal, double seconds) {
 }
 
 // The largest lateness of the last kRecentSeconds, or, if more, the lateness that came back in
-// at least half of the last minute's stretches of kRecentSeconds: a stall now and then is
-// forgotten within seconds, stalls that keep coming are not.
+// at least kRecurring of the remembered stretches: a single stall is forgotten within seconds,
+// stalls that keep coming (a busy machine's, several a minute) hold the target up, and once
+// they stop it comes down within the memory's length.
 double SenderClock::peakLateness() const {
     if (second_ < 0) return -1;
     const long size = static_cast<long>(perSecond_.size());
-    std::array<double, kMemorySeconds / kRecentSeconds> stretches{};
+    std::array<double, kMemorySeconds / kStretchSeconds> stretches{};
+    double recent = 0;
     for (long back = 0; back < size; ++back) {
-        double& peak = stretches[static_cast<size_t>(back / kRecentSeconds)];
         // Seconds before the first (simulated time may start at zero) count as quiet.
         if (second_ - back < 0) break;
-        peak = std::max(peak, perSecond_[(second_ - back) % size]);
+        const double late = perSecond_[(second_ - back) % size];
+        double& peak = stretches[static_cast<size_t>(back / kStretchSeconds)];
+        peak = std::max(peak, late);
+        if (back < kRecentSeconds) recent = std::max(recent, late);
     }
-    const double recent = stretches[0];
     std::sort(stretches.begin(), stretches.end(), std::greater<>());
-    return std::max(recent, stretches[stretches.size() / 2 - 1]);
+    return std::max(recent, stretches[kRecurring - 1]);
 }
 
 }  // namespace qw::receiver

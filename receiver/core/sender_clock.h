@@ -4,6 +4,7 @@
 // against that line over the last seconds, the jitter the buffer has to cover.
 
 #include <array>
+#include <cstddef>
 
 #include "timeline_fit.h"
 
@@ -11,9 +12,14 @@ namespace qw::receiver {
 
 class SenderClock {
   public:
-    // Lateness is remembered per second, for a minute; the recent seconds are these.
-    static constexpr long kMemorySeconds = 60;
+    // Lateness is remembered per second, for this long, in stretches of this many seconds; the
+    // largest lateness of the recent seconds counts, and so does, if more, the lateness that
+    // came back in at least this many of the remembered stretches.
+    static constexpr long kMemorySeconds = 40;
+    static constexpr long kStretchSeconds = 5;
     static constexpr long kRecentSeconds = 10;
+    static constexpr size_t kRecurring = 2;
+    static_assert(kMemorySeconds % kStretchSeconds == 0);
 
     SenderClock();
 
@@ -25,7 +31,7 @@ class SenderClock {
     bool valid() const { return fit_.valid(); }
     double rateRatio() const { return fit_.rateRatio(); }
     // How late arrivals have come against the line, as the buffer has to cover it: the largest
-    // of the recent seconds, or what kept coming back over the last minute if more; in
+    // of the recent seconds, or what kept coming back over the remembered ones if more; in
     // seconds (negative: not known yet).
     double peakLateness() const;
     // When the latest arrival was due by the fitted line (negative: not known).
