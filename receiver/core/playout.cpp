@@ -15,7 +15,7 @@ namespace {
 constexpr unsigned kFilterHalfLength = 32;
 // The target may come down to what the pieces need plus this many times the lateness of the
 // arrivals the buffer has to cover: room for the next stall to be somewhat longer.
-constexpr double kJitterMultiple = 1.5;
+constexpr double kJitterMultiple = 2.0;
 
 }  // namespace
 
@@ -51,7 +51,8 @@ void Playout::dropOverrun(size_t level, uint32_t frames) {
     highFrames_ = measured > highMs * inputPerMs_ ? highFrames_ + frames : 0;
     // What the output's request has yet to take is not surplus (an output catching up after a
     // stall asks for all that fell due meanwhile at once).
-    const double pending = static_cast<double>(pendingRequest_) * wire::kSampleRate / rate_;
+    const double pending =
+        static_cast<double>(pendingRequest_) * wire::kSampleRate / rate_ + catchUpFrames();
     const bool drop = static_cast<double>(level) - pending > boundMs * inputPerMs_ ||
                       highFrames_ > kHighSeconds * rate_;
     if (drop) {
@@ -127,7 +128,15 @@ double Playout::requestPiece(uint32_t frames, double seconds) {
     if (usual < HUGE_VAL) requestCredit_ += std::max(0.0, gap - 2 * usual) * rate_;
     const double piece = std::max(0.0, frames - requestCredit_);
     requestCredit_ = std::max(0.0, requestCredit_ - frames);
+    requestCatchUp_ = static_cast<uint32_t>(frames - piece);
     return piece;
+}
+
+// What the output is about to take at once beyond its usual pace, in input frames: the rest of
+// a catch-up after a pause (of this request, and what has yet to be requested).
+double Playout::catchUpFrames() const {
+    const double frames = std::min(pendingRequest_, requestCatchUp_) + requestCredit_;
+    return frames * wire::kSampleRate / rate_;
 }
 
 void Playout::outputClock(double frames, double seconds) {
@@ -192,9 +201,11 @@ void Playout::pull(float* out, uint32_t frames) {
     if (playing_) dropOverrun(level, frames);
     level = ring_.readable();
     const double targetFrames = effectiveTargetFrames();
-    // The resampler draws twice its filter half-length at once when it starts.
-    const double startFrames =
-        targetFrames + 0.5 * arrivalFrames_.load(std::memory_order_relaxed) + 2 * kFilterHalfLength;
+    // The resampler draws twice its filter half-length at once when it starts. An output catching
+    // up after a pause is about to take more at once: started with less, it would run dry again
+    // within the same catch-up.
+    const double startFrames = targetFrames + 0.5 * arrivalFrames_.load(std::memory_order_relaxed) +
+                               2 * kFilterHalfLength + catchUpFrames();
     if (!playing_ && level >= std::max(startFrames, 1.0)) start(startFrames, targetFrames);
     uint32_t produced = 0;
     if (playing_) {

@@ -83,6 +83,7 @@ class Playout {
     void underrun(float* out, uint32_t produced);
     void publish(size_t level);
     double requestPiece(uint32_t frames, double seconds);
+    double catchUpFrames() const;
     double pieceNeedFrames() const;
     double effectiveTargetFrames() const;
     double allowedTargetMs() const;
@@ -113,6 +114,7 @@ class Playout {
     size_t nextGap_ = 0;
     uint32_t pendingRequest_ = 0;  // of the output's current request, not yet pulled
     double requestCredit_ = 0;     // frames that fell due during a pause, not yet requested
+    uint32_t requestCatchUp_ = 0;  // of the current request, what fell due during a pause
     bool outputClockGiven_ = false;
     double clockPpm_ = 0;         // the last drift measured on both timelines
     bool clockMeasured_ = false;  // on both timelines, once at least

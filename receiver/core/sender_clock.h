@@ -15,7 +15,7 @@ class SenderClock {
     // Lateness is remembered per second, for this long, in stretches of this many seconds; the
     // largest lateness of the recent seconds counts, and so does, if more, the lateness that
     // came back in at least this many of the remembered stretches.
-    static constexpr long kMemorySeconds = 40;
+    static constexpr long kMemorySeconds = 60;
     static constexpr long kStretchSeconds = 5;
     static constexpr long kRecentSeconds = 10;
     static constexpr size_t kRecurring = 2;
