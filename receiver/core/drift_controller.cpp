@@ -7,12 +7,13 @@ namespace qw::receiver {
 
 namespace {
 
-// The level's pull: the error (seconds) over this many seconds, as a rate, at most 200 ppm (0.2 Hz
-// at 1 kHz, a third of a cent). Errors within the dead band are left alone: a level a fraction of
-// a millisecond off costs nothing, while a pull on it keeps the pitch off. So a change of the
-// target is drained or filled at close to the limit and then left, instead of on a long
-// exponential tail that keeps the pitch off for half a minute (an error of 2 ms drains in
-// about 15 s, after which the pitch is the measured drift alone).
+// The level's pull: the error (seconds) beyond a dead band, over this many seconds, as a rate
+// (200 ppm per millisecond), at most 200 ppm (0.2 Hz at 1 kHz, a third of a cent). Errors within
+// the dead band are left alone: a level a fraction of a millisecond off costs nothing, while a
+// pull on it keeps the pitch off. A change of the target is drained at close to the limit and
+// then left, where a pull on the whole error keeps the pitch a little off for as long as its
+// exponential tail lasts (an error of 2 ms is drained in about 20 s, after which the pitch is
+// the measured drift alone).
 // Until the clocks are measured (the first 2–3 s of a connection) the level alone steers,
 // as a loop that finds the drift itself would: over a second, with no dead band.
 constexpr double kLevelSeconds = 5.0;

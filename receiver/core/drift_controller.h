@@ -1,8 +1,9 @@
 #pragma once
 // The rate correction for the resampler: the drift between the output's clock and the sender's,
 // measured from their timelines (so no stall or burst moves it), plus a gentle pull on what is
-// left of the level's error beyond a dead band of 0.2 ms: 250 ppm per millisecond beyond it, at
-// most 200 ppm, so that a change of the target is drained at close to the limit and then left.
+// left of the level's error beyond a dead band of 0.2 ms: 200 ppm per millisecond beyond it, at
+// most 200 ppm and moving by at most 40 ppm a second, so that a change of the target is drained
+// at close to the limit and then left.
 // The level is sampled right after arrivals, clipped around the target and low-passed, and the
 // correction as a whole is low-passed too, so the pitch never steps. The correction is limited
 // to ±2000 ppm, room for ±1000 ppm of drift and the level's pull on top. Time is counted in

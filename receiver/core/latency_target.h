@@ -1,10 +1,10 @@
 #pragma once
 // The buffer's target delay. Fixed, or automatic: an underrun raises it at once by a step (once
 // per burst of underruns); it comes down again, steadily, once the last raise is a few seconds
-// old and as far as the jitter measured over the recent seconds allows (what the caller passes
+// old and as far as the jitter measured over the last minute allows (what the caller passes
 // as `allowedMs`), never below the floor it started from nor above the ceiling. While the
-// jitter stays high the target stays up: fewer underruns come before a lower target. Time is
-// counted in output frames.
+// jitter keeps coming back the target stays up: fewer underruns come before a lower target.
+// Time is counted in output frames.
 
 #include <cstdint>
 
