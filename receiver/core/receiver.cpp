@@ -35,6 +35,7 @@ void Receiver::newConnection() {
 
 bool Receiver::feed(const uint8_t* bytes, size_t size) {
     const uint64_t framesBefore = reader_.counts().completedAudioFrames;
+    feedSeconds_ = seconds();
     const bool ok = reader_.feed(bytes, size, *this);
     if (reader_.counts().completedAudioFrames != framesBefore &&
         reader_.counts().lastAudioFrames > 0) {
@@ -46,7 +47,6 @@ bool Receiver::feed(const uint8_t* bytes, size_t size) {
         }
         playout_.setArrivalFrames(usual);
         playout_.setArrivalLevel(static_cast<double>(ring_.readable()) - 0.5 * usual);
-        sender_.onArrival(connectionFrames_, seconds());
         playout_.setSenderClock(sender_.valid() ? sender_.rateRatio() : 0, sender_.peakLateness(),
                                 sender_.latestDue());
     }
@@ -59,6 +59,13 @@ void Receiver::onAudio(const uint8_t* samples, size_t frames) {
     framesIn_.fetch_add(frames, std::memory_order_relaxed);
     connectionFrames_ += static_cast<double>(frames);
     if (written < frames) fullDrops_.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Each audio frame is an arrival, at the time its bytes were read: when several come in one
+// read (a backlog after a stall of this side, or a network that held them back), the first of
+// them shows how late they came, the last that the sender's timeline is where it was.
+void Receiver::onAudioFrameEnd() {
+    sender_.onArrival(connectionFrames_, feedSeconds_);
 }
 
 void Receiver::pull(float* out, uint32_t frames) {

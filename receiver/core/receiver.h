@@ -44,6 +44,7 @@ class Receiver final : private AudioSink {
 
   private:
     void onAudio(const uint8_t* samples, size_t frames) override;
+    void onAudioFrameEnd() override;
     double seconds() const { return 1e-9 * static_cast<double>(clock_(clockContext_)); }
 
     StreamReader reader_;
@@ -55,6 +56,7 @@ class Receiver final : private AudioSink {
     void* clockContext_ = nullptr;
     SenderClock sender_;
     double connectionFrames_ = 0;  // received on this connection
+    double feedSeconds_ = 0;       // when the bytes being fed were read
     std::atomic<uint64_t> framesIn_{0};
     std::atomic<uint64_t> fullDrops_{0};
     std::atomic<uint64_t> badPayloads_{0};

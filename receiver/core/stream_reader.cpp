@@ -27,7 +27,10 @@ bool StreamReader::feed(const uint8_t* data, size_t size, AudioSink& sink) {
         data += used;
         size -= used;
         if ((state_ == State::audio || state_ == State::skip) && remaining_ == 0) {
-            if (state_ == State::audio) ++counts_.completedAudioFrames;
+            if (state_ == State::audio) {
+                ++counts_.completedAudioFrames;
+                sink.onAudioFrameEnd();
+            }
             state_ = State::header;
         }
     }

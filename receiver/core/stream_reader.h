@@ -11,10 +11,12 @@
 
 namespace qw::receiver {
 
-// Receives the audio of the stream: `frames` interleaved stereo samples, 16-bit little-endian.
+// Receives the audio of the stream: `frames` interleaved stereo samples, 16-bit little-endian;
+// and the end of each audio frame, once its payload has all arrived.
 class AudioSink {
   public:
     virtual void onAudio(const uint8_t* samples, size_t frames) = 0;
+    virtual void onAudioFrameEnd() {}
 
   protected:
     ~AudioSink() = default;
