@@ -16,6 +16,8 @@ constexpr unsigned kFilterHalfLength = 32;
 // The target may come down to what the pieces need plus this many times the lateness of the
 // arrivals the buffer has to cover: room for the next stall to be somewhat longer.
 constexpr double kJitterMultiple = 2.0;
+// How fast the level's pull drains the level at its limit (200 ppm).
+constexpr double kDrainMsPerSecond = 0.2;
 
 }  // namespace
 
@@ -45,7 +47,10 @@ void Playout::startOver() {
 void Playout::dropOverrun(size_t level, uint32_t frames) {
     const double targetMs = effectiveTargetFrames() / inputPerMs_;
     const double boundMs = std::max(2 * targetMs, targetMs + kOverrunHeadroomMs);
-    const double highMs = targetMs + std::max(targetMs, kHighMarginMs);
+    // A target coming down leaves the level above it for as long as the pull takes to drain
+    // it: that is a drain on its way, not surplus to drop.
+    drainedTargetMs_ = std::max(targetMs, drainedTargetMs_ - kDrainMsPerSecond * frames / rate_);
+    const double highMs = drainedTargetMs_ + std::max(drainedTargetMs_, kHighMarginMs);
     const double sampled = arrivalLevel_.load(std::memory_order_relaxed);
     const double measured = sampled >= 0 ? sampled : static_cast<double>(level);
     highFrames_ = measured > highMs * inputPerMs_ ? highFrames_ + frames : 0;
@@ -189,6 +194,7 @@ void Playout::start(double startFrames, double targetFrames) {
     ring_.dropOldest(static_cast<size_t>(std::ceil(startFrames - sinceDue * wire::kSampleRate)));
     playing_ = true;
     fadeInDone_ = 0;
+    drainedTargetMs_ = 0;
     drift_.restart(targetFrames, clockPpm());
     // The last sample was taken before the drop above: stale until the next arrival.
     arrivalLevel_.store(-1, std::memory_order_relaxed);

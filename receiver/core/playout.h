@@ -102,6 +102,7 @@ class Playout {
     double largestRequest_ = 0;  // decays slowly, so one large request is remembered a while
     double highFrames_ = 0;      // output frames for which the level has been well above target
     bool dropping_ = false;
+    double drainedTargetMs_ = 0;  // the target as far as the level can have followed it down
     std::atomic<uint32_t> arrivalFrames_{0};
     std::atomic<double> arrivalLevel_{-1};  // below zero: none yet
     std::atomic<double> senderRatio_{0};

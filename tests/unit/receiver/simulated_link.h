@@ -3,9 +3,10 @@
 // fixed size, and an output pulling fixed blocks at 48 kHz × (1 + ppm·10⁻⁶), both on a clock
 // the receiver reads. Either side can stall: a stalled sender's frames come late, in a burst at
 // the end; a stalled output then takes everything that fell due at once, in requests of up to
-// 4800 frames (as the null output does). Arrivals may also come up to `arrivalJitter` seconds
-// late, drawn from a fixed sequence. Events run in time order, so a run is fast and the same
-// every time.
+// 4800 frames (as the null output does). A stalled receiver stops both: the sender's frames
+// wait in the connection meanwhile and are read all at once, after the output's catch-up. Arrivals
+// may also come up to `arrivalJitter` seconds late, drawn from a fixed sequence. Events run in time
+// order, so a run is fast and the same every time.
 
 #include <algorithm>
 #include <cmath>
@@ -52,7 +53,17 @@ class SimulatedLink {
             const double pull = std::max(nextPull_, outputHeldUntil_);
             if (arrival <= pull) {
                 now_ = arrival;
-                if (sending) send(arrivalFrames_);
+                // The output's catch-up comes first (the worse case), then the backlog.
+                if (!backlog_.empty() && now_ >= receiverHeldUntil_) {
+                    qw_receiver_feed(receiver_, backlog_.data(), backlog_.size());
+                    backlog_.clear();
+                }
+                if (sending && now_ < receiverHeldUntil_) {
+                    const auto frame = makeFrame(arrivalFrames_);
+                    backlog_.insert(backlog_.end(), frame.begin(), frame.end());
+                } else if (sending) {
+                    send(arrivalFrames_);
+                }
                 nextArrival_ += arrivalFrames_ / 48000.0;
                 arrivalDue_ = std::max(nextArrival_ + arrivalJitter * nextRandom(), now_);
             } else {
@@ -73,9 +84,20 @@ class SimulatedLink {
     // The sender or the output stands still for `seconds` from now.
     void stallSender(double seconds) { senderHeldUntil_ = now_ + seconds; }
     void stallOutput(double seconds) { outputHeldUntil_ = now_ + seconds; }
+    void stallReceiver(double seconds) {
+        receiverHeldUntil_ = now_ + seconds;
+        stallOutput(seconds);
+    }
 
     // One audio frame of `frames` sample frames of the signal, fed in two pieces.
     void send(uint32_t frames) {
+        const auto frame = makeFrame(frames);
+        const size_t half = frame.size() / 2 + 1;
+        qw_receiver_feed(receiver_, frame.data(), half);
+        qw_receiver_feed(receiver_, frame.data() + half, frame.size() - half);
+    }
+
+    std::vector<uint8_t> makeFrame(uint32_t frames) {
         std::vector<uint8_t> frame(5 + size_t{frames} * 4);
         qw::putLe32(frame.data(), frames * 4 + 1);
         frame[4] = 1;
@@ -86,9 +108,7 @@ class SimulatedLink {
                 frame[6 + 4 * i + 2 * c] = static_cast<uint8_t>(v >> 8);
             }
         }
-        const size_t half = frame.size() / 2 + 1;
-        qw_receiver_feed(receiver_, frame.data(), half);
-        qw_receiver_feed(receiver_, frame.data() + half, frame.size() - half);
+        return frame;
     }
 
     void pullOnce(uint32_t frames) {
@@ -126,7 +146,8 @@ class SimulatedLink {
     }
 
     double now_ = 0, nextArrival_ = 0, arrivalDue_ = 0, nextPull_ = 0.0001;
-    double senderHeldUntil_ = 0, outputHeldUntil_ = 0;
+    double senderHeldUntil_ = 0, outputHeldUntil_ = 0, receiverHeldUntil_ = 0;
+    std::vector<uint8_t> backlog_;  // sent while the receiver was stalled
     uint64_t random_ = 12345;
     uint64_t sent_ = 0;
 };
