@@ -42,6 +42,9 @@ struct LatencyOptions {
     std::vector<int> receiverBufferFrames = {256, 64};
     // The lower receiver setting of the last receiver row (at the smallest of those buffers).
     double receiverLowLatencyMs = 5, receiverLowPulseMs = 5;
+    // Another build's qwreceiver, measured at its defaults beside this one's (the "old-receiver"
+    // rows): figures from different runs here spread by milliseconds.
+    std::string oldReceiver;
     bool withQuillwave = true;
     bool withRtp = true;
     std::vector<int> rtpLatenciesMs = {10, 20, 40, 80, 160, 300};  // module-rtp-recv latency_msec
@@ -52,7 +55,8 @@ struct LatencyOptions {
 
 struct LatencyRun {
     std::string pipeline;  // "quillwave", "pulseaudio", "desktop" (tetherstream capturing the
-                           // quillwave sink), "receiver", "receiver-low", "receiver-capture"
+                           // quillwave sink), "receiver", "receiver-low", "old-receiver",
+                           // "receiver-capture"
                            // (the capture path's own cost) or "pulse-rtp"
     int bufferFrames = 0;  // Quillwave: the device buffer; PulseAudio: stream and capture length;
                            // pulse-rtp: module-rtp-recv's latency_msec (0: its default; -1: the

@@ -6,7 +6,7 @@
 //
 //   qw-latency [--clicks N] [--interval-ms MS] [--buffers 64,128,256,512] [--no-pulse]
 //   [--no-desktop]
-//              [--no-receiver] [--receiver-low MS/MS]
+//              [--no-receiver] [--receiver-low MS/MS] [--old-receiver QWRECEIVER]
 //              [--no-rtp] [--rtp-latencies 10,20,...] [--rtp-settle-seconds S] [--no-quillwave]
 //              [--csv FILE] [--build-dir DIR]
 //
@@ -15,7 +15,8 @@
 //
 // The receiver pipeline (receiver_pipeline.h) runs at device buffers 256 and 64 with
 // qwreceiver at its defaults, then once at 64 with --receiver-low's target and PulseAudio
-// buffer (default 5/5 ms).
+// buffer (default 5/5 ms). --old-receiver measures another build's qwreceiver at its
+// defaults beside this one's, at the same buffers and loads.
 //
 // Also PulseAudio's RTP modules (rtp_pipeline.h) at module-rtp-recv's default and at each of
 // --rtp-latencies (its latency_msec).
@@ -39,13 +40,14 @@
 namespace {
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: qw-latency [--clicks N] [--interval-ms MS] [--buffers 64,128,256,512] "
-                 "[--no-pulse] [--no-desktop]\n"
-                 "                  [--no-receiver] [--receiver-low MS/MS]\n"
-                 "                  [--no-rtp] [--rtp-latencies 10,20,...] "
-                 "[--rtp-settle-seconds S] [--no-quillwave]\n"
-                 "                  [--csv FILE] [--build-dir DIR]\n");
+    std::fprintf(
+        stderr,
+        "usage: qw-latency [--clicks N] [--interval-ms MS] [--buffers 64,128,256,512] "
+        "[--no-pulse] [--no-desktop]\n"
+        "                  [--no-receiver] [--receiver-low MS/MS] [--old-receiver QWRECEIVER]\n"
+        "                  [--no-rtp] [--rtp-latencies 10,20,...] "
+        "[--rtp-settle-seconds S] [--no-quillwave]\n"
+        "                  [--csv FILE] [--build-dir DIR]\n");
     return 2;
 }
 
@@ -109,6 +111,9 @@ int main(int argc, char** argv) {
                 !(options.receiverLowLatencyMs >= 0.5 && options.receiverLowPulseMs >= 0.5)) {
                 return usage();
             }
+        } else if (arg == "--old-receiver" && hasValue) {
+            options.oldReceiver = argv[++i];
+            if (::access(options.oldReceiver.c_str(), X_OK) != 0) return usage();
         } else if (arg == "--no-rtp") {
             options.withRtp = false;
         } else if (arg == "--no-quillwave") {

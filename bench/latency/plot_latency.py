@@ -7,7 +7,8 @@ Two panels, idle and with both cores busy. In each, one cumulative distribution 
 length: Quillwave (solid; from the IO cycle that takes the click into the device) and the
 PulseAudio null-sink pipeline at the same buffer length (dashed; from the write into its
 playback stream), and the receiver pipeline (dotted: qwreceiver at its defaults; dash-dot: at
-the lower setting), from the same IO cycle as Quillwave. Needs python3-matplotlib.
+the lower setting; sparse dots: another build's qwreceiver at its defaults, when measured), from
+the same IO cycle as Quillwave. Needs python3-matplotlib.
 
 When the CSV has PulseAudio RTP rows (pipeline pulse-rtp, buffer_frames holding module-rtp-recv's
 latency_msec: 0 its default, -1 the capture path alone), their distributions go to a second
@@ -24,7 +25,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 COLOURS = {64: "#1b9e77", 128: "#7570b3", 256: "#d95f02", 512: "#e7298a"}
 NAMES = {"quillwave": "Quillwave", "pulseaudio": "PulseAudio", "receiver": "to qwreceiver",
-         "receiver-low": "to qwreceiver, lower"}
+         "receiver-low": "to qwreceiver, lower", "old-receiver": "to the old qwreceiver"}
 
 
 def plot_rtp(rows, path):
@@ -74,7 +75,7 @@ def main():
     fig, axes = plt.subplots(1, 2, figsize=(12, 4.6), sharey=True)
     for ax, load, title in ((axes[0], "idle", "idle"), (axes[1], "loaded", "both cores busy")):
         for pipeline, style in (("quillwave", "-"), ("pulseaudio", "--"), ("receiver", ":"),
-                                ("receiver-low", "-.")):
+                                ("receiver-low", "-."), ("old-receiver", (0, (1, 4)))):
             for frames in sorted(COLOURS):
                 values = sorted(series.get((load, pipeline, frames), []))
                 if not values:

@@ -37,18 +37,26 @@ void LatencyBench::runReceiver(std::vector<LatencyRun>& runs) {
 std::vector<ReceiverPipeline::Row> ReceiverPipeline::plannedRows() const {
     std::vector<Row> rows;
     const auto& frames = b.o.receiverBufferFrames;
+    const std::string defaults = "5 ms auto / PulseAudio 10 ms (defaults)";
+    const std::string binary = b.binary("receiver/app/qwreceiver");
     for (int f : frames) {
         for (bool loaded : {false, true}) {
-            rows.push_back({"receiver", f, loaded, {}, "5 ms auto / PulseAudio 10 ms (defaults)"});
+            rows.push_back({"receiver", f, loaded, {"--no-announce"}, defaults, binary});
+        }
+        if (b.o.oldReceiver.empty()) continue;
+        for (bool loaded : {false, true}) {  // an older build may not know --no-announce
+            rows.push_back({"old-receiver", f, loaded, {}, "old: " + defaults, b.o.oldReceiver});
         }
     }
     if (frames.empty()) return rows;
     const double low = b.o.receiverLowLatencyMs, pulse = b.o.receiverLowPulseMs;
-    rows.push_back({"receiver-low",
-                    *std::min_element(frames.begin(), frames.end()),
-                    false,
-                    {"--latency-ms", msText(low), "--pulse-latency-ms", msText(pulse)},
-                    msText(low) + " ms auto / PulseAudio " + msText(pulse) + " ms"});
+    rows.push_back(
+        {"receiver-low",
+         *std::min_element(frames.begin(), frames.end()),
+         false,
+         {"--no-announce", "--latency-ms", msText(low), "--pulse-latency-ms", msText(pulse)},
+         msText(low) + " ms auto / PulseAudio " + msText(pulse) + " ms",
+         binary});
     return rows;
 }
 
@@ -211,14 +219,8 @@ LatencyRun ReceiverPipeline::clicksThroughReceiver(const Row& row, ChildProcess&
 // fresh for them.
 void ReceiverPipeline::measureRows(const std::vector<Row>& rows, std::vector<LatencyRun>& runs) {
     const Row& first = rows.front();
-    std::vector<std::string> argv{b.binary("receiver/app/qwreceiver"),
-                                  "--listen",
-                                  "127.0.0.1",
-                                  "--port",
-                                  "7000",
-                                  "--no-announce",
-                                  "--sink",
-                                  "qwnull"};
+    std::vector<std::string> argv{first.binary, "--listen", "127.0.0.1", "--port",
+                                  "7000",       "--sink",   "qwnull"};
     argv.insert(argv.end(), first.receiverArgs.begin(), first.receiverArgs.end());
     const std::string name = first.pipeline + "-" + std::to_string(first.frames);
     auto fail = [&](const std::string& why) {

@@ -21,11 +21,12 @@ class ReceiverPipeline {
 
   private:
     struct Row {
-        std::string pipeline;  // "receiver" or "receiver-low"
+        std::string pipeline;  // "receiver", "receiver-low" or "old-receiver"
         int frames;
         bool loaded;
         std::vector<std::string> receiverArgs;
         std::string setting;
+        std::string binary;  // the qwreceiver that runs
     };
 
     std::vector<Row> plannedRows() const;

@@ -71,7 +71,10 @@ void printReceiverReport(const std::vector<LatencyRun>& runs, std::FILE* out) {
                      "receiver's own: buffer + PulseAudio latency", "target at the end",
                      "dropouts"});
     for (const auto& r : runs) {
-        if (r.pipeline != "receiver" && r.pipeline != "receiver-low") continue;
+        if (r.pipeline != "receiver" && r.pipeline != "receiver-low" &&
+            r.pipeline != "old-receiver") {
+            continue;
+        }
         const std::string load = r.loaded ? "both cores busy" : "idle";
         const LatencySummary s = summarize(r.latencies.fromMixedMs);
         if (s.count == 0) {

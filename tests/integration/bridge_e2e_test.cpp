@@ -37,7 +37,9 @@ TEST_F(BridgeEndToEnd, RampAt48000ArrivesCompleteInOrderWithinOneLsb) {
     EXPECT_EQ(ramp.rampFrames, 144000u);
     EXPECT_EQ(ramp.lost, 0u);
     EXPECT_EQ(ramp.repeated, 0u);
-    EXPECT_EQ(ramp.foreign, 0u);
+    // A player the machine stalls past its deadline has silence mixed in for it by the server,
+    // as on the Mac; the road itself adds nothing.
+    EXPECT_LE(ramp.foreign, playerUnderrunFrames()) << playerOutput;
     EXPECT_EQ(ramp.inexact, 0u);  // equal rates: passed through bit for bit, then truncated
 }
 

@@ -131,7 +131,20 @@ class BridgeEndToEnd : public WholeRoad {
         Child player = server->start("qwplay", kPlayPath, args);
         const auto status = player.wait(60);
         ASSERT_EQ(status, 0) << player.output() << player.errors();
+        playerOutput = player.output();
         std::this_thread::sleep_for(300ms);  // the last buffers on their way to the phone
+    }
+
+    // The silence the server mixed in for the last player when it missed its deadlines.
+    uint64_t playerUnderrunFrames() const {
+        unsigned long long played = 0, missed = 0;
+        const size_t at = playerOutput.find("qwplay: played ");
+        if (at == std::string::npos ||
+            std::sscanf(playerOutput.c_str() + at, "qwplay: played %llu frames, %llu underrun",
+                        &played, &missed) != 2) {
+            ADD_FAILURE() << "no underrun count from the player: " << playerOutput;
+        }
+        return missed;
     }
 
     // Ends the bridge (it has no other way to end) and the phone, which then closes its WAV.
@@ -150,6 +163,7 @@ class BridgeEndToEnd : public WholeRoad {
     }
 
     std::unique_ptr<ChildProcess> phone;
+    std::string playerOutput;  // what the last play() printed
     Child bridge;
 };
 

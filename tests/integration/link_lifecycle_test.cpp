@@ -290,9 +290,10 @@ TEST_F(LinkLifecycle, TwoHundredReconnectionsLeakNothingAndSplitNoFrame) {
     ASSERT_GE(accepted(), 220) << app.output();
     EXPECT_GT(early, 0);
     // The peaks are sampled, and a reconnection briefly holds a few descriptors of its own (the
-    // service connection, the link, the two threads' duplicates), so allow that much; a leak
-    // of one descriptor per reconnection would show as 100 more.
-    EXPECT_LE(late, early + 4) << "descriptors must not pile up over reconnections";
+    // service connection, the link, the two threads' duplicates), which a loaded machine's
+    // coarser sampling may catch in one stretch and miss in the other; a leak of one descriptor
+    // per reconnection would show as 100 more, one per ten reconnections as 10.
+    EXPECT_LE(late, early + 8) << "descriptors must not pile up over reconnections";
 
     EXPECT_EQ(app.countLines("bad frame"), 0) << "a frame was split across links";
     // One snapshot of the output for both counts: the bridge keeps reconnecting meanwhile.
