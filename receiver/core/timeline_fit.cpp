@@ -1,6 +1,7 @@
 #include "timeline_fit.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 namespace qw::receiver {
@@ -72,31 +73,62 @@ long TimelineFit::binAt(double seconds) const {
 
 bool TimelineFit::closeBin() {
     Bin bin = current_;
-    if (valid_) {
-        const double residual = bin.d - (intercept_ + slope_ * bin.t);
-        // A whole half second off the line: the timeline stepped (frames lost or added), it
-        // did not bend. The step becomes part of the origin. A stall steps it twice (out and
-        // back); steps in more half seconds in a row than that mean the line itself is wrong
-        // (fitted across a pause at the very start, say).
-        if (std::abs(residual) > kStepSeconds) {
-            if (++stepsInARow_ > kMostStepsInARow) return false;
-            offset_ += residual;
-            bin.d -= residual;
-        } else {
-            stepsInARow_ = 0;
-        }
-    }
     bins_[next_] = bin;
     next_ = (next_ + 1) % kBins;
     count_ = std::min(count_ + 1, kBins);
+    if (valid_) {
+        const double step = stepOf(bin.d - (intercept_ + slope_ * bin.t));
+        recentSteps_ = (recentSteps_ << 1 | (step != 0 ? 1u : 0u)) & ((1u << kStepWindowBins) - 1);
+        // Steps that keep coming, or a run off the line that is no step either: the line is
+        // wrong, or was fitted before the timeline stepped and too briefly to tell how far.
+        if (std::popcount(recentSteps_) > kMostSteps || offRun_ >= kMostPendingBins) return false;
+        if (step != 0) {
+            takeStep(step, std::max<size_t>(offRun_, 1));  // a small step's whole run
+            offRun_ = 0;
+        }
+    }
     if (count_ >= kMinBins) fit();
     return true;
+}
+
+// A whole half second 10 ms or more off the line: the timeline stepped (frames lost or added);
+// it did not bend. A stall steps it twice (out and back). Off by less, it is a step once the
+// latest kSmallStepBins half seconds of a run on one side all sit at the same distance; a run
+// that finds none within kMostPendingBins was lateness after all, or a line that was off.
+double TimelineFit::stepOf(double residual) {
+    if (std::abs(residual) > kStepSeconds) {
+        offRun_ = 0;
+        return residual;
+    }
+    const bool off = std::abs(residual) > std::max(kSmallStepSeconds, kRejectSpread * typical_);
+    if (!off || (offRun_ > 0 && (residual > 0) != (offRuns_[0] > 0))) {
+        offRun_ = 0;
+    }
+    if (!off) return 0;
+    offRuns_[offRun_ % kSmallStepBins] = residual;
+    if (++offRun_ < kSmallStepBins) return 0;
+    // The latest four, oldest first: level (a line that is off drifts away from them instead)
+    // and close together.
+    std::array<double, kSmallStepBins> r{};
+    for (size_t i = 0; i < kSmallStepBins; ++i) r[i] = offRuns_[(offRun_ + i) % kSmallStepBins];
+    const auto [low, high] = std::minmax_element(r.begin(), r.end());
+    const double drift = (r[2] + r[3] - r[0] - r[1]) / 2;
+    if (*high - *low > kSmallStepSpread || std::abs(drift) > kSmallStepDrift) return 0;
+    return (r[0] + r[1] + r[2] + r[3]) / kSmallStepBins;
+}
+
+void TimelineFit::takeStep(double step, size_t bins) {
+    offset_ += step;
+    for (size_t i = 1; i <= std::min(bins, count_); ++i)
+        bins_[(next_ + kBins - i) % kBins].d -= step;
 }
 
 void TimelineFit::fit() {
     std::array<bool, kBins> use{};
     std::array<double, kBins> spread{};
-    std::fill(use.begin(), use.begin() + static_cast<long>(count_), true);
+    std::array<bool, kBins> pending{};  // may be a step on its way: left out until settled
+    for (size_t k = 0; k < offRun_; ++k) pending[(next_ + kBins - 1 - k) % kBins] = true;
+    for (size_t i = 0; i < count_; ++i) use[i] = !pending[i];
     Line line;
     for (int pass = 0; pass < kPasses; ++pass) {
         const Line next = leastSquares(bins_, count_, use);
@@ -109,9 +141,10 @@ void TimelineFit::fit() {
         }
         std::nth_element(spread.begin(), spread.begin() + static_cast<long>(used / 2),
                          spread.begin() + static_cast<long>(used));
-        const double limit = std::max(kRejectSeconds, kRejectSpread * spread[used / 2]);
+        typical_ = spread[used / 2];
+        const double limit = std::max(kRejectSeconds, kRejectSpread * typical_);
         for (size_t i = 0; i < count_; ++i) {
-            use[i] = bins_[i].d - line.intercept - line.slope * bins_[i].t <= limit;
+            use[i] = !pending[i] && bins_[i].d - line.intercept - line.slope * bins_[i].t <= limit;
         }
     }
     if (!line.ok) return;

@@ -5,13 +5,16 @@
 // is the timeline's lower edge: each half second keeps only its least delayed event, and a
 // straight line is fitted to those over the last minute, leaving out the ones well above it.
 // A stall of up to a few hundred milliseconds leaves each half second's least delayed event
-// where it was, so the rate does not move. A step in the timeline (frames lost or added: every
-// event of a whole half second off the line by 10 ms or more) is taken as a new origin; a line
-// that finds a step in three half seconds in a row is dropped, and the fit starts again.
+// where it was, so the rate does not move. A step in the timeline (frames lost or added, or a
+// playback clock that paused: every event of a whole half second off the line by 10 ms or more,
+// or four half seconds in a row off it by the same 1–10 ms) is taken as a new origin. A line
+// that finds steps in three of eight half seconds is wrong (fitted across a pause at the very
+// start, say): it is dropped, and the fit starts again.
 // Never allocates; each half second's fit costs a few hundred operations.
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 namespace qw::receiver {
 
@@ -21,7 +24,17 @@ class TimelineFit {
     static constexpr size_t kBins = 120;   // a minute of half seconds
     static constexpr size_t kMinBins = 4;  // before this many, no rate yet
     static constexpr double kStepSeconds = 0.010;
-    static constexpr int kMostStepsInARow = 2;
+    // A smaller step must hold this many half seconds, each this far off the line and all within
+    // kSmallStepSpread of each other (or four times the usual distance from the line, if
+    // more): lateness comes and goes, a step stays.
+    static constexpr double kSmallStepSeconds = 0.001;
+    static constexpr double kSmallStepSpread = 0.001;
+    static constexpr double kSmallStepDrift = 0.0004;
+    static constexpr size_t kSmallStepBins = 4;
+    static constexpr size_t kMostPendingBins = 8;
+    // More steps than this in the last kStepWindowBins half seconds: the line is wrong.
+    static constexpr int kMostSteps = 2;
+    static constexpr size_t kStepWindowBins = 8;
 
     explicit TimelineFit(double nominalRate) : nominal_(nominalRate) {}
 
@@ -45,6 +58,10 @@ class TimelineFit {
     long binAt(double seconds) const;
     // Files the half second just ended; false when the line is wrong and the fit must restart.
     bool closeBin();
+    // How far off the line the half second is as a step of the timeline (0: not a step).
+    double stepOf(double residual);
+    // Takes `step` out of the timeline from the `bins` latest half seconds on.
+    void takeStep(double step, size_t bins);
     void fit();
 
     double nominal_;
@@ -55,9 +72,14 @@ class TimelineFit {
     Bin current_;
     std::array<Bin, kBins> bins_{};
     size_t count_ = 0, next_ = 0;
-    int stepsInARow_ = 0;
+    uint32_t recentSteps_ = 0;  // one bit per half second, the latest lowest
+    // Half seconds in a row off the line on one side by a small step's amount: left out of the
+    // fit until it is settled whether they are a step; the latest few of their distances.
+    size_t offRun_ = 0;
+    std::array<double, kSmallStepBins> offRuns_{};
     bool valid_ = false;
     double slope_ = 0, intercept_ = 0;
+    double typical_ = 0;  // the median distance of a half second from the line
 };
 
 }  // namespace qw::receiver

@@ -96,6 +96,33 @@ TEST_P(ClockUnderStalls, ALoneFirstEventBeforeAPauseDoesNotHoldTheLine) {
     EXPECT_LT(worstPpm, 20.0);
 }
 
+// A playback clock that pauses now and then for a few milliseconds (PulseAudio's stream waits
+// to refill after an underflow): once at the start, before the line has seen two seconds,
+// then forward and back on a settled line, with events up to 1 ms late. Each pause is a step
+// of the timeline, not a change of rate (the old fit bent to them: 1600 ppm off).
+TEST_P(ClockUnderStalls, PausesOfAFewMillisecondsAreStepsNotRate) {
+    const double ppm = GetParam();
+    const double rate = 48000 * (1 + ppm * 1e-6);
+    const double at[] = {3, 12, 24, 36}, pause[] = {0.006, -0.004, 0.003, 0.008};
+    double worstPpm = 0;
+    for (unsigned seed = 1; seed <= 20; ++seed) {
+        qw::receiver::TimelineFit fit(48000);
+        uint64_t state = seed * 0x9E3779B97F4A7C15ull;
+        for (double t = 0; t < 60; t += 0.05) {
+            double paused = 0;
+            for (int i = 0; i < 4; ++i) paused += t >= at[i] ? pause[i] : 0;
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            const double late = 0.001 * static_cast<double>(state >> 11) / 9007199254740992.0;
+            fit.add((t + 0.01 - paused) * rate, t + late);
+            if (t > 6 && fit.valid()) {
+                worstPpm = std::max(worstPpm, std::abs(fit.rateRatio() - rate / 48000) * 1e6);
+            }
+        }
+        EXPECT_TRUE(fit.valid());
+    }
+    EXPECT_LT(worstPpm, 300.0);
+}
+
 struct StallRun {
     double lockSeconds = -1;  // from when the estimate stayed within 20 ppm
     double worstAfterLockPpm = 0;
