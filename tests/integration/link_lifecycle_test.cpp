@@ -296,6 +296,8 @@ TEST_F(LinkLifecycle, TwoHundredReconnectionsLeakNothingAndSplitNoFrame) {
     EXPECT_LE(late, early + 8) << "descriptors must not pile up over reconnections";
 
     EXPECT_EQ(app.countLines("bad frame"), 0) << "a frame was split across links";
+    // The app accepts a link before the bridge prints that it is connected.
+    bridge.waitFor([](const ChildProcess& b) { return exactLines(b, kConnectedUsb) >= 220; }, 10s);
     // One snapshot of the output for both counts: the bridge keeps reconnecting meanwhile.
     const auto lines = bridge.lines();
     const auto count = [&](const std::string& wanted) {
