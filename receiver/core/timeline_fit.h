@@ -24,9 +24,11 @@ class TimelineFit {
     static constexpr size_t kBins = 120;   // a minute of half seconds
     static constexpr size_t kMinBins = 4;  // before this many, no rate yet
     static constexpr double kStepSeconds = 0.010;
-    // A smaller step must hold this many half seconds, each this far off the line and all within
-    // kSmallStepSpread of each other (or four times the usual distance from the line, if
-    // more): lateness comes and goes, a step stays.
+    // A smaller step must hold kSmallStepBins half seconds in a row, each off the line on one
+    // side by kSmallStepSeconds (or four times the usual distance from it, if more), all within
+    // kSmallStepSpread of each other, their later half no further than kSmallStepDrift from
+    // their earlier half: lateness comes and goes, a step stays, a wrong line drifts away. A run
+    // off the line that is still no step after kMostPendingBins restarts the fit.
     static constexpr double kSmallStepSeconds = 0.001;
     static constexpr double kSmallStepSpread = 0.001;
     static constexpr double kSmallStepDrift = 0.0004;
