@@ -1,9 +1,9 @@
 #pragma once
 // The buffer's target delay. Fixed, or automatic: an underrun raises it at once by a step (once
 // per burst of underruns); it comes down again, steadily, once the last raise is a few seconds
-// old and as far as the jitter measured over the last minute allows (what the caller passes
-// as `allowedMs`), never below the floor it started from nor above the ceiling. While the
-// jitter keeps coming back the target stays up: fewer underruns come before a lower target.
+// old and as far as the measured jitter allows (what the caller passes as `allowedMs`), never
+// below the floor it started from nor above the ceiling. While the jitter keeps coming back the
+// target stays up: fewer underruns come before a lower target.
 // Time is counted in output frames.
 
 #include <cstdint>
@@ -14,7 +14,7 @@ class LatencyTarget {
   public:
     static constexpr double kRaiseMs = 3.0;
     static constexpr double kHoldSeconds = 5.0;
-    static constexpr double kLowerMsPerSecond = 0.5;
+    static constexpr double kLowerMsPerSecond = 1.0;
     static constexpr double kCeilingMs = 100.0;
 
     LatencyTarget(double startMs, double floorMs, bool automatic, double outputRate);

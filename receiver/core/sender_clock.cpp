@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 
 #include "common/wire_format.h"
 
@@ -31,14 +30,16 @@ void SenderClock::onArrival(double framesTotal, double seconds) {
     slot = std::max(slot, late);
 }
 
-// The largest lateness of the last kRecentSeconds, or, if more, the lateness that came back in
-// at least kRecurring of the remembered stretches: a single stall is forgotten within seconds,
-// stalls that keep coming (a busy machine's, several a minute) hold the target up, and once
-// they stop it comes down within the memory's length.
+// The largest lateness of the last kRecentSeconds, or, if more, a lateness that keeps coming
+// back: one that came in at least two of the remembered stretches, for as long as it has been
+// gone less than kHoldGaps times the longest gap between its comings. A single stall is forgotten
+// within seconds, and so are two that came close together; stalls that keep coming (a busy
+// machine's, several a minute, or one every half minute) hold the target up until the next one
+// is overdue, and once they stop it comes down that much later.
 double SenderClock::peakLateness() const {
     if (second_ < 0) return -1;
     const long size = static_cast<long>(perSecond_.size());
-    std::array<double, kMemorySeconds / kStretchSeconds> stretches{};
+    std::array<double, kMemorySeconds / kStretchSeconds> stretches{};  // [0]: the latest
     double recent = 0;
     for (long back = 0; back < size; ++back) {
         // Seconds before the first (simulated time may start at zero) count as quiet.
@@ -48,8 +49,19 @@ double SenderClock::peakLateness() const {
         peak = std::max(peak, late);
         if (back < kRecentSeconds) recent = std::max(recent, late);
     }
-    std::sort(stretches.begin(), stretches.end(), std::greater<>());
-    return std::max(recent, stretches[kRecurring - 1]);
+    double held = 0;
+    for (double level : stretches) {
+        if (level <= held) continue;
+        long newest = -1, previous = -1, longestGap = 0;
+        for (long i = 0; i < static_cast<long>(stretches.size()); ++i) {
+            if (stretches[static_cast<size_t>(i)] < level) continue;
+            if (newest < 0) newest = i;
+            if (previous >= 0) longestGap = std::max(longestGap, i - previous);
+            previous = i;
+        }
+        if (longestGap > 0 && newest <= kHoldGaps * static_cast<double>(longestGap)) held = level;
+    }
+    return std::max(recent, held);
 }
 
 }  // namespace qw::receiver

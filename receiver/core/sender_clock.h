@@ -13,12 +13,13 @@ namespace qw::receiver {
 class SenderClock {
   public:
     // Lateness is remembered per second, for this long, in stretches of this many seconds; the
-    // largest lateness of the recent seconds counts, and so does, if more, the lateness that
-    // came back in at least this many of the remembered stretches.
+    // largest lateness of the recent seconds counts, and so does, if more, a lateness that came
+    // back in two or more of the stretches, until it has been gone for this many times the
+    // longest gap between its comings.
     static constexpr long kMemorySeconds = 60;
     static constexpr long kStretchSeconds = 5;
     static constexpr long kRecentSeconds = 10;
-    static constexpr size_t kRecurring = 2;
+    static constexpr double kHoldGaps = 1.5;
     static_assert(kMemorySeconds % kStretchSeconds == 0);
 
     SenderClock();
@@ -31,8 +32,8 @@ class SenderClock {
     bool valid() const { return fit_.valid(); }
     double rateRatio() const { return fit_.rateRatio(); }
     // How late arrivals have come against the line, as the buffer has to cover it: the largest
-    // of the recent seconds, or what kept coming back over the remembered ones if more; in
-    // seconds (negative: not known yet).
+    // of the recent seconds, or what keeps coming back if more; in seconds (negative: not known
+    // yet).
     double peakLateness() const;
     // When the latest arrival was due by the fitted line (negative: not known).
     double latestDue() const { return latestDue_; }

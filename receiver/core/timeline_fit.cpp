@@ -72,6 +72,10 @@ long TimelineFit::binAt(double seconds) const {
 }
 
 bool TimelineFit::closeBin() {
+    // The first half second is left out: a road settles in its first moments (a sender's first
+    // frame may come a whole piece ahead of the steady ones), and that one early event would
+    // hold the lower edge, and tilt the line, for a minute.
+    if (binIndex_ == 0) return true;
     Bin bin = current_;
     bins_[next_] = bin;
     next_ = (next_ + 1) % kBins;

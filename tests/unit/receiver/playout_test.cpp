@@ -130,8 +130,8 @@ TEST(ReceiverPlayout, AutomaticTargetHoldsWhileTheJitterIsRecentThenComesBackToI
     EXPECT_DOUBLE_EQ(fixed.figures().target_ms, 5.0);
     EXPECT_EQ(fixed.figures().underruns, 2u);
     // Held while the raise and the 50 ms gaps in the arrivals are recent (5 s, 10 s: both came
-    // within one second, so they are not stalls that keep coming), then down steadily (0.5 ms a
-    // second, 12 s from 11 ms) to the floor it started from, and never below.
+    // within one second, so they are not stalls that keep coming), then down steadily (1 ms a
+    // second, 6 s from 11 ms) to the floor it started from, and never below.
     automatic.run(6);
     EXPECT_DOUBLE_EQ(automatic.figures().target_ms, 11.0);
     automatic.run(20);
