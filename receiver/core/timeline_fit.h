@@ -3,7 +3,8 @@
 // have passed by then, against the local monotonic time. An event can come late (a busy
 // machine, a stall, and then a burst of the ones held up) but never early, so the clock's line
 // is the timeline's lower edge: each half second keeps only its least delayed event, and a
-// straight line is fitted to those over the last minute, leaving out the ones well above it.
+// straight line is fitted to those over the last minute, leaving out the ones well above it
+// (and the first half second, while the road settles).
 // A stall of up to a few hundred milliseconds leaves each half second's least delayed event
 // where it was, so the rate does not move. A step in the timeline (frames lost or added, or a
 // playback clock that paused: every event of a whole half second off the line by 10 ms or more,
