@@ -111,14 +111,17 @@ double TimelineFit::stepOf(double residual) {
     if (!off) return 0;
     offRuns_[offRun_ % kSmallStepBins] = residual;
     if (++offRun_ < kSmallStepBins) return 0;
-    // The latest four, oldest first: level (a line that is off drifts away from them instead)
+    // The latest few, oldest first: level (a line that is off drifts away from them instead)
     // and close together.
-    std::array<double, kSmallStepBins> r{};
-    for (size_t i = 0; i < kSmallStepBins; ++i) r[i] = offRuns_[(offRun_ + i) % kSmallStepBins];
-    const auto [low, high] = std::minmax_element(r.begin(), r.end());
-    const double drift = (r[2] + r[3] - r[0] - r[1]) / 2;
+    constexpr size_t half = kSmallStepBins / 2;
+    double earlier = 0, later = 0;
+    for (size_t i = 0; i < kSmallStepBins; ++i) {
+        (i < half ? earlier : later) += offRuns_[(offRun_ + i) % kSmallStepBins];
+    }
+    const auto [low, high] = std::minmax_element(offRuns_.begin(), offRuns_.end());
+    const double drift = (later - earlier) / half;
     if (*high - *low > kSmallStepSpread || std::abs(drift) > kSmallStepDrift) return 0;
-    return (r[0] + r[1] + r[2] + r[3]) / kSmallStepBins;
+    return (earlier + later) / kSmallStepBins;
 }
 
 void TimelineFit::takeStep(double step, size_t bins) {

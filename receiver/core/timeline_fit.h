@@ -34,6 +34,7 @@ class TimelineFit {
     static constexpr double kSmallStepSpread = 0.001;
     static constexpr double kSmallStepDrift = 0.0004;
     static constexpr size_t kSmallStepBins = 4;
+    static_assert(kSmallStepBins % 2 == 0, "a run is judged by its earlier and later halves");
     static constexpr size_t kMostPendingBins = 8;
     // More steps than this in the last kStepWindowBins half seconds: the line is wrong.
     static constexpr int kMostSteps = 2;
