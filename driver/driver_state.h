@@ -19,7 +19,10 @@ constexpr UInt32 kChannelCount = 2;
 constexpr UInt32 kBytesPerFrame = kChannelCount * sizeof(Float32);
 constexpr UInt32 kRingFrameCount = 384000;
 constexpr size_t kRingByteCount = size_t{kRingFrameCount} * kBytesPerFrame;
-constexpr UInt32 kZeroTimeStampPeriod = 8192;
+// At least the 10923 frames the audio server takes as the least period, and a divisor of the
+// ring, so that a period boundary always falls on the same ring frame.
+constexpr UInt32 kZeroTimeStampPeriod = 12000;
+static_assert(kZeroTimeStampPeriod >= 10923 && kRingFrameCount % kZeroTimeStampPeriod == 0);
 constexpr UInt32 kMinBufferFrameSize = 16;
 constexpr UInt32 kMaxBufferFrameSize = 2048;
 constexpr Float64 kSupportedSampleRates[] = {44100.0, 48000.0,  88200.0,
@@ -38,9 +41,23 @@ extern pthread_mutex_t gStateMutex;
 extern std::atomic<Float64> gSampleRate;
 extern std::atomic<UInt32> gBufferFrameSize;
 extern pthread_mutex_t gIOMutex;
-extern std::atomic<Float32*> gRing;  // contents: gIOMutex
-extern UInt64 gIOCount;              // gStateMutex
+// The loopback ring: the frames and, beside each, the sample time it was written at, so that a
+// read gets only what was written at its very sample time (never a frame one or more laps old).
+struct LoopbackRing {
+    Float32 samples[size_t{kRingFrameCount} * kChannelCount];
+    Float64 writtenAt[kRingFrameCount];  // the whole sample time of the frame; NaN: none
+};
+extern std::atomic<LoopbackRing*> gRing;  // contents: gIOMutex
+extern UInt64 gIOCount;                   // gStateMutex
+// The device's timeline: anchor, rate and seed change together, under gStateMutex, and are read
+// without a lock; gTimelineVersion is odd while they change (the reader tries again).
 extern std::atomic<UInt64> gAnchorHostTime;
+extern std::atomic<UInt64> gSeed;
+extern std::atomic<UInt32> gTimelineVersion;
+
+// Begins a new timeline at `rate`: anchors the clock now, clears the ring and takes a new seed.
+// The caller holds gStateMutex.
+void beginTimeline(Float64 rate);
 
 bool isSupportedSampleRate(Float64 rate);
 

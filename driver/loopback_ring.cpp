@@ -1,6 +1,9 @@
 // The loopback copy frame by frame: absurd, non-finite and some fractional start times.
 #include "loopback_ring.h"
 
+#include <iterator>
+#include <limits>
+
 namespace loopback {
 namespace {
 
@@ -13,25 +16,34 @@ size_t ringFrameOf(Float64 position) {
 
 }  // namespace
 
-void readFrameByFrame(const Float32* ring, Float64 startSampleTime, UInt32 frames, Float32* out) {
+void readFrameByFrame(const LoopbackRing& ring, Float64 startSampleTime, UInt32 frames,
+                      Float32* out) {
     if (!std::isfinite(startSampleTime)) {
         std::memset(out, 0, size_t{frames} * kBytesPerFrame);
         return;
     }
     for (UInt32 j = 0; j < frames; ++j) {
-        const size_t i = ringFrameOf(startSampleTime + j);
-        out[2 * size_t{j}] = ring[2 * i];
-        out[2 * size_t{j} + 1] = ring[2 * i + 1];
+        const Float64 time = std::floor(startSampleTime + j);
+        readFrame(ring, ringFrameOf(time), time, out + kChannelCount * size_t{j});
     }
 }
 
-void writeFrameByFrame(Float32* ring, Float64 startSampleTime, UInt32 frames, const Float32* in) {
+void writeFrameByFrame(LoopbackRing& ring, Float64 startSampleTime, UInt32 frames,
+                       const Float32* in) {
     if (!std::isfinite(startSampleTime)) return;
     for (UInt32 j = 0; j < frames; ++j) {
-        const size_t i = ringFrameOf(startSampleTime + j);
-        ring[2 * i] = in[2 * size_t{j}];
-        ring[2 * i + 1] = in[2 * size_t{j} + 1];
+        const Float64 time = std::floor(startSampleTime + j);
+        const size_t i = ringFrameOf(time);
+        ring.samples[kChannelCount * i] = in[kChannelCount * size_t{j}];
+        ring.samples[kChannelCount * i + 1] = in[kChannelCount * size_t{j} + 1];
+        ring.writtenAt[i] = time;
     }
 }
 
 }  // namespace loopback
+
+void clearRing(LoopbackRing& ring) {
+    std::memset(ring.samples, 0, sizeof ring.samples);
+    std::fill(std::begin(ring.writtenAt), std::end(ring.writtenAt),
+              std::numeric_limits<Float64>::quiet_NaN());
+}

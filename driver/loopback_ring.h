@@ -2,10 +2,12 @@
 //
 // The frame for sample time t lives at ring frame floor(t) mod kRingFrameCount, taken into
 // [0, kRingFrameCount) also for negative t. Frame j of a block lives where start + j, the sum
-// rounded to Float64, does. Blocks whose frames sit at consecutive positions (every whole-number
-// start below 2^52, and most fractional ones) are copied in one span, or two across the ring's
-// end; anything else, and blocks longer than the ring, frame by frame. Inline, as this is the whole
-// of the IO path.
+// rounded to Float64, does. Each ring frame keeps floor(t) of the write that stored it; a read
+// at t gets the frame only if that is floor(t), and silence otherwise (nothing written at t since
+// the ring was cleared, or only at t plus or minus whole laps). Blocks whose frames sit at
+// consecutive positions (every whole-number start below 2^52, and most fractional ones) are copied
+// in one span, or two across the ring's end; anything else, and blocks longer than the ring, frame
+// by frame. Inline, as this is the whole of the IO path.
 #pragma once
 #include <algorithm>
 #include <cmath>
@@ -67,31 +69,52 @@ inline void forEachSpan(size_t ringFrame, UInt32 frames, Copy copy) {
 
 // The frame-by-frame rule, for the blocks the span copy does not cover. A start that is not a
 // number, or infinite, has no position: reading gives silence, writing stores nothing.
-void readFrameByFrame(const Float32* ring, Float64 startSampleTime, UInt32 frames, Float32* out);
-void writeFrameByFrame(Float32* ring, Float64 startSampleTime, UInt32 frames, const Float32* in);
+void readFrameByFrame(const LoopbackRing& ring, Float64 startSampleTime, UInt32 frames,
+                      Float32* out);
+void writeFrameByFrame(LoopbackRing& ring, Float64 startSampleTime, UInt32 frames,
+                       const Float32* in);
+
+// One frame of a read: the ring's frame if it was written at `time`, else silence.
+inline void readFrame(const LoopbackRing& ring, size_t ringFrame, Float64 time, Float32* out) {
+    const bool written = ring.writtenAt[ringFrame] == time;
+    out[0] = written ? ring.samples[kChannelCount * ringFrame] : 0.0f;
+    out[1] = written ? ring.samples[kChannelCount * ringFrame + 1] : 0.0f;
+}
 
 }  // namespace loopback
 
-inline void readRing(const Float32* ring, Float64 startSampleTime, UInt32 frames, Float32* out) {
+// Silence everywhere, and nothing written at any sample time.
+void clearRing(LoopbackRing& ring);
+
+inline void readRing(const LoopbackRing& ring, Float64 startSampleTime, UInt32 frames,
+                     Float32* out) {
     size_t first = 0;
     if (!loopback::consecutive(startSampleTime, frames, first)) {
         loopback::readFrameByFrame(ring, startSampleTime, frames, out);
         return;
     }
+    const Float64 whole = static_cast<Float64>(loopback::floorBelow2To52(startSampleTime));
     loopback::forEachSpan(first, frames, [&](size_t ringFrame, size_t blockFrame, size_t count) {
-        std::memcpy(out + kChannelCount * blockFrame, ring + kChannelCount * ringFrame,
-                    count * kBytesPerFrame);
+        for (size_t k = 0; k < count; ++k) {
+            loopback::readFrame(ring, ringFrame + k, whole + static_cast<Float64>(blockFrame + k),
+                                out + kChannelCount * (blockFrame + k));
+        }
     });
 }
 
-inline void writeRing(Float32* ring, Float64 startSampleTime, UInt32 frames, const Float32* in) {
+inline void writeRing(LoopbackRing& ring, Float64 startSampleTime, UInt32 frames,
+                      const Float32* in) {
     size_t first = 0;
     if (!loopback::consecutive(startSampleTime, frames, first)) {
         loopback::writeFrameByFrame(ring, startSampleTime, frames, in);
         return;
     }
+    const Float64 whole = static_cast<Float64>(loopback::floorBelow2To52(startSampleTime));
     loopback::forEachSpan(first, frames, [&](size_t ringFrame, size_t blockFrame, size_t count) {
-        std::memcpy(ring + kChannelCount * ringFrame, in + kChannelCount * blockFrame,
+        std::memcpy(ring.samples + kChannelCount * ringFrame, in + kChannelCount * blockFrame,
                     count * kBytesPerFrame);
+        for (size_t k = 0; k < count; ++k) {
+            ring.writtenAt[ringFrame + k] = whole + static_cast<Float64>(blockFrame + k);
+        }
     });
 }

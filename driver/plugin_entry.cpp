@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "driver_state.h"
+#include "loopback_ring.h"
 
 AudioServerPlugInDriverInterface gInterface = {
     nullptr,
@@ -42,10 +43,10 @@ bool isOurDriver(const void* driver) {
 // The ring is allocated once; when two factory calls race, the loser frees its copy.
 void allocateRing() {
     if (gRing.load(std::memory_order_acquire) != nullptr) return;
-    auto* ring =
-        static_cast<Float32*>(std::calloc(kRingFrameCount * kChannelCount, sizeof(Float32)));
+    auto* ring = static_cast<LoopbackRing*>(std::malloc(sizeof(LoopbackRing)));
     if (ring == nullptr) return;  // IO copies nothing until a later factory call succeeds
-    Float32* expected = nullptr;
+    clearRing(*ring);
+    LoopbackRing* expected = nullptr;
     if (!gRing.compare_exchange_strong(expected, ring, std::memory_order_acq_rel)) std::free(ring);
 }
 
@@ -122,15 +123,17 @@ OSStatus QWV_RemoveDeviceClient(AudioServerPlugInDriverRef, AudioObjectID,
     return kAudioHardwareNoError;
 }
 
-// The second step of a rate change: the change action carries the new rate in Hz.
+// The second step of a rate change: the change action carries the new rate in Hz. A new rate
+// begins a new timeline, whether or not the host stopped IO around the change.
 OSStatus QWV_PerformDeviceConfigurationChange(AudioServerPlugInDriverRef,
                                               AudioObjectID inDeviceObjectID, UInt64 inChangeAction,
                                               void*) {
     if (inDeviceObjectID != kDeviceObjectID) return kAudioHardwareNoError;
     for (Float64 rate : kSupportedSampleRates) {
-        if (inChangeAction == static_cast<UInt64>(rate)) {
-            gSampleRate.store(rate, std::memory_order_relaxed);
-        }
+        if (inChangeAction != static_cast<UInt64>(rate)) continue;
+        pthread_mutex_lock(&gStateMutex);
+        if (rate != gSampleRate.load(std::memory_order_relaxed)) beginTimeline(rate);
+        pthread_mutex_unlock(&gStateMutex);
     }
     return kAudioHardwareNoError;
 }

@@ -67,11 +67,13 @@ OSStatus QWV_IsPropertySettable(AudioServerPlugInDriverRef, AudioObjectID inObje
 }
 
 OSStatus QWV_GetPropertyDataSize(AudioServerPlugInDriverRef, AudioObjectID inObjectID, pid_t,
-                                 const AudioObjectPropertyAddress* inAddress, UInt32, const void*,
+                                 const AudioObjectPropertyAddress* inAddress,
+                                 UInt32 inQualifierDataSize, const void* inQualifierData,
                                  UInt32* outDataSize) {
     if (inAddress == nullptr) return kAudioHardwareIllegalOperationError;
     PropertyValue value;
-    const OSStatus status = lookUpProperty(inObjectID, *inAddress, value);
+    const OSStatus status =
+        lookUpProperty(inObjectID, *inAddress, {inQualifierDataSize, inQualifierData}, value);
     if (status == kAudioHardwareNoError && outDataSize != nullptr) *outDataSize = value.size;
     return status;
 }
@@ -79,11 +81,13 @@ OSStatus QWV_GetPropertyDataSize(AudioServerPlugInDriverRef, AudioObjectID inObj
 // Never writes past inDataSize: a list gets as many whole entries as fit, any other value is
 // written whole or, if it does not fit, not at all ('!siz').
 OSStatus QWV_GetPropertyData(AudioServerPlugInDriverRef, AudioObjectID inObjectID, pid_t,
-                             const AudioObjectPropertyAddress* inAddress, UInt32, const void*,
+                             const AudioObjectPropertyAddress* inAddress,
+                             UInt32 inQualifierDataSize, const void* inQualifierData,
                              UInt32 inDataSize, UInt32* outDataSize, void* outData) {
     if (inAddress == nullptr) return kAudioHardwareIllegalOperationError;
     PropertyValue value;
-    const OSStatus status = lookUpProperty(inObjectID, *inAddress, value);
+    const OSStatus status =
+        lookUpProperty(inObjectID, *inAddress, {inQualifierDataSize, inQualifierData}, value);
     if (status != kAudioHardwareNoError) return status;
     const UInt32 room = outData == nullptr ? 0 : inDataSize;
     UInt32 written = value.size;

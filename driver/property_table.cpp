@@ -8,6 +8,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "object_classes.h"
+
 namespace {
 
 template <typename T>
@@ -41,6 +43,26 @@ void setObjectList(PropertyValue& value, std::initializer_list<AudioObjectID> id
     for (AudioObjectID id : ids) appendEntry(value, id);
 }
 
+// OwnedObjects: the objects whose class the qualifier names, or derives from one it names.
+void setOwnedObjects(PropertyValue& value, const PropertyQualifier& qualifier,
+                     std::initializer_list<AudioObjectID> ids) {
+    startList(value, sizeof(AudioObjectID));
+    for (AudioObjectID id : ids) {
+        if (passesClassQualifier(id, qualifier.size, qualifier.data)) appendEntry(value, id);
+    }
+}
+
+// The UID translation: the device for its own UID, kAudioObjectUnknown for any other.
+AudioObjectID deviceWithUID(const PropertyQualifier& qualifier) {
+    if (qualifier.data == nullptr || qualifier.size < sizeof(CFStringRef))
+        return kAudioObjectUnknown;
+    CFStringRef uid;
+    std::memcpy(&uid, qualifier.data, sizeof uid);
+    if (uid == nullptr || CFGetTypeID(uid) != CFStringGetTypeID()) return kAudioObjectUnknown;
+    return CFEqual(uid, CFSTR("QWV_Device_UID")) ? AudioObjectID{kDeviceObjectID}
+                                                 : AudioObjectID{kAudioObjectUnknown};
+}
+
 bool isStream(AudioObjectID objectID) {
     return objectID == kOutputStreamObjectID || objectID == kInputStreamObjectID;
 }
@@ -49,13 +71,14 @@ Float64 sampleRate() {
     return gSampleRate.load(std::memory_order_relaxed);
 }
 
-OSStatus plugInProperty(AudioObjectPropertySelector selector, PropertyValue& value) {
+OSStatus plugInProperty(AudioObjectPropertySelector selector, const PropertyQualifier& qualifier,
+                        PropertyValue& value) {
     switch (selector) {
         case kAudioObjectPropertyBaseClass:
             setValue(value, AudioClassID{kAudioObjectClassID});
             return 0;
         case kAudioObjectPropertyClass:
-            setValue(value, AudioClassID{kAudioPlugInClassID});
+            setValue(value, classOf(kPlugInObjectID));
             return 0;
         case kAudioObjectPropertyOwner:
             setValue(value, AudioObjectID{kAudioObjectUnknown});
@@ -64,11 +87,13 @@ OSStatus plugInProperty(AudioObjectPropertySelector selector, PropertyValue& val
             setValue(value, CFSTR("KelderwickLabs"));
             return 0;
         case kAudioObjectPropertyOwnedObjects:
+            setOwnedObjects(value, qualifier, {kDeviceObjectID});
+            return 0;
         case kAudioPlugInPropertyDeviceList:
             setObjectList(value, {kDeviceObjectID});
             return 0;
         case kAudioPlugInPropertyTranslateUIDToDevice:
-            setValue(value, AudioObjectID{kDeviceObjectID});
+            setValue(value, deviceWithUID(qualifier));
             return 0;
         case kAudioPlugInPropertyResourceBundle:
             setValue(value, CFSTR(""));
@@ -102,7 +127,7 @@ bool deviceNumber(AudioObjectPropertySelector selector, UInt32& number) {
             number = kAudioObjectClassID;
             return true;
         case kAudioObjectPropertyClass:
-            number = kAudioDeviceClassID;
+            number = classOf(kDeviceObjectID);
             return true;
         case kAudioObjectPropertyOwner:
             number = kPlugInObjectID;
@@ -148,7 +173,8 @@ bool deviceNumber(AudioObjectPropertySelector selector, UInt32& number) {
     }
 }
 
-OSStatus deviceProperty(const AudioObjectPropertyAddress& address, PropertyValue& value) {
+OSStatus deviceProperty(const AudioObjectPropertyAddress& address,
+                        const PropertyQualifier& qualifier, PropertyValue& value) {
     if (UInt32 number = 0; deviceNumber(address.mSelector, number)) {
         setValue(value, number);
         return 0;
@@ -167,7 +193,7 @@ OSStatus deviceProperty(const AudioObjectPropertyAddress& address, PropertyValue
             setValue(value, CFSTR("QWV_Model_UID"));
             return 0;
         case kAudioObjectPropertyOwnedObjects:
-            setObjectList(value, {kOutputStreamObjectID, kInputStreamObjectID});
+            setOwnedObjects(value, qualifier, {kOutputStreamObjectID, kInputStreamObjectID});
             return 0;
         case kAudioObjectPropertyControlList:
             setObjectList(value, {});
@@ -218,7 +244,7 @@ OSStatus streamProperty(AudioObjectID objectID, AudioObjectPropertySelector sele
             setValue(value, AudioClassID{kAudioObjectClassID});
             return 0;
         case kAudioObjectPropertyClass:
-            setValue(value, AudioClassID{kAudioStreamClassID});
+            setValue(value, classOf(objectID));
             return 0;
         case kAudioObjectPropertyOwner:
             setValue(value, AudioObjectID{kDeviceObjectID});
@@ -273,10 +299,10 @@ AudioStreamBasicDescription streamFormat(Float64 sampleRate) {
 }
 
 OSStatus lookUpProperty(AudioObjectID objectID, const AudioObjectPropertyAddress& address,
-                        PropertyValue& value) {
+                        const PropertyQualifier& qualifier, PropertyValue& value) {
     if (isStream(objectID)) return streamProperty(objectID, address.mSelector, value);
-    if (objectID == kDeviceObjectID) return deviceProperty(address, value);
-    if (objectID == kPlugInObjectID) return plugInProperty(address.mSelector, value);
+    if (objectID == kDeviceObjectID) return deviceProperty(address, qualifier, value);
+    if (objectID == kPlugInObjectID) return plugInProperty(address.mSelector, qualifier, value);
     return kAudioHardwareBadObjectError;
 }
 

@@ -11,10 +11,17 @@ struct PropertyValue {
     alignas(8) unsigned char bytes[kCapacity];
 };
 
+// The qualifier a property is asked with: class IDs for OwnedObjects, a CFStringRef for the UID
+// translation, ignored by every other property.
+struct PropertyQualifier {
+    UInt32 size = 0;
+    const void* data = nullptr;
+};
+
 // Fills `value` with the property at `address` of `objectID`. Returns 0, '!obj' for an object that
 // does not exist or 'who?' for a selector the object does not have.
 OSStatus lookUpProperty(AudioObjectID objectID, const AudioObjectPropertyAddress& address,
-                        PropertyValue& value);
+                        const PropertyQualifier& qualifier, PropertyValue& value);
 
 // The properties that SetPropertyData accepts.
 bool isPropertySettable(AudioObjectID objectID, AudioObjectPropertySelector selector);

@@ -1,5 +1,6 @@
 // The device clock: the zero time stamp maths on exact inputs, then GetZeroTimeStamp on the
-// running host clock, also at a timebase other than 1/1.
+// running host clock, also at a timebase other than 1/1, and a new timeline (seed) for every
+// start from idle and every rate change.
 #include <gtest/gtest.h>
 #include <standin/mach_time_control.h>
 
@@ -15,7 +16,7 @@ namespace {
 
 constexpr mach_timebase_info_data_t kNanos = {1, 1};
 constexpr mach_timebase_info_data_t kTicks24MHz = {125, 3};
-constexpr UInt32 kPeriod = 8192;
+constexpr UInt32 kPeriod = 12000;
 constexpr UInt64 kAnchor = 3'000'000'000;  // host ticks; a multiple of 3
 
 struct Stamp {
@@ -41,9 +42,9 @@ UInt64 boundary(UInt64 anchor, UInt64 k, Float64 rate, mach_timebase_info_data_t
 
 // A stamp is a whole number of periods after `anchor`, at the latest boundary not after the
 // clock reading inside the call.
-void expectLatestBoundary(const Stamp& s, UInt64 anchor, Float64 rate,
-                          mach_timebase_info_data_t tb) {
-    EXPECT_EQ(s.seed, 1u);
+void expectLatestBoundary(const Stamp& s, UInt64 anchor, Float64 rate, mach_timebase_info_data_t tb,
+                          UInt64 seed) {
+    EXPECT_EQ(s.seed, seed);
     ASSERT_GE(s.sampleTime, 0.0);
     const auto k = static_cast<UInt64>(s.sampleTime / kPeriod);
     EXPECT_EQ(static_cast<Float64>(k * kPeriod), s.sampleTime);
@@ -55,32 +56,32 @@ void expectLatestBoundary(const Stamp& s, UInt64 anchor, Float64 rate,
 }  // namespace
 
 TEST(ZeroTimeStampMaths, WorkedNumbers) {
-    // One second after the anchor: five whole periods at 48000 Hz and at 44100 Hz.
+    // One second after the anchor: four whole periods at 48000 Hz, three at 44100 Hz.
     ZeroTimeStamp s = zeroTimeStampAt(kAnchor + 1'000'000'000, kAnchor, 48000.0, kPeriod, kNanos);
-    EXPECT_EQ(s.sampleTime, 40960.0);
-    EXPECT_EQ(s.hostTime, kAnchor + 853'333'333);
+    EXPECT_EQ(s.sampleTime, 48000.0);
+    EXPECT_EQ(s.hostTime, kAnchor + 1'000'000'000);
     s = zeroTimeStampAt(kAnchor + 1'000'000'000, kAnchor, 44100.0, kPeriod, kNanos);
-    EXPECT_EQ(s.sampleTime, 40960.0);
-    EXPECT_EQ(s.hostTime, kAnchor + 928'798'185);
+    EXPECT_EQ(s.sampleTime, 36000.0);
+    EXPECT_EQ(s.hostTime, kAnchor + 816'326'530);
 
     // Less than one period: the anchor itself.
-    s = zeroTimeStampAt(kAnchor + 170'000'000, kAnchor, 48000.0, kPeriod, kNanos);
+    s = zeroTimeStampAt(kAnchor + 249'000'000, kAnchor, 48000.0, kPeriod, kNanos);
     EXPECT_EQ(s.sampleTime, 0.0);
     EXPECT_EQ(s.hostTime, kAnchor);
 
-    // 125/3 ticks: five periods at 48000 Hz are 853,333,333 ns, 20,479,999 ticks (truncated).
-    s = zeroTimeStampAt(kAnchor + 24'000'000, kAnchor, 48000.0, kPeriod, kTicks24MHz);
-    EXPECT_EQ(s.sampleTime, 40960.0);
-    EXPECT_EQ(s.hostTime, kAnchor + 20'479'999);
-    s = zeroTimeStampAt(kAnchor + 20'480'010, kAnchor, 48000.0, kPeriod, kTicks24MHz);
-    EXPECT_EQ(s.hostTime, kAnchor + 20'479'999);
-    s = zeroTimeStampAt(kAnchor + 20'479'990, kAnchor, 48000.0, kPeriod, kTicks24MHz);
-    EXPECT_EQ(s.sampleTime, 32768.0);
+    // 125/3 ticks: three periods at 44100 Hz are 816,326,530 ns, 19,591,836 ticks (truncated).
+    s = zeroTimeStampAt(kAnchor + 24'000'000, kAnchor, 44100.0, kPeriod, kTicks24MHz);
+    EXPECT_EQ(s.sampleTime, 36000.0);
+    EXPECT_EQ(s.hostTime, kAnchor + 19'591'836);
+    s = zeroTimeStampAt(kAnchor + 19'591'846, kAnchor, 44100.0, kPeriod, kTicks24MHz);
+    EXPECT_EQ(s.hostTime, kAnchor + 19'591'836);
+    s = zeroTimeStampAt(kAnchor + 19'591'826, kAnchor, 44100.0, kPeriod, kTicks24MHz);
+    EXPECT_EQ(s.sampleTime, 24000.0);
 
     // Before the first start the anchor is 0; a clock reading before the anchor counts as it.
     s = zeroTimeStampAt(1'000'000'000, 0, 48000.0, kPeriod, kNanos);
-    EXPECT_EQ(s.sampleTime, 40960.0);
-    EXPECT_EQ(s.hostTime, 853'333'333u);
+    EXPECT_EQ(s.sampleTime, 48000.0);
+    EXPECT_EQ(s.hostTime, 1'000'000'000u);
     s = zeroTimeStampAt(kAnchor - 1, kAnchor, 48000.0, kPeriod, kNanos);
     EXPECT_EQ(s.sampleTime, 0.0);
     EXPECT_EQ(s.hostTime, kAnchor);
@@ -105,32 +106,23 @@ TEST(ZeroTimeStampMaths, MonotonicAndNeverAfterNow) {
 TEST(DriverClock, ValueBeforeTheFirstStartCountsFromHostTimeZero) {
     AudioServerPlugInDriverRef driver = createDriver();
     const Stamp s = zeroTimeStamp(driver);
-    expectLatestBoundary(s, 0, 48000.0, kNanos);
+    expectLatestBoundary(s, 0, 48000.0, kNanos, 1);
 }
 
-TEST(DriverClock, RunsFromTheAnchorAtTimebase125Over3) {
-    standinSetMachTimebase(125, 3);
-    AudioServerPlugInDriverRef driver = createDriver();
-    const auto& ops = table(driver);
-    const Float64 rate = 192000.0;  // 42.7 ms periods
-    ops.PerformDeviceConfigurationChange(driver, 2, 192000, nullptr);
+// The anchor a stamp implies: its host time less its whole periods.
+UInt64 anchorOf(const Stamp& s, Float64 rate, mach_timebase_info_data_t tb) {
+    return s.hostTime - boundary(0, static_cast<UInt64>(s.sampleTime / kPeriod), rate, tb);
+}
 
-    const UInt64 beforeStart = mach_absolute_time();
-    ops.StartIO(driver, 2, 1);
-    const UInt64 afterStart = mach_absolute_time();
-    // Whatever the first stamp says, it fixes the anchor: hostTime minus its k periods.
-    const Stamp first = zeroTimeStamp(driver);
-    const auto k0 = static_cast<UInt64>(first.sampleTime / kPeriod);
-    const UInt64 anchor = first.hostTime - (boundary(0, k0, rate, kTicks24MHz));
-    EXPECT_GE(anchor, beforeStart);
-    EXPECT_LE(anchor, afterStart);
-
-    Stamp previous = first;
+// Follows the running clock for a while: every stamp is the latest boundary of one timeline.
+void followClock(AudioServerPlugInDriverRef driver, UInt64 anchor, Float64 rate,
+                 mach_timebase_info_data_t tb, UInt64 seed, int milliseconds) {
+    Stamp previous = zeroTimeStamp(driver);
     int boundariesSeen = 0;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (std::chrono::steady_clock::now() < end) {
         const Stamp s = zeroTimeStamp(driver);
-        expectLatestBoundary(s, anchor, rate, kTicks24MHz);
+        expectLatestBoundary(s, anchor, rate, tb, seed);
         ASSERT_GE(s.sampleTime, previous.sampleTime);
         ASSERT_GE(s.hostTime, previous.hostTime);
         if (s.sampleTime > previous.sampleTime) ++boundariesSeen;
@@ -138,16 +130,51 @@ TEST(DriverClock, RunsFromTheAnchorAtTimebase125Over3) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     EXPECT_GE(boundariesSeen, 2);
+}
 
-    // A second start counts but does not move the anchor; a start from idle does.
+TEST(DriverClock, EveryStartFromIdleAndEveryRateChangeBeginsATimeline) {
+    standinSetMachTimebase(125, 3);
+    AudioServerPlugInDriverRef driver = createDriver();
+    const auto& ops = table(driver);
+    // A rate change before any start already begins a timeline at the change.
+    UInt64 before = mach_absolute_time();
+    ops.PerformDeviceConfigurationChange(driver, 2, 192000, nullptr);  // 62.5 ms periods
+    Stamp s = zeroTimeStamp(driver);
+    EXPECT_EQ(s.seed, 2u);
+    EXPECT_GE(anchorOf(s, 192000.0, kTicks24MHz), before);
+    ops.PerformDeviceConfigurationChange(driver, 2, 192000, nullptr);  // the same rate: no change
+    EXPECT_EQ(zeroTimeStamp(driver).seed, 2u);
+
+    before = mach_absolute_time();
+    ops.StartIO(driver, 2, 1);
+    const UInt64 afterStart = mach_absolute_time();
+    const UInt64 anchor = anchorOf(zeroTimeStamp(driver), 192000.0, kTicks24MHz);
+    EXPECT_GE(anchor, before);
+    EXPECT_LE(anchor, afterStart);
+    followClock(driver, anchor, 192000.0, kTicks24MHz, 3, 300);
+
+    // A second start counts but does not move the anchor, nor does stopping.
     ops.StartIO(driver, 2, 2);
-    expectLatestBoundary(zeroTimeStamp(driver), anchor, rate, kTicks24MHz);
-    ops.StopIO(driver, 2, 1);
+    expectLatestBoundary(zeroTimeStamp(driver), anchor, 192000.0, kTicks24MHz, 3);
     ops.StopIO(driver, 2, 2);
-    expectLatestBoundary(zeroTimeStamp(driver), anchor, rate, kTicks24MHz);
-    const UInt64 beforeRestart = mach_absolute_time();
+    expectLatestBoundary(zeroTimeStamp(driver), anchor, 192000.0, kTicks24MHz, 3);
+
+    // A rate change while IO runs: a new seed, sample time 0 at the change, the new period.
+    before = mach_absolute_time();
+    ops.PerformDeviceConfigurationChange(driver, 2, 44100, nullptr);
+    s = zeroTimeStamp(driver);
+    EXPECT_EQ(s.seed, 4u);
+    EXPECT_EQ(s.sampleTime, 0.0);
+    const UInt64 changed = anchorOf(s, 44100.0, kTicks24MHz);
+    EXPECT_GE(changed, before);
+    followClock(driver, changed, 44100.0, kTicks24MHz, 4, 800);
+
+    // Idle, then a start from idle: a new timeline again.
+    ops.StopIO(driver, 2, 1);
+    expectLatestBoundary(zeroTimeStamp(driver), changed, 44100.0, kTicks24MHz, 4);
+    before = mach_absolute_time();
     ops.StartIO(driver, 2, 3);
-    const Stamp restarted = zeroTimeStamp(driver);
-    const auto k = static_cast<UInt64>(restarted.sampleTime / kPeriod);
-    EXPECT_GE(restarted.hostTime - boundary(0, k, rate, kTicks24MHz), beforeRestart);
+    s = zeroTimeStamp(driver);
+    EXPECT_EQ(s.seed, 5u);
+    EXPECT_GE(anchorOf(s, 44100.0, kTicks24MHz), before);
 }

@@ -74,6 +74,8 @@ TEST(DriverConcurrency, IOStartStopAndPropertiesFromManyThreads) {
         }
     });
     threads.emplace_back([&] {
+        UInt64 lastSeed = 0;
+        Float64 lastSampleTime = 0;
         for (int round = 0; round < kRounds; ++round) {
             const auto f = readValue<AudioStreamBasicDescription>(driver, 4, address('sfmt'));
             const auto rate = readValue<Float64>(driver, 2, address('nsrt'));
@@ -84,9 +86,11 @@ TEST(DriverConcurrency, IOStartStopAndPropertiesFromManyThreads) {
             ops.GetZeroTimeStamp(driver, 2, 1, &sampleTime, &hostTime, &seed);
             const bool sane = f.mChannelsPerFrame == 2 &&
                               (rate == 44100.0 || rate == 96000.0 || rate == 48000.0) &&
-                              size >= 16 && size <= 2048 && running >= 1 && seed == 1 &&
-                              sampleTime >= 0;
+                              size >= 16 && size <= 2048 && running >= 1 && seed >= lastSeed &&
+                              (seed > lastSeed || sampleTime >= lastSampleTime) && sampleTime >= 0;
             if (!sane) ++badAnswers;
+            lastSeed = seed;
+            lastSampleTime = sampleTime;
         }
     });
     for (auto& t : threads) t.join();

@@ -124,6 +124,53 @@ TEST_F(DriverProperties, ListsAreCutToWholeEntries) {
     }
 }
 
+// OwnedObjects with class qualifiers: only objects of a named class or of one derived from it,
+// the same in the size and the data, on every object.
+TEST_F(DriverProperties, OwnedObjectsHonourTheClassQualifier) {
+    struct Case {
+        AudioObjectID object;
+        std::vector<AudioClassID> classes;
+        std::vector<UInt32> owned;
+    };
+    const Case cases[] = {
+        {kPlugIn, {}, {2}},
+        {kPlugIn, {kAudioDeviceClassID}, {2}},
+        {kPlugIn, {kAudioObjectClassID}, {2}},
+        {kPlugIn, {kAudioStreamClassID}, {}},
+        {kPlugIn, {'zzzz', kAudioPlugInClassID}, {}},
+        {kPlugIn, {'zzzz', kAudioDeviceClassID}, {2}},
+        {kDevice, {}, {3, 4}},
+        {kDevice, {kAudioStreamClassID}, {3, 4}},
+        {kDevice, {kAudioObjectClassID}, {3, 4}},
+        {kDevice, {kAudioDeviceClassID}, {}},
+        {kDevice, {'actl', kAudioPlugInClassID}, {}},
+        {kOutput, {}, {}},
+        {kInput, {kAudioObjectClassID}, {}},
+    };
+    const AudioObjectPropertyAddress where = address('ownd');
+    for (const Case& c : cases) {
+        const auto qualifierSize = static_cast<UInt32>(c.classes.size() * sizeof(AudioClassID));
+        const void* qualifier = c.classes.empty() ? nullptr : c.classes.data();
+        UInt32 size = 0xDEAD;
+        EXPECT_EQ(table(driver).GetPropertyDataSize(driver, c.object, 0, &where, qualifierSize,
+                                                    qualifier, &size),
+                  0);
+        EXPECT_EQ(size, 4 * c.owned.size()) << c.object << " " << c.classes.size();
+        std::vector<UInt32> got(8, 0);
+        UInt32 written = 0xDEAD;
+        EXPECT_EQ(table(driver).GetPropertyData(driver, c.object, 0, &where, qualifierSize,
+                                                qualifier, 32, &written, got.data()),
+                  0);
+        got.resize(written / 4);
+        EXPECT_EQ(got, c.owned) << c.object << " " << c.classes.size();
+    }
+    // A qualifier part shorter than one class ID is no class.
+    const AudioClassID stream = kAudioStreamClassID;
+    UInt32 size = 0;
+    EXPECT_EQ(table(driver).GetPropertyDataSize(driver, kDevice, 0, &where, 3, &stream, &size), 0);
+    EXPECT_EQ(size, 8u);
+}
+
 TEST_F(DriverProperties, StreamsFollowTheScope) {
     EXPECT_EQ(ids(kDevice, 'stm#', 64, 'inpt'), (std::vector<UInt32>{4}));
     EXPECT_EQ(ids(kDevice, 'stm#', 64, 'outp'), (std::vector<UInt32>{3}));
@@ -200,14 +247,26 @@ TEST_F(DriverProperties, ObjectTreeAndIdentity) {
     EXPECT_EQ(value<UInt32>(kPlugIn, 'stdv'), 0u);
     EXPECT_EQ(text(kPlugIn, 'lmak'), "KelderwickLabs");
     EXPECT_EQ(text(kPlugIn, 'rsrc'), "");
-    CFStringRef otherUID = CFSTR("Some_Other_UID");
+    // The UID translation knows only the device's own UID; any other, or none, is no error.
     AudioObjectPropertyAddress where = address('uidd');
-    AudioObjectID translated = 0;
-    UInt32 written = 0;
-    EXPECT_EQ(table(driver).GetPropertyData(driver, kPlugIn, 0, &where, sizeof otherUID, &otherUID,
-                                            sizeof translated, &written, &translated),
-              0);
-    EXPECT_EQ(translated, 2u);
+    auto translate = [&](CFStringRef uid, UInt32 qualifierSize) {
+        AudioObjectID translated = 99;
+        UInt32 written = 0, size = 0;
+        EXPECT_EQ(table(driver).GetPropertyDataSize(driver, kPlugIn, 0, &where, qualifierSize, &uid,
+                                                    &size),
+                  0);
+        EXPECT_EQ(size, 4u);
+        EXPECT_EQ(table(driver).GetPropertyData(driver, kPlugIn, 0, &where, qualifierSize, &uid,
+                                                sizeof translated, &written, &translated),
+                  0);
+        EXPECT_EQ(written, 4u);
+        return translated;
+    };
+    EXPECT_EQ(translate(CFSTR("QWV_Device_UID"), sizeof(CFStringRef)), 2u);
+    EXPECT_EQ(translate(CFSTR("Some_Other_UID"), sizeof(CFStringRef)), kAudioObjectUnknown);
+    EXPECT_EQ(translate(CFSTR("QWV_Device_UID "), sizeof(CFStringRef)), kAudioObjectUnknown);
+    EXPECT_EQ(translate(nullptr, sizeof(CFStringRef)), kAudioObjectUnknown);
+    EXPECT_EQ(translate(CFSTR("QWV_Device_UID"), 0), kAudioObjectUnknown);
 
     EXPECT_EQ(value<UInt32>(kDevice, 'bcls'), kAudioObjectClassID);
     EXPECT_EQ(value<UInt32>(kDevice, 'clas'), kAudioDeviceClassID);
@@ -219,8 +278,8 @@ TEST_F(DriverProperties, ObjectTreeAndIdentity) {
     EXPECT_EQ(value<UInt32>(kDevice, 'tran'), kAudioDeviceTransportTypeVirtual);
     EXPECT_EQ(value<UInt32>(kDevice, 'akin'), 2u);
     const std::pair<AudioObjectPropertySelector, UInt32> numbers[] = {
-        {'clkd', 0}, {'livn', 1}, {'goin', 0}, {'dflt', 1},    {'sflt', 1},
-        {'hidn', 0}, {'ltnc', 0}, {'saft', 0}, {'ring', 8192}, {'fsiz', 512}};
+        {'clkd', 0}, {'livn', 1}, {'goin', 0}, {'dflt', 1},     {'sflt', 1},
+        {'hidn', 0}, {'ltnc', 0}, {'saft', 0}, {'ring', 12000}, {'fsiz', 512}};
     for (const auto& [sel, expected] : numbers)
         EXPECT_EQ(value<UInt32>(kDevice, sel), expected) << sel;
     EXPECT_EQ(value<Float64>(kDevice, 'nsrt'), 48000.0);
