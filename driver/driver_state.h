@@ -13,6 +13,8 @@ enum : AudioObjectID {
     kDeviceObjectID = 2,
     kOutputStreamObjectID = 3,
     kInputStreamObjectID = 4,
+    kVolumeControlObjectID = 6,
+    kMuteControlObjectID = 7,
 };
 
 constexpr UInt32 kChannelCount = 2;

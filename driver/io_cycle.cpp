@@ -2,6 +2,7 @@
 #include <atomic>
 
 #include "driver_state.h"
+#include "gain_ramp.h"
 #include "loopback_ring.h"
 #include "osutil/host_time.h"
 #include "zero_time_stamp.h"
@@ -42,6 +43,7 @@ void beginTimeline(Float64 rate) {
     if (LoopbackRing* ring = gRing.load(std::memory_order_acquire)) {
         pthread_mutex_lock(&gIOMutex);
         clearRing(*ring);
+        resetGainRamp();
         pthread_mutex_unlock(&gIOMutex);
     }
 }
@@ -91,7 +93,8 @@ OSStatus QWV_BeginIOOperation(AudioServerPlugInDriverRef, AudioObjectID, UInt32,
 }
 
 // WriteMix stores the main buffer in the ring at the cycle's output sample time; ReadInput copies
-// what was written at the cycle's input sample time into the main buffer, silence elsewhere.
+// what was written at the cycle's input sample time into the main buffer, silence elsewhere, at
+// the controls' gain.
 OSStatus QWV_DoIOOperation(AudioServerPlugInDriverRef, AudioObjectID, AudioObjectID, UInt32,
                            UInt32 inOperationID, UInt32 inIOBufferFrameSize,
                            const AudioServerPlugInIOCycleInfo* inIOCycleInfo, void* ioMainBuffer,
@@ -104,6 +107,7 @@ OSStatus QWV_DoIOOperation(AudioServerPlugInDriverRef, AudioObjectID, AudioObjec
     if (inOperationID == kAudioServerPlugInIOOperationReadInput) {
         pthread_mutex_lock(&gIOMutex);
         readRing(*ring, inIOCycleInfo->mInputTime.mSampleTime, inIOBufferFrameSize, frames);
+        applyGain(inIOCycleInfo->mInputTime.mSampleTime, inIOBufferFrameSize, frames);
         pthread_mutex_unlock(&gIOMutex);
     } else if (inOperationID == kAudioServerPlugInIOOperationWriteMix) {
         pthread_mutex_lock(&gIOMutex);

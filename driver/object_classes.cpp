@@ -14,6 +14,11 @@ constexpr ClassLink kClassTree[] = {
     {kAudioPlugInClassID, kAudioObjectClassID},
     {kAudioDeviceClassID, kAudioObjectClassID},
     {kAudioStreamClassID, kAudioObjectClassID},
+    {kAudioControlClassID, kAudioObjectClassID},
+    {kAudioLevelControlClassID, kAudioControlClassID},
+    {kAudioVolumeControlClassID, kAudioLevelControlClassID},
+    {kAudioBooleanControlClassID, kAudioControlClassID},
+    {kAudioMuteControlClassID, kAudioBooleanControlClassID},
 };
 
 bool derivesFrom(AudioClassID classID, AudioClassID wanted) {
@@ -35,6 +40,10 @@ AudioClassID classOf(AudioObjectID objectID) {
         case kOutputStreamObjectID:
         case kInputStreamObjectID:
             return kAudioStreamClassID;
+        case kVolumeControlObjectID:
+            return kAudioVolumeControlClassID;
+        case kMuteControlObjectID:
+            return kAudioMuteControlClassID;
         default:
             return 0;
     }

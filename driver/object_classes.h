@@ -3,10 +3,12 @@
 #pragma once
 #include "driver_state.h"
 
-// The class of an object of the fixed tree ('aplg', 'adev', 'astr'), or 0 for any other ID.
+// The class of an object of the fixed tree ('aplg', 'adev', 'astr', 'vlme', 'mute'), or 0 for any
+// other ID.
 AudioClassID classOf(AudioObjectID objectID);
 
-// The class `classID` derives from directly; 'aobj' for every class of the tree, 0 for 'aobj'.
+// The class `classID` derives from directly ('levl' for 'vlme', 'actl' for 'levl', 'aobj' for
+// 'actl', 'adev' and the other top classes); 0 for 'aobj'.
 AudioClassID baseClassOf(AudioClassID classID);
 
 // True when `objectID`'s class is one of the qualifier's class IDs or derives from one of them.

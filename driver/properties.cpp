@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "controls.h"
 #include "property_table.h"
 
 namespace {
@@ -86,8 +87,9 @@ OSStatus QWV_GetPropertyData(AudioServerPlugInDriverRef, AudioObjectID inObjectI
                              UInt32 inDataSize, UInt32* outDataSize, void* outData) {
     if (inAddress == nullptr) return kAudioHardwareIllegalOperationError;
     PropertyValue value;
-    const OSStatus status =
-        lookUpProperty(inObjectID, *inAddress, {inQualifierDataSize, inQualifierData}, value);
+    const OSStatus status = lookUpProperty(inObjectID, *inAddress,
+                                           {inQualifierDataSize, inQualifierData}, value,
+                                           {outData == nullptr ? 0 : inDataSize, outData});
     if (status != kAudioHardwareNoError) return status;
     const UInt32 room = outData == nullptr ? 0 : inDataSize;
     UInt32 written = value.size;
@@ -107,6 +109,7 @@ OSStatus QWV_SetPropertyData(AudioServerPlugInDriverRef, AudioObjectID inObjectI
                              UInt32 inDataSize, const void* inData) {
     if (inAddress == nullptr || inData == nullptr) return kAudioHardwareUnsupportedOperationError;
     const AudioObjectPropertySelector selector = inAddress->mSelector;
+    if (isControl(inObjectID)) return setControlProperty(inObjectID, selector, inDataSize, inData);
     if (inObjectID == kDeviceObjectID) {
         if (selector == kAudioDevicePropertyBufferFrameSize && inDataSize >= sizeof(UInt32)) {
             UInt32 frames;

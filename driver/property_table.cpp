@@ -1,4 +1,5 @@
-// The property tables of the plug-in (object 1), the device (2) and its two streams (3, 4).
+// The property tables of the plug-in (object 1), the device (2) and its two streams (3, 4); the
+// controls (6, 7) have theirs in controls.cpp.
 #include "property_table.h"
 
 #include <CoreAudio/AudioHardware.h>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "controls.h"
 #include "object_classes.h"
 
 namespace {
@@ -193,10 +195,12 @@ OSStatus deviceProperty(const AudioObjectPropertyAddress& address,
             setValue(value, CFSTR("QWV_Model_UID"));
             return 0;
         case kAudioObjectPropertyOwnedObjects:
-            setOwnedObjects(value, qualifier, {kOutputStreamObjectID, kInputStreamObjectID});
+            setOwnedObjects(value, qualifier,
+                            {kOutputStreamObjectID, kInputStreamObjectID, kVolumeControlObjectID,
+                             kMuteControlObjectID});
             return 0;
         case kAudioObjectPropertyControlList:
-            setObjectList(value, {});
+            setObjectList(value, {kVolumeControlObjectID, kMuteControlObjectID});
             return 0;
         case kAudioDevicePropertyStreams:
             setStreamList(address.mScope, value);
@@ -299,7 +303,9 @@ AudioStreamBasicDescription streamFormat(Float64 sampleRate) {
 }
 
 OSStatus lookUpProperty(AudioObjectID objectID, const AudioObjectPropertyAddress& address,
-                        const PropertyQualifier& qualifier, PropertyValue& value) {
+                        const PropertyQualifier& qualifier, PropertyValue& value,
+                        const PropertyBytes& callerData) {
+    if (isControl(objectID)) return controlProperty(objectID, address.mSelector, callerData, value);
     if (isStream(objectID)) return streamProperty(objectID, address.mSelector, value);
     if (objectID == kDeviceObjectID) return deviceProperty(address, qualifier, value);
     if (objectID == kPlugInObjectID) return plugInProperty(address.mSelector, qualifier, value);
@@ -307,6 +313,7 @@ OSStatus lookUpProperty(AudioObjectID objectID, const AudioObjectPropertyAddress
 }
 
 bool isPropertySettable(AudioObjectID objectID, AudioObjectPropertySelector selector) {
+    if (isControl(objectID)) return isControlPropertySettable(objectID, selector);
     if (objectID == kDeviceObjectID) {
         return selector == kAudioDevicePropertyNominalSampleRate ||
                selector == kAudioDevicePropertyBufferFrameSize;

@@ -18,10 +18,15 @@ struct PropertyQualifier {
     const void* data = nullptr;
 };
 
+// Bytes handed in with a call: the caller's buffer on the way in, for the properties that
+// convert the value it holds.
+using PropertyBytes = PropertyQualifier;
+
 // Fills `value` with the property at `address` of `objectID`. Returns 0, '!obj' for an object that
 // does not exist or 'who?' for a selector the object does not have.
 OSStatus lookUpProperty(AudioObjectID objectID, const AudioObjectPropertyAddress& address,
-                        const PropertyQualifier& qualifier, PropertyValue& value);
+                        const PropertyQualifier& qualifier, PropertyValue& value,
+                        const PropertyBytes& callerData = {});
 
 // The properties that SetPropertyData accepts.
 bool isPropertySettable(AudioObjectID objectID, AudioObjectPropertySelector selector);

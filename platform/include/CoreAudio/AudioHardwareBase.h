@@ -58,6 +58,33 @@ CA_ENUM(AudioClassID){
     kAudioStreamClassID = 'astr',
 };
 
+CA_ENUM(AudioClassID){kAudioControlClassID = 'actl'};
+
+CA_ENUM(AudioObjectPropertySelector){
+    kAudioControlPropertyScope = 'cscp',
+    kAudioControlPropertyElement = 'celm',
+};
+
+CA_ENUM(AudioClassID){
+    kAudioLevelControlClassID = 'levl',
+    kAudioVolumeControlClassID = 'vlme',
+};
+
+CA_ENUM(AudioObjectPropertySelector){
+    kAudioLevelControlPropertyScalarValue = 'lcsv',
+    kAudioLevelControlPropertyDecibelValue = 'lcdv',
+    kAudioLevelControlPropertyDecibelRange = 'lcdr',
+    kAudioLevelControlPropertyConvertScalarToDecibels = 'lcsd',
+    kAudioLevelControlPropertyConvertDecibelsToScalar = 'lcds',
+};
+
+CA_ENUM(AudioClassID){
+    kAudioBooleanControlClassID = 'togl',
+    kAudioMuteControlClassID = 'mute',
+};
+
+CA_ENUM(AudioObjectPropertySelector){kAudioBooleanControlPropertyValue = 'bcvl'};
+
 CA_ENUM(AudioObjectPropertySelector){
     kAudioObjectPropertySelectorWildcard = '****',
     kAudioObjectPropertyBaseClass = 'bcls',
