@@ -127,8 +127,8 @@ OSStatus setMute(bool muted) {
 
 OSStatus setVolume(Float32 scalar) {
     if (update([scalar](ControlState& s) { s.scalar = scalar; })) {
-        announce(kVolumeControlObjectID, {kAudioLevelControlPropertyScalarValue,
-                                          kAudioLevelControlPropertyDecibelValue});
+        announce(kVolumeControlObjectID,
+                 {kAudioLevelControlPropertyScalarValue, kAudioLevelControlPropertyDecibelValue});
     }
     return kAudioHardwareNoError;
 }

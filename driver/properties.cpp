@@ -87,9 +87,9 @@ OSStatus QWV_GetPropertyData(AudioServerPlugInDriverRef, AudioObjectID inObjectI
                              UInt32 inDataSize, UInt32* outDataSize, void* outData) {
     if (inAddress == nullptr) return kAudioHardwareIllegalOperationError;
     PropertyValue value;
-    const OSStatus status = lookUpProperty(inObjectID, *inAddress,
-                                           {inQualifierDataSize, inQualifierData}, value,
-                                           {outData == nullptr ? 0 : inDataSize, outData});
+    const OSStatus status =
+        lookUpProperty(inObjectID, *inAddress, {inQualifierDataSize, inQualifierData}, value,
+                       {outData == nullptr ? 0 : inDataSize, outData});
     if (status != kAudioHardwareNoError) return status;
     const UInt32 room = outData == nullptr ? 0 : inDataSize;
     UInt32 written = value.size;

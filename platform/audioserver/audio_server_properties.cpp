@@ -188,11 +188,13 @@ void toPlugInIDs(const ObjectRegistry& registry, const PlugInCall& c, std::vecto
     }
 }
 
-Answer getData(ObjectRegistry& registry, const PlugInCall& c) {
+// `callerData`, when the request carries it, is what the caller's buffer held on the way in.
+Answer getData(ObjectRegistry& registry, const PlugInCall& c, const uint8_t* callerData) {
     const uint32_t capacity = std::min(c.req.dataSize, kMaxPropertyBytes);
     if (isStringSelector(c.selector())) return getStringData(c, capacity);
     Answer a;
     a.data.resize(capacity);
+    if (callerData != nullptr && capacity > 0) std::memcpy(a.data.data(), callerData, capacity);
     UInt32 got = 0;
     a.status =
         c.table().GetPropertyData(c.plugIn.driver, c.object, c.pid, &c.req.address, c.qualifierSize,
@@ -241,15 +243,15 @@ void AudioServer::handleProperty(Connection& conn, const uint8_t* data, size_t s
     MessageReader in(data, size);
     in.get(req);
     const auto type = static_cast<MsgType>(req.hdr.type);
-    const bool isSet = type == MsgType::kSetPropertyData;
-    const uint32_t body = req.qualifierSize + (isSet ? req.dataSize : 0);
-    if (req.qualifierSize > kMaxQualifierBytes || (isSet && req.dataSize > kMaxPropertyBytes) ||
+    const bool hasData = requestCarriesData(type, req.address.mSelector);
+    const uint32_t body = req.qualifierSize + (hasData ? req.dataSize : 0);
+    if (req.qualifierSize > kMaxQualifierBytes || (hasData && req.dataSize > kMaxPropertyBytes) ||
         in.remaining() != body) {
         conn.broken = true;
         return;
     }
     const uint8_t* qualifier = in.view(req.qualifierSize);
-    const uint8_t* value = isSet ? in.view(req.dataSize) : nullptr;
+    const uint8_t* value = hasData ? in.view(req.dataSize) : nullptr;
     MessageWriter out;
     if (req.objectID == kAudioObjectSystemObject) {
         answerSystemObject(req, qualifier, out);
@@ -348,7 +350,7 @@ void AudioServer::answerPlugInObject(const PropertyRequest& req, const uint8_t* 
             a = getDataSize(call);
             break;
         case MsgType::kGetPropertyData:
-            a = getData(registry_, call);
+            a = getData(registry_, call, value);
             break;
         case MsgType::kSetPropertyData:
             a = setData(registry_, call, value);

@@ -57,7 +57,7 @@ std::optional<Reply> propertyCall(MsgType type, AudioObjectID object,
     }
     req.qualifierSize = static_cast<uint32_t>(qualifierBytes.size());
     req.dataSize = dataSize;
-    if (type == MsgType::kSetPropertyData) {
+    if (requestCarriesData(type, address.mSelector)) {
         if (!encodeValue(isStringSelector(address.mSelector), dataSize, data, req.dataKind,
                          dataBytes) ||
             dataBytes.size() > kMaxPropertyBytes) {
@@ -154,7 +154,7 @@ OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
     OSStatus status;
     const auto reply =
         propertyCall(MsgType::kGetPropertyData, inObjectID, *inAddress, inQualifierDataSize,
-                     inQualifierData, *ioDataSize, nullptr, storage, status);
+                     inQualifierData, *ioDataSize, outData, storage, status);
     if (!reply) {
         if (status != kAudioHardwareNoError) return status;
         if (!isDeviceList(inObjectID, inAddress)) return noServer(inObjectID);

@@ -1,8 +1,9 @@
-// qwctl: lists the audio server's devices and gets or sets a device's nominal rate and IO
-// buffer size.
+// qwctl: lists the audio server's devices and gets or sets a device's nominal rate, IO buffer
+// size, output volume and mute.
 //
 //   qwctl list
 //   qwctl [--device NAME|UID|#ID] show | get-rate | set-rate HZ | get-buffer | set-buffer FRAMES
+//   qwctl [--device ...] volume [SCALAR | --db DB] | mute [on|off]
 //   qwctl [--device ...] stats [--reset] | watch [SECONDS]
 //
 // The device defaults to "Quillwave". Exit status 0 on success, 1 on failure, 2 on misuse.
@@ -19,6 +20,7 @@
 #include <string_view>
 #include <thread>
 
+#include "control_commands.h"
 #include "hal_helpers.h"
 #include "property_printer.h"
 
@@ -27,11 +29,11 @@ using namespace qwtools;
 namespace {
 
 int usage() {
-    std::fprintf(
-        stderr,
-        "usage: qwctl list\n"
-        "       qwctl [--device NAME|UID|#ID] show | get-rate | set-rate HZ |\n"
-        "             get-buffer | set-buffer FRAMES | stats [--reset] | watch [SECONDS]\n");
+    std::fprintf(stderr,
+                 "usage: qwctl list\n"
+                 "       qwctl [--device NAME|UID|#ID] show | get-rate | set-rate HZ |\n"
+                 "             get-buffer | set-buffer FRAMES | volume [SCALAR | --db DB] |\n"
+                 "             mute [on|off] | stats [--reset] | watch [SECONDS]\n");
     return 2;
 }
 
@@ -80,9 +82,6 @@ int setAndConfirm(AudioObjectID device, AudioObjectPropertySelector selector, T 
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
-
-// The words after the command.
-using Arguments = std::span<char* const>;
 
 int getRate(AudioObjectID device, Arguments) {
     const auto rate = float64Property(device, kAudioDevicePropertyNominalSampleRate);
@@ -148,6 +147,9 @@ int watch(AudioObjectID device, Arguments args) {
     for (AudioObjectID s : objectList(device, kAudioDevicePropertyStreams)) {
         AudioObjectAddPropertyListener(s, &any, listener, nullptr);
     }
+    for (AudioObjectID c : controlsOf(device)) {
+        AudioObjectAddPropertyListener(c, &any, listener, nullptr);
+    }
     std::printf("watching device %u\n", device);
     std::fflush(stdout);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -156,6 +158,7 @@ int watch(AudioObjectID device, Arguments args) {
 
 int show(AudioObjectID device, Arguments) {
     printObject(device);
+    printControls(device);
     return 0;
 }
 
@@ -177,6 +180,8 @@ constexpr Command kDeviceCommands[] = {
     {"set-rate", setRate},
     {"get-buffer", getBuffer},
     {"set-buffer", setBuffer},
+    {"volume", volumeCommand},
+    {"mute", muteCommand},
     {"stats", showStats},
     {"watch", watch},
 };

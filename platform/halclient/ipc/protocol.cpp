@@ -49,4 +49,14 @@ bool isObjectListSelector(AudioObjectPropertySelector selector) {
     }
 }
 
+bool carriesCallerData(AudioObjectPropertySelector selector) {
+    return selector == kAudioLevelControlPropertyConvertScalarToDecibels ||
+           selector == kAudioLevelControlPropertyConvertDecibelsToScalar;
+}
+
+bool requestCarriesData(MsgType type, AudioObjectPropertySelector selector) {
+    return type == MsgType::kSetPropertyData ||
+           (type == MsgType::kGetPropertyData && carriesCallerData(selector));
+}
+
 }  // namespace qwipc

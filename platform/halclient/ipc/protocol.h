@@ -44,8 +44,9 @@ struct MsgHeader {
     uint32_t seq;  // a reply carries the sequence number of its request
 };
 
-// Every property request; followed by qualifierSize bytes of qualifier, then (set only)
-// dataSize bytes of data.
+// Every property request; followed by qualifierSize bytes of qualifier, then dataSize bytes of
+// data: for a set, and for a get of a property that converts the value in the caller's buffer
+// (carriesCallerData).
 struct PropertyRequest {
     MsgHeader hdr;
     uint32_t objectID;
@@ -130,5 +131,10 @@ struct StatsReply {
 bool isStringSelector(AudioObjectPropertySelector selector);
 bool hasStringQualifier(AudioObjectPropertySelector selector);
 bool isObjectListSelector(AudioObjectPropertySelector selector);
+// Selectors whose get hands the caller's buffer in as well as out: the level controls'
+// conversions between scalar and decibels.
+bool carriesCallerData(AudioObjectPropertySelector selector);
+// Whether a request of `type` for `selector` is followed by dataSize bytes of data.
+bool requestCarriesData(MsgType type, AudioObjectPropertySelector selector);
 
 }  // namespace qwipc

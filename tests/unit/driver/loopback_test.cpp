@@ -290,3 +290,46 @@ TEST_F(Loopback, NoSampleTimeMeansSilenceAndNoStore) {
     }
     EXPECT_EQ(readFrames(driver, 0, kRing), before);
 }
+
+// The controls' gain on what ReadInput hands out: a change ramps over one IO buffer from the
+// first sample time no read has reached, every read of the same sample times gives the same
+// samples, full volume is bit-exact, mute gives exact zeros, and a new timeline starts at the
+// target without a ramp.
+TEST_F(Loopback, GainFollowsTheTimelineAndRampsOverOneBuffer) {
+    constexpr UInt32 n = 256;
+    const std::vector<Float32> level(2 * 8 * n, 0.5f);
+    writeFrames(driver, 0, level);
+    auto set = [&](AudioObjectID control, AudioObjectPropertySelector sel, auto v) {
+        ASSERT_EQ(setValue(driver, control, sel, &v, sizeof v), 0);
+    };
+    EXPECT_EQ(readFrames(driver, 0, n), slice(level, 0, n));  // full volume: bit-exact
+    const Float32 half = 0.5f * std::pow(10.0f, -6.0206f / 20);
+    set(6, 'lcdv', -6.0206f);
+    EXPECT_EQ(readFrames(driver, 0, n), slice(level, 0, n));  // nothing fresh: no ramp yet
+    const auto ramp = readFrames(driver, n, n);
+    for (UInt32 j = 1; j < n; ++j) EXPECT_LT(ramp[2 * j], ramp[2 * j - 2]) << j;
+    EXPECT_NEAR(ramp[0], 0.5f - (0.5f - half) / n, 1e-6);  // the first step of 255
+    EXPECT_NEAR(ramp[2 * (n - 1)], half, 1e-6);
+    EXPECT_EQ(readFrames(driver, n, n), ramp);  // another client, the same cycle
+    set(7, 'bcvl', UInt32{1});
+    EXPECT_EQ(readFrames(driver, n, n), ramp);
+    const auto fading = readFrames(driver, 2 * n, n);
+    EXPECT_GT(fading[2 * (n - 2)], 0.0f);
+    EXPECT_EQ(fading[2 * (n - 1)], 0.0f);
+    EXPECT_TRUE(allZero(readFrames(driver, 3 * n, n)));
+    set(7, 'bcvl', UInt32{0});
+    set(6, 'lcsv', 1.0f);
+    const auto back = readFrames(driver, 4 * n + 10, n);  // a gap of 10 frames: ramp from there
+    EXPECT_NEAR(back[0], 0.5f / n, 1e-6);
+    EXPECT_EQ(back[2 * (n - 1)], 0.5f);
+    EXPECT_EQ(readFrames(driver, 5 * n + 10, n), slice(level, 5 * n + 10, n));
+    EXPECT_EQ(readFrames(driver, 4 * n + 10, n), back);
+
+    // A new timeline: the ring is clear and the gain is at its target at once.
+    set(6, 'lcsv', 0.5f);
+    table(driver).StopIO(driver, 2, 1);
+    table(driver).StartIO(driver, 2, 1);
+    writeFrames(driver, 0, level);
+    const auto quieter = readFrames(driver, 0, n);
+    EXPECT_EQ(quieter, std::vector<Float32>(2 * n, 0.5f * std::pow(10.0f, -24.0f / 20)));
+}

@@ -3,16 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <set>
 #include <string>
+#include <tuple>
 
 #include "driver_harness.h"
+#include "fake_host.h"
 
 using namespace driver_test;
 
 namespace {
 
-constexpr AudioObjectID kPlugIn = 1, kDevice = 2, kOutput = 3, kInput = 4;
+constexpr AudioObjectID kPlugIn = 1, kDevice = 2, kOutput = 3, kInput = 4, kVolume = 6, kMute = 7;
 constexpr Float64 kRates[] = {44100, 48000, 88200, 96000, 176400, 192000};
 
 // Every selector the header knows, and a few it does not.
@@ -20,7 +23,8 @@ const AudioObjectPropertySelector kSelectors[] = {
     'bcls', 'clas', 'stdv', 'lnam', 'lmod', 'lmak', 'ownd', 'ctrl', 'piid', 'dev#', 'uidd',
     'rsrc', 'capp', 'uid ', 'muid', 'tran', 'akin', 'clkd', 'livn', 'goin', 'dflt', 'sflt',
     'ltnc', 'stm#', 'saft', 'nsrt', 'nsr#', 'hidn', 'dch2', 'srnd', 'ring', 'fsiz', 'fsz#',
-    'slay', 'sact', 'sdir', 'term', 'schn', 'sfmt', 'sfma', 'pft ', 'pfta', 'zzzz', 0};
+    'slay', 'sact', 'sdir', 'term', 'schn', 'sfmt', 'sfma', 'pft ', 'pfta', 'cscp', 'celm',
+    'lcsv', 'lcdv', 'lcdr', 'lcsd', 'lcds', 'bcvl', 'zzzz', 0};
 const AudioObjectPropertyScope kScopes[] = {'glob', 'inpt', 'outp', 'ptru', '****'};
 // Values handed out in whole entries; every other value is all or nothing.
 const std::set<AudioObjectPropertySelector> kLists = {'ownd', 'dev#', 'ctrl', 'stm#',
@@ -85,7 +89,9 @@ TEST_F(DriverProperties, ListsAreCutToWholeEntries) {
     EXPECT_EQ(ids(kDevice, 'ownd', 4), (std::vector<UInt32>{3}));
     EXPECT_EQ(ids(kDevice, 'ownd', 8), (std::vector<UInt32>{3, 4}));
     EXPECT_EQ(ids(kDevice, 'ownd', 7), (std::vector<UInt32>{3}));
-    EXPECT_EQ(ids(kDevice, 'ownd', 64), (std::vector<UInt32>{3, 4}));
+    EXPECT_EQ(ids(kDevice, 'ownd', 64), (std::vector<UInt32>{3, 4, 6, 7}));
+    EXPECT_EQ(ids(kDevice, 'ctrl', 64), (std::vector<UInt32>{6, 7}));
+    EXPECT_EQ(ids(kDevice, 'ctrl', 7), (std::vector<UInt32>{6}));
     EXPECT_TRUE(ids(kDevice, 'ownd', 3).empty());
     EXPECT_EQ(ids(kPlugIn, 'dev#', 4), (std::vector<UInt32>{2}));
     EXPECT_EQ(ids(kPlugIn, 'ownd', 100), (std::vector<UInt32>{2}));
@@ -139,11 +145,15 @@ TEST_F(DriverProperties, OwnedObjectsHonourTheClassQualifier) {
         {kPlugIn, {kAudioStreamClassID}, {}},
         {kPlugIn, {'zzzz', kAudioPlugInClassID}, {}},
         {kPlugIn, {'zzzz', kAudioDeviceClassID}, {2}},
-        {kDevice, {}, {3, 4}},
+        {kDevice, {}, {3, 4, 6, 7}},
         {kDevice, {kAudioStreamClassID}, {3, 4}},
-        {kDevice, {kAudioObjectClassID}, {3, 4}},
+        {kDevice, {kAudioObjectClassID}, {3, 4, 6, 7}},
         {kDevice, {kAudioDeviceClassID}, {}},
-        {kDevice, {'actl', kAudioPlugInClassID}, {}},
+        {kDevice, {kAudioControlClassID, kAudioPlugInClassID}, {6, 7}},
+        {kDevice, {kAudioLevelControlClassID}, {6}},
+        {kDevice, {kAudioMuteControlClassID}, {7}},
+        {kDevice, {kAudioBooleanControlClassID, kAudioStreamClassID}, {3, 4, 7}},
+        {kVolume, {}, {}},
         {kOutput, {}, {}},
         {kInput, {kAudioObjectClassID}, {}},
     };
@@ -168,7 +178,7 @@ TEST_F(DriverProperties, OwnedObjectsHonourTheClassQualifier) {
     const AudioClassID stream = kAudioStreamClassID;
     UInt32 size = 0;
     EXPECT_EQ(table(driver).GetPropertyDataSize(driver, kDevice, 0, &where, 3, &stream, &size), 0);
-    EXPECT_EQ(size, 8u);
+    EXPECT_EQ(size, 16u);
 }
 
 TEST_F(DriverProperties, StreamsFollowTheScope) {
@@ -184,7 +194,7 @@ TEST_F(DriverProperties, StreamsFollowTheScope) {
     EXPECT_EQ(sizeOf(kDevice, 'stm#', 'glob'), 8u);
     EXPECT_EQ(sizeOf(kDevice, 'stm#', 'ptru'), 0u);
     // Everything else ignores the scope.
-    EXPECT_EQ(ids(kDevice, 'ownd', 64, 'inpt'), (std::vector<UInt32>{3, 4}));
+    EXPECT_EQ(ids(kDevice, 'ownd', 64, 'inpt'), (std::vector<UInt32>{3, 4, 6, 7}));
 }
 
 // For every object, selector and scope: HasProperty agrees with GetPropertyDataSize; the data
@@ -194,7 +204,7 @@ TEST_F(DriverProperties, SizeDataAndHasAgreeEverywhere) {
     constexpr UInt32 kGuard = 64;
     constexpr unsigned char kFill = 0xA5;
     int present = 0;
-    for (AudioObjectID object = 0; object <= 6; ++object) {
+    for (AudioObjectID object = 0; object <= 8; ++object) {
         for (AudioObjectPropertySelector sel : kSelectors) {
             for (AudioObjectPropertyScope scope : kScopes) {
                 SCOPED_TRACE(::testing::Message()
@@ -211,7 +221,8 @@ TEST_F(DriverProperties, SizeDataAndHasAgreeEverywhere) {
                 if (sizeStatus != 0) {
                     EXPECT_TRUE(sizeStatus == kAudioHardwareBadObjectError ||
                                 sizeStatus == kAudioHardwareUnknownPropertyError);
-                    EXPECT_EQ(sizeStatus == kAudioHardwareBadObjectError, object < 1 || object > 4);
+                    EXPECT_EQ(sizeStatus == kAudioHardwareBadObjectError,
+                              object < 1 || object == 5 || object > 7);
                     EXPECT_EQ(size, 0xDEADu);  // not written on failure
                     EXPECT_EQ(written, 0xBEEFu);
                     continue;
@@ -238,7 +249,8 @@ TEST_F(DriverProperties, SizeDataAndHasAgreeEverywhere) {
             }
         }
     }
-    EXPECT_EQ(present, (8 + 28 + 2 * 13) * 5);  // plug-in, device, two streams; every scope
+    // Plug-in, device, two streams, volume, mute; every scope.
+    EXPECT_EQ(present, (8 + 28 + 2 * 13 + 11 + 7) * 5);
 }
 
 TEST_F(DriverProperties, ObjectTreeAndIdentity) {
@@ -286,7 +298,7 @@ TEST_F(DriverProperties, ObjectTreeAndIdentity) {
     const auto range = value<AudioValueRange>(kDevice, 'fsz#');
     EXPECT_EQ(range.mMinimum, 16.0);
     EXPECT_EQ(range.mMaximum, 2048.0);
-    EXPECT_EQ(sizeOf(kDevice, 'ctrl'), 0u);
+    EXPECT_EQ(sizeOf(kDevice, 'ctrl'), 8u);
 
     for (AudioObjectID stream : {kOutput, kInput}) {
         EXPECT_EQ(value<UInt32>(stream, 'bcls'), kAudioObjectClassID);
@@ -301,6 +313,38 @@ TEST_F(DriverProperties, ObjectTreeAndIdentity) {
     EXPECT_EQ(value<UInt32>(kInput, 'sdir'), 1u);
     EXPECT_EQ(value<UInt32>(kOutput, 'term'), kAudioStreamTerminalTypeSpeaker);
     EXPECT_EQ(value<UInt32>(kInput, 'term'), kAudioStreamTerminalTypeMicrophone);
+
+    const std::tuple<AudioObjectID, AudioClassID, AudioClassID> controls[] = {
+        {kVolume, kAudioLevelControlClassID, kAudioVolumeControlClassID},
+        {kMute, kAudioBooleanControlClassID, kAudioMuteControlClassID}};
+    for (const auto& [control, base, cls] : controls) {
+        EXPECT_EQ(value<UInt32>(control, 'bcls'), base);
+        EXPECT_EQ(value<UInt32>(control, 'clas'), cls);
+        EXPECT_EQ(value<UInt32>(control, 'stdv'), 2u);
+        EXPECT_EQ(value<UInt32>(control, 'cscp'), kAudioObjectPropertyScopeOutput);
+        EXPECT_EQ(value<UInt32>(control, 'celm'), kAudioObjectPropertyElementMain);
+    }
+    // At load: full volume, not muted.
+    EXPECT_EQ(value<Float32>(kVolume, 'lcsv'), 1.0f);
+    EXPECT_EQ(value<Float32>(kVolume, 'lcdv'), 0.0f);
+    EXPECT_EQ(value<UInt32>(kMute, 'bcvl'), 0u);
+    const auto decibels = value<AudioValueRange>(kVolume, 'lcdr');
+    EXPECT_EQ(decibels.mMinimum, -48.0);
+    EXPECT_EQ(decibels.mMaximum, 0.0);
+    // The conversions take the value in the caller's buffer, clamped into the range.
+    const std::tuple<AudioObjectPropertySelector, Float32, Float32> conversions[] = {
+        {'lcsd', 0.5f, -24.0f},  {'lcsd', 2.0f, 0.0f},    {'lcsd', -1.0f, -48.0f},
+        {'lcds', -6.0f, 0.875f}, {'lcds', -100.0f, 0.0f}, {'lcds', NAN, 0.0f}};
+    for (const auto& [sel, in, out] : conversions) {
+        Float32 x = in;
+        UInt32 written = 0;
+        where = address(sel);
+        EXPECT_EQ(
+            table(driver).GetPropertyData(driver, kVolume, 0, &where, 0, nullptr, 4, &written, &x),
+            0);
+        EXPECT_EQ(written, 4u);
+        EXPECT_EQ(x, out) << sel << " " << in;
+    }
 
     where = address('lnam');
     EXPECT_FALSE(table(driver).HasProperty(driver, kPlugIn, 0, &where));
@@ -349,8 +393,9 @@ TEST_F(DriverProperties, OneFormatEverywhere) {
 TEST_F(DriverProperties, SettabilityAndSetFailures) {
     const std::set<std::pair<AudioObjectID, AudioObjectPropertySelector>> settable = {
         {kDevice, 'nsrt'}, {kDevice, 'fsiz'}, {kOutput, 'sfmt'},
-        {kOutput, 'pft '}, {kInput, 'sfmt'},  {kInput, 'pft '}};
-    for (AudioObjectID object : {0u, 1u, 2u, 3u, 4u, 5u, 9u}) {
+        {kOutput, 'pft '}, {kInput, 'sfmt'},  {kInput, 'pft '},
+        {kVolume, 'lcsv'}, {kVolume, 'lcdv'}, {kMute, 'bcvl'}};
+    for (AudioObjectID object : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 9u}) {
         for (AudioObjectPropertySelector sel : kSelectors) {
             const AudioObjectPropertyAddress where = address(sel);
             Boolean isSettable = 7;
@@ -375,6 +420,42 @@ TEST_F(DriverProperties, SettabilityAndSetFailures) {
     const Float64 bad = 22050.0;
     EXPECT_EQ(setValue(driver, kDevice, 'nsrt', &bad, 8), kAudioHardwareIllegalOperationError);
     EXPECT_EQ(value<Float64>(kDevice, 'nsrt'), 48000.0);
+}
+
+// Setting the controls: clamped into range, refused when not a number or short, announced to
+// the host when (and only when) the value changes.
+TEST_F(DriverProperties, ControlsSetClampAndAnnounce) {
+    FakeHost host(driver);
+    ASSERT_EQ(table(driver).Initialize(driver, host.ref()), 0);
+    const Float32 half = 0.5f, loud = 3.0f, quiet = -100.0f, nan = NAN;
+    const UInt32 on = 2, off = 0;
+    EXPECT_EQ(setValue(driver, kVolume, 'lcsv', &half, 4), 0);
+    EXPECT_EQ(setValue(driver, kVolume, 'lcsv', &half, 4), 0);  // no change: no announcement
+    EXPECT_EQ(value<Float32>(kVolume, 'lcdv'), -24.0f);
+    EXPECT_EQ(setValue(driver, kVolume, 'lcsv', &nan, 4), kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(setValue(driver, kVolume, 'lcdv', &half, 3), kAudioHardwareUnsupportedOperationError);
+    EXPECT_EQ(setValue(driver, kVolume, 'lcdv', &quiet, 4), 0);
+    EXPECT_EQ(value<Float32>(kVolume, 'lcsv'), 0.0f);
+    EXPECT_EQ(setValue(driver, kVolume, 'lcsv', &loud, 4), 0);
+    EXPECT_EQ(value<Float32>(kVolume, 'lcdv'), 0.0f);
+    EXPECT_EQ(setValue(driver, kMute, 'bcvl', &on, 4), 0);
+    EXPECT_EQ(value<UInt32>(kMute, 'bcvl'), 1u);
+    EXPECT_EQ(setValue(driver, kMute, 'bcvl', &off, 4), 0);
+    EXPECT_EQ(setValue(driver, kMute, 'bcvl', &off, 4), 0);
+
+    const auto notes = host.notifications();
+    ASSERT_EQ(notes.size(), 5u);
+    for (size_t i = 0; i < notes.size(); ++i) {
+        const bool volume = i < 3;
+        EXPECT_EQ(notes[i].object, volume ? kVolume : kMute);
+        ASSERT_EQ(notes[i].addresses.size(), volume ? 2u : 1u);
+        EXPECT_EQ(notes[i].addresses[0].mSelector, volume ? 'lcsv' : 'bcvl');
+        if (volume) {
+            EXPECT_EQ(notes[i].addresses[1].mSelector, 'lcdv');
+        }
+        EXPECT_EQ(notes[i].addresses[0].mScope, kAudioObjectPropertyScopeGlobal);
+        EXPECT_EQ(notes[i].addresses[0].mElement, kAudioObjectPropertyElementMain);
+    }
 }
 
 TEST_F(DriverProperties, IsRunningFollowsTheIOCount) {
