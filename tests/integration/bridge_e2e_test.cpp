@@ -4,11 +4,54 @@
 // network namespaces where permitted (USB mode through the usbmuxd stand-in on the fixed
 // /var/run/usbmuxd); elsewhere in TCP mode on the machine's loopback.
 
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "bridge_fixture.h"
 
 namespace {
 
 using namespace bridge_e2e;
+
+// How a frame of the ramp (frame n: left = low 16 bits, right = high 16 bits, each minus 32768
+// over 32768) arrived: as the bridge maps it at full volume, within 1 LSB of half of it (the
+// -6.02 dB gain), as exact zeros, or none of these (on the way from one to another).
+enum class Heard { kFull, kHalf, kSilent, kBetween };
+
+Heard heardRampFrame(const qwprobe::Pcm16& pcm, size_t i, uint64_t n) {
+    const float x[2] = {static_cast<float>((n & 0xFFFF) - 32768.0) / 32768.0f,
+                        static_cast<float>(((n >> 16) & 0xFFFF) - 32768.0) / 32768.0f};
+    const int16_t got[2] = {pcm.left[i], pcm.right[i]};
+    bool full = true, half = true, silent = true;
+    for (int c = 0; c < 2; ++c) {
+        full = full && got[c] == static_cast<int16_t>(x[c] * 32767.0f);
+        half = half && std::fabs(got[c] - 0.5 * x[c] * 32767.0) <= 1.0;
+        silent = silent && got[c] == 0;
+    }
+    return full ? Heard::kFull : half ? Heard::kHalf : silent ? Heard::kSilent : Heard::kBetween;
+}
+
+// Runs of frames heard the same way, in order: (kind, length). A frame on the way that happens
+// to be at one of the gains (a ramp from 0 to 1 passes 0.5) is on the way all the same: runs
+// shorter than an IO buffer count as kBetween.
+std::vector<std::pair<Heard, size_t>> rampRuns(const qwprobe::Pcm16& pcm, size_t first,
+                                               size_t frames) {
+    std::vector<std::pair<Heard, size_t>> heard, runs;
+    for (size_t n = 0; n < frames && first + n < pcm.left.size(); ++n) {
+        const Heard h = heardRampFrame(pcm, first + n, n);
+        if (heard.empty() || heard.back().first != h) heard.emplace_back(h, 0);
+        ++heard.back().second;
+    }
+    for (auto [h, length] : heard) {
+        if (length < 256) h = Heard::kBetween;
+        if (runs.empty() || runs.back().first != h) runs.emplace_back(h, 0);
+        runs.back().second += length;
+    }
+    return runs;
+}
 
 TEST_F(BridgeEndToEnd, RampAt48000ArrivesCompleteInOrderWithinOneLsb) {
     startServer();
@@ -41,6 +84,76 @@ TEST_F(BridgeEndToEnd, RampAt48000ArrivesCompleteInOrderWithinOneLsb) {
     // as on the Mac; the road itself adds nothing.
     EXPECT_LE(ramp.foreign, playerUnderrunFrames()) << playerOutput;
     EXPECT_EQ(ramp.inexact, 0u);  // equal rates: passed through bit for bit, then truncated
+}
+
+// The device's volume and mute, set with qwctl while the road runs: a change takes one IO buffer
+// of the device (256 frames: 255 on the way, the last at the new gain), -6.02 dB halves the ramp
+// within 1 LSB, mute gives exact zeros, full volume stays bit-exact, and a sine turned down and
+// up again never steps further than it does on its own.
+TEST_F(BridgeEndToEnd, VolumeAndMuteReachThePhoneInOneBufferWithoutClicks) {
+    startServer();
+    startPhone();
+    startStreaming();
+    playWhileControlling(
+        {"--ramp", "--seconds", "6", "--lead-ms", "200"},
+        {{"volume", "--db", "-6.0206"}, {"mute", "on"}, {"volume", "1"}, {"mute", "off"}});
+    const uint64_t rampUnderruns = playerUnderrunFrames();
+    playWhileControlling({"--sine", "997", "--level", "0.9", "--seconds", "3", "--lead-ms", "200"},
+                         {{"volume", "0.5"}, {"volume", "1"}});
+    const uint64_t sineUnderruns = playerUnderrunFrames();
+    stopAll();
+    const auto pcm = received();
+
+    // The ramp: 288000 frames from the first that is not silence.
+    size_t first = 0;
+    while (first < pcm.left.size() && pcm.left[first] == 0 && pcm.right[first] == 0) ++first;
+    const size_t rampEnd = first + 288000;
+    ASSERT_LT(rampEnd, pcm.left.size());
+    const auto runs = rampRuns(pcm, first, 288000);
+    std::string shape;
+    for (const auto& [heard, frames] : runs) {
+        shape += "FHSB"[static_cast<int>(heard)] + std::to_string(frames) + " ";
+    }
+    // A player the machine stalled past its lead had silence mixed in for it: the ramp's
+    // numbering then no longer follows the recording's.
+    if (rampUnderruns == 0) {
+        ASSERT_EQ(runs.size(), 7u) << shape;
+        const Heard expected[] = {Heard::kFull,   Heard::kBetween, Heard::kHalf, Heard::kBetween,
+                                  Heard::kSilent, Heard::kBetween, Heard::kFull};
+        for (size_t r = 0; r < runs.size(); ++r) {
+            EXPECT_EQ(runs[r].first, expected[r]) << shape;
+            if (expected[r] == Heard::kBetween) {
+                EXPECT_EQ(runs[r].second, 255u) << shape;
+            } else {
+                EXPECT_GT(runs[r].second, 4800u) << shape;
+            }
+        }
+    } else {
+        std::printf("player underran by %llu frames; ramp shape not checked: %s\n",
+                    static_cast<unsigned long long>(rampUnderruns), shape.c_str());
+    }
+
+    // The sine: its own largest step is 2 A sin(pi f / fs), plus 1 for the truncation.
+    size_t sineFirst = rampEnd, sineLast = pcm.left.size() - 1;
+    while (sineFirst < sineLast && std::abs(pcm.left[sineFirst]) < 100) ++sineFirst;
+    while (sineLast > sineFirst && std::abs(pcm.left[sineLast]) < 100) --sineLast;
+    ASSERT_GT(sineLast - sineFirst, 2u * 48000u);
+    const double amplitude = 0.9 * 32767.0;
+    const double ownStep = 2 * amplitude * std::sin(M_PI * 997.0 / 48000.0) + 1;
+    int maxStep = 0, quietPeak = 32767;
+    for (size_t i = sineFirst; i < sineLast; ++i) {
+        maxStep = std::max(maxStep, std::abs(pcm.left[i + 1] - pcm.left[i]));
+    }
+    for (size_t w = sineFirst; w + 2400 < sineLast; w += 2400) {  // the quietest 50 ms
+        int peak = 0;
+        for (size_t i = w; i < w + 2400; ++i) peak = std::max(peak, std::abs(int{pcm.left[i]}));
+        quietPeak = std::min(quietPeak, peak);
+    }
+    EXPECT_NEAR(quietPeak, amplitude * std::pow(10.0, -24.0 / 20), 0.01 * amplitude);
+    if (sineUnderruns == 0) {
+        EXPECT_LE(maxStep, ownStep);
+    }
+    std::printf("sine steps: largest %d, the sine's own %.1f\n", maxStep, ownStep);
 }
 
 TEST_F(BridgeEndToEnd, StatisticsLineComesEverySecondWithPlausibleFigures) {

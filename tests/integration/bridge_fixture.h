@@ -135,6 +135,21 @@ class BridgeEndToEnd : public WholeRoad {
         std::this_thread::sleep_for(300ms);  // the last buffers on their way to the phone
     }
 
+    // Plays, and runs each qwctl command 1.2 s after the one before while the player runs.
+    void playWhileControlling(const std::vector<std::string>& args,
+                              const std::vector<std::vector<std::string>>& commands) {
+        Child player = server->start("qwplay", kPlayPath, args);
+        for (const auto& command : commands) {
+            std::this_thread::sleep_for(1200ms);
+            int status = -1;
+            const std::string out = server->qwctl(command, &status);
+            EXPECT_EQ(status, 0) << out;
+        }
+        ASSERT_EQ(player.wait(60), 0) << player.output() << player.errors();
+        playerOutput = player.output();
+        std::this_thread::sleep_for(300ms);
+    }
+
     // The silence the server mixed in for the last player when it missed its deadlines.
     uint64_t playerUnderrunFrames() const {
         unsigned long long played = 0, missed = 0;
