@@ -117,10 +117,10 @@ TEST_F(BridgeEndToEnd, VolumeAndMuteReachThePhoneInOneBufferWithoutClicks) {
     // A player the machine stalled past its lead had silence mixed in for it: the ramp's
     // numbering then no longer follows the recording's.
     if (rampUnderruns == 0) {
-        ASSERT_EQ(runs.size(), 7u) << shape;
+        EXPECT_EQ(runs.size(), 7u) << shape;
         const Heard expected[] = {Heard::kFull,   Heard::kBetween, Heard::kHalf, Heard::kBetween,
                                   Heard::kSilent, Heard::kBetween, Heard::kFull};
-        for (size_t r = 0; r < runs.size(); ++r) {
+        for (size_t r = 0; r < std::min<size_t>(runs.size(), 7); ++r) {
             EXPECT_EQ(runs[r].first, expected[r]) << shape;
             if (expected[r] == Heard::kBetween) {
                 EXPECT_EQ(runs[r].second, 255u) << shape;
