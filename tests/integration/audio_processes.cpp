@@ -149,6 +149,11 @@ AudioServerRun::~AudioServerRun() {
     server_.kill(SIGTERM);
     // A clean exit: no sanitizer report, nothing left running.
     EXPECT_EQ(server_.wait(10), 0) << server_.errors();
+    // And no rule of the platform broken by the driver.
+    std::istringstream log(server_.errors());
+    for (std::string line; std::getline(log, line);) {
+        if (line.find("VIOLATION") != std::string::npos) ADD_FAILURE() << line;
+    }
     std::error_code ignored;
     if (dir_.rfind("/tmp/qw-audio-it-", 0) == 0) std::filesystem::remove_all(dir_, ignored);
 }
