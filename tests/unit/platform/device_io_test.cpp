@@ -65,6 +65,7 @@ class DeviceIOTest : public ::testing::Test {
         IOSettings settings;
         settings.frameSize = kFrames;
         settings.sampleRate = 48000.0;
+        settings.zeroTimeStampPeriod = 12000;
         return io_->start({fakeplugin::kOutputStream, 2}, {fakeplugin::kInputStream, 2}, settings,
                           1);
     }
@@ -222,6 +223,7 @@ TEST_F(DeviceIOTest, AStallTooLongToCatchUpRestartsTheDeviceTimeline) {
     EXPECT_EQ(io_->stats().snapshot().mResyncs, 1u);
     EXPECT_EQ(fakeplugin::startCount(), 2);
     EXPECT_EQ(fakeplugin::stopCount(), 2);
+    EXPECT_EQ(io_->timeStampViolations(), 0u);  // the restart began a timeline with a new seed
     int restarts = 0;
     for (uint64_t c = 1; c < sh.cyclesPublished.load(); ++c) {
         restarts += (sh.cycles[c].flags.load() & qwipc::kCycleFirstAfterStart) != 0;
