@@ -133,11 +133,14 @@ std::map<std::string, std::string> parseSummary(const std::string& line) {
     return values;
 }
 
-AudioServerRun::AudioServerRun() {
+AudioServerRun::AudioServerRun(const std::string& behaviour) {
     char dir[] = "/tmp/qw-audio-it-XXXXXX";
     dir_ = mkdtemp(dir) != nullptr ? dir : "/tmp";
     setenv("QW_AUDIO_SERVER_SOCKET", (dir_ + "/audio.sock").c_str(), 1);
-    server_ = Child(dir_, "audioserverd", kServerPath, {"--plugins", buildDir() + "/plugins"});
+    std::vector<std::string> args{"--plugins", buildDir() + "/plugins"};
+    std::istringstream choices(behaviour);
+    for (std::string choice; choices >> choice;) args.push_back("--" + choice);
+    server_ = Child(dir_, "audioserverd", kServerPath, args);
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (access((dir_ + "/audio.sock").c_str(), F_OK) != 0 &&
            std::chrono::steady_clock::now() < end) {
