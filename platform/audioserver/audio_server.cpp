@@ -155,7 +155,7 @@ bool AudioServer::acceptDevice(size_t index, AudioObjectID local, const std::str
         }
     }
     checkUIDTranslation(plugIn, local, uid, broken);
-    for (const std::string& line : broken) violation(device + ": " + line);
+    for (const std::string& line : broken) violation(line);  // each names its object
     return true;
 }
 
