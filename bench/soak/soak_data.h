@@ -49,6 +49,7 @@ struct SoakData {
     int64_t muxMalformed = 0;      // malformed requests the multiplexing service saw
     bool bridgeAlive = false;      // the bridge was still running at the end
     bool bridgeSanitized = false;  // built with ASan or TSan: its resident size is not judged
+    std::vector<std::string> serverViolations;  // the audio server's VIOLATION lines
     std::vector<ProcSample> samples;
     RampTracker ramp;
 };

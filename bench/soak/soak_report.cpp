@@ -359,6 +359,11 @@ bool reportSoak(const SoakData& d, std::FILE* out) {
                      static_cast<long long>(j.gap.after),
                      static_cast<unsigned long long>(j.gap.silent), j.why.c_str());
     }
+    // The driver broke a rule the audio server holds it to.
+    for (const std::string& line : d.serverViolations) {
+        std::fprintf(out, "  %s\n", line.c_str());
+        pass = false;
+    }
     writeTimeline(d);
     std::fprintf(out, "\nRESULT: %s (%.0f s, %zu faults)\n", pass ? "PASS" : "FAIL",
                  d.runEnd - d.runStart, d.faults.size());

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <random>
 #include <thread>
 
@@ -164,7 +165,13 @@ void SoakRun::stopChain() {
     if (player) player->stop();
     if (mux) mux->stop();
     if (app) app->stop();
-    if (server) server->stop();
+    if (server) {
+        server->stop();
+        std::ifstream log(dir.file("audioserver.log"));
+        for (std::string line; std::getline(log, line);) {
+            if (line.find("VIOLATION") != std::string::npos) data.serverViolations.push_back(line);
+        }
+    }
     bridge.reset();
     player.reset();
     mux.reset();

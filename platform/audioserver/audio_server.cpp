@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "ipc/socket_io.h"
+#include "plugin_checks.h"
 #include "plugin_queries.h"
 
 namespace audioserver {
@@ -24,9 +25,7 @@ AudioServer::AudioServer(ServerOptions options)
     : options_(std::move(options)), stopFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 AudioServer::~AudioServer() {
-    for (Connection& conn : connections_) closeConnection(conn);
-    connections_.clear();
-    for (Device& device : devices_) stopDevice(device);
+    closeAll();
     if (listenFd_ >= 0) {
         close(listenFd_);
         unlink(options_.socketPath.c_str());
@@ -34,8 +33,20 @@ AudioServer::~AudioServer() {
     if (stopFd_ >= 0) close(stopFd_);
 }
 
+void AudioServer::closeAll() {
+    for (Connection& conn : connections_) closeConnection(conn);
+    connections_.clear();
+    for (Device& device : devices_) stopDevice(device);
+}
+
 void AudioServer::log(const std::string& line) const {
     if (!options_.quiet) std::fprintf(stderr, "audioserverd: %s\n", line.c_str());
+}
+
+void AudioServer::violation(const std::string& line) {
+    ++violationCount_;
+    if (violations_.size() < 100) violations_.push_back(line);
+    log("VIOLATION: " + line);
 }
 
 void AudioServer::loadPlugIns() {
@@ -68,6 +79,9 @@ bool AudioServer::addPlugIn(PlugIn plugIn) {
     log("loaded plug-in " + plugIn.name + " (factory " + plugIn.factoryName + ")");
     plugIns_.push_back(std::move(plugIn));
     registry_.clientID(index, kAudioObjectPlugInObject);
+    std::vector<std::string> broken;
+    checkOwnedObjects(plugIns_[index], kAudioObjectPlugInObject, broken);
+    for (const std::string& line : broken) violation(line);
     discoverDevices(index);
     return true;
 }
@@ -103,17 +117,46 @@ void AudioServer::discoverDevices(size_t index) {
                 (problem.empty() ? "no runnable stream or IO settings" : problem));
             continue;
         }
+        const std::string uid =
+            readString(plugIn, local, kAudioDevicePropertyDeviceUID).value_or("");
+        if (!acceptDevice(index, local, name, uid)) continue;
         Device& device = devices_.emplace_back();
         device.plugIn = index;
         device.local = local;
         device.client = registry_.clientID(index, local);
-        device.uid = readString(plugIn, local, kAudioDevicePropertyDeviceUID).value_or("");
+        device.uid = uid;
         device.output = output;
         device.input = input;
-        device.io = std::make_unique<DeviceIO>(plugIn.driver, local, options_.realtime);
+        device.io = std::make_unique<DeviceIO>(plugIn.driver, local, options_.realtime,
+                                               options_.behaviour, hostQueue_.wakeFd());
         log("device \"" + name + "\" is object " + std::to_string(device.client) + " (" +
             std::to_string(input.channels) + " in, " + std::to_string(output.channels) + " out)");
     }
+}
+
+bool AudioServer::acceptDevice(size_t index, AudioObjectID local, const std::string& name,
+                               const std::string& uid) {
+    const PlugIn& plugIn = plugIns_[index];
+    const std::string device = "device \"" + name + "\" of " + plugIn.name;
+    const auto settings = readIOSettings(plugIn, local);
+    if (const std::string problem =
+            zeroTimeStampPeriodProblem(settings ? settings->zeroTimeStampPeriod : 0);
+        !problem.empty()) {
+        violation("skipped " + device + ": " + problem);
+        return false;
+    }
+    std::vector<std::string> broken;
+    checkOwnedObjects(plugIn, local, broken);
+    for (AudioObjectPropertyScope scope :
+         {kAudioObjectPropertyScopeInput, kAudioObjectPropertyScopeOutput}) {
+        const auto streams = readObjectList(plugIn, local, kAudioDevicePropertyStreams, scope);
+        for (AudioObjectID stream : streams.value_or(std::vector<AudioObjectID>{})) {
+            checkOwnedObjects(plugIn, stream, broken);
+        }
+    }
+    checkUIDTranslation(plugIn, local, uid, broken);
+    for (const std::string& line : broken) violation(line);  // each names its object
+    return true;
 }
 
 size_t AudioServer::deviceCount() const {

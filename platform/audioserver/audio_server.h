@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "behaviour.h"
 #include "device_io.h"
 #include "ipc/protocol.h"
 #include "ipc/socket_io.h"
@@ -24,6 +25,7 @@ struct ServerOptions {
     std::vector<std::string> plugInDirectories;
     bool realtime = true;
     bool quiet = false;
+    ServerBehaviour behaviour;
 };
 
 class AudioServer {
@@ -43,8 +45,14 @@ class AudioServer {
     void run();
     // Safe from any thread and from a signal handler.
     void requestStop();
+    // Once run() has returned: ends every session and stops every device.
+    void closeAll();
 
     size_t deviceCount() const;
+    // Rules a plug-in broke so far, each logged as a line that starts "VIOLATION:" (the first
+    // hundred also kept here). Control thread, or once run() has returned.
+    uint64_t violationCount() const { return violationCount_; }
+    const std::vector<std::string>& violations() const { return violations_; }
 
   private:
     struct Device {
@@ -56,6 +64,7 @@ class AudioServer {
         std::unique_ptr<DeviceIO> io;
         UInt32 ioClient = 0;
         bool alive = true;
+        uint64_t reportedStampViolations = 0;
     };
     struct Listener {
         AudioObjectID object;
@@ -72,7 +81,12 @@ class AudioServer {
     };
 
     void log(const std::string& line) const;
+    void violation(const std::string& line);
     void discoverDevices(size_t plugIn);
+    // The checks of a device new to the server; false if it cannot be taken.
+    bool acceptDevice(size_t plugIn, AudioObjectID local, const std::string& name,
+                      const std::string& uid);
+    void reportTimeStampViolations(Device& device);
     Device* deviceByClientID(AudioObjectID client);
     Device* deviceByLocal(size_t plugIn, AudioObjectID local);
 
@@ -124,6 +138,8 @@ class AudioServer {
     int stopFd_ = -1;
     UInt32 nextClientID_ = 1;
     std::atomic<bool> stopping_{false};
+    uint64_t violationCount_ = 0;
+    std::vector<std::string> violations_;
 };
 
 }  // namespace audioserver

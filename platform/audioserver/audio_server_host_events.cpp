@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 
 #include "audio_server.h"
 #include "ipc/socket_io.h"
@@ -36,9 +37,16 @@ bool matches(const AudioObjectPropertyAddress& wanted, const AudioObjectProperty
             wanted.mElement == changed.mElement);
 }
 
+std::string number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
 }  // namespace
 
 void AudioServer::processHostEvents() {
+    for (Device& device : devices_) reportTimeStampViolations(device);
     std::vector<PropertyChange> changes;
     std::vector<ConfigurationRequest> requests;
     for (int round = 0; round < 8; ++round) {  // events may raise further events; bounded
@@ -51,23 +59,51 @@ void AudioServer::processHostEvents() {
     }
 }
 
+void AudioServer::reportTimeStampViolations(Device& device) {
+    TimeStampViolation v{};
+    const uint64_t total = device.io->timeStampViolations();
+    const std::string where =
+        "device " + std::to_string(device.client) + " of " + plugIns_[device.plugIn].name + ": ";
+    uint64_t shown = device.reportedStampViolations;
+    if (device.io->takeTimeStampViolation(v)) {
+        ++shown;
+        violation(where + "zero time stamp (" + number(v.sample) + ", " + std::to_string(v.host) +
+                  ") of seed " + std::to_string(v.seed) + " follows (" + number(v.previousSample) +
+                  ", " + std::to_string(v.previousHost) +
+                  ") of the same seed: not a whole number of periods on, or a step back");
+    }
+    if (total > shown) {
+        violation(where + std::to_string(total - shown) + " more zero time stamps broke the rule");
+    }
+    device.reportedStampViolations = total;
+}
+
+// The host may carry a change out inside StopIO and StartIO, or while IO keeps running; the
+// server's behaviour choice says which (behaviour.h).
 void AudioServer::performConfigurationChange(const ConfigurationRequest& req) {
     if (req.plugIn >= plugIns_.size()) return;
     const PlugIn& plugIn = plugIns_[req.plugIn];
     Device* device = deviceByLocal(req.plugIn, req.device);
     const bool wasRunning = device != nullptr && device->io->running();
-    if (wasRunning) {
+    const bool keepRunning = wasRunning && options_.behaviour.rateChangeWhileRunning;
+    if (wasRunning && !keepRunning) {
         device->io->stop(device->ioClient);
         publishSettings(*device, kStateStopped);
     }
     plugIn.table().PerformDeviceConfigurationChange(plugIn.driver, req.device, req.action,
                                                     req.info);
-    log("configuration change " + std::to_string(req.action) + " performed on " + plugIn.name);
+    log("configuration change " + std::to_string(req.action) + " performed on " + plugIn.name +
+        (keepRunning ? " while IO ran" : ""));
     if (device == nullptr) return;
     std::string problem;
     device->output = readStream(plugIn, device->local, kAudioObjectPropertyScopeOutput, problem);
     device->input = readStream(plugIn, device->local, kAudioObjectPropertyScopeInput, problem);
-    if (wasRunning && startDevice(*device, device->ioClient) != kAudioHardwareNoError) {
+    if (keepRunning) {
+        if (const auto settings = readIOSettings(plugIn, device->local)) {
+            device->io->changeRate(settings->sampleRate);
+        }
+        publishSettings(*device, kStateRunning);
+    } else if (wasRunning && startDevice(*device, device->ioClient) != kAudioHardwareNoError) {
         for (Connection& conn : connections_) {
             if (conn.device == device) conn.broken = true;
         }

@@ -11,6 +11,7 @@
 #include "audio_server.h"
 #include "ipc/socket_io.h"
 #include "osutil/cf_utf8.h"
+#include "plugin_queries.h"
 
 namespace audioserver {
 
@@ -322,12 +323,17 @@ AudioObjectID AudioServer::defaultDevice(bool output) const {
     return kAudioObjectUnknown;
 }
 
+// Each plug-in is asked in turn; kAudioObjectUnknown from one means the UID is not its device's.
 AudioObjectID AudioServer::deviceWithUID(const PropertyRequest& req,
                                          const uint8_t* qualifier) const {
     if (req.qualifierKind != kStringValue) return kAudioObjectUnknown;
     const std::string uid(reinterpret_cast<const char*>(qualifier), req.qualifierSize);
-    for (const Device& d : devices_) {
-        if (d.alive && d.uid == uid) return d.client;
+    for (size_t index = 0; index < plugIns_.size(); ++index) {
+        const auto local = translateUID(plugIns_[index], uid);
+        if (!local || *local == kAudioObjectUnknown) continue;
+        for (const Device& d : devices_) {
+            if (d.alive && d.plugIn == index && d.local == *local) return d.client;
+        }
     }
     return kAudioObjectUnknown;
 }

@@ -125,6 +125,7 @@ OSStatus AudioServer::startDevice(Device& device, UInt32 clientID) {
 void AudioServer::stopDevice(Device& device) {
     if (!device.io->running()) return;
     device.io->stop(device.ioClient);
+    reportTimeStampViolations(device);
     publishSettings(device, device.alive ? kStateStopped : kStateGone);
     notify(device.client, {{kAudioDevicePropertyDeviceIsRunning, kAudioObjectPropertyScopeGlobal,
                             kAudioObjectPropertyElementMain}});

@@ -2,6 +2,7 @@
 
 #include <mach/mach_time.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -33,8 +34,13 @@ void setStamp(AudioTimeStamp& stamp, double sampleTime, uint64_t hostTime) {
 
 }  // namespace
 
-DeviceIO::DeviceIO(AudioServerPlugInDriverRef driver, AudioObjectID device, bool realtime)
-    : driver_(driver), device_(device), wantRealtime_(realtime) {}
+DeviceIO::DeviceIO(AudioServerPlugInDriverRef driver, AudioObjectID device, bool realtime,
+                   ServerBehaviour behaviour, int wakeFd)
+    : driver_(driver),
+      device_(device),
+      wantRealtime_(realtime),
+      behaviour_(behaviour),
+      wakeFd_(wakeFd) {}
 
 DeviceIO::~DeviceIO() {
     stop(ioClient_);
@@ -61,8 +67,13 @@ OSStatus DeviceIO::start(StreamInfo output, StreamInfo input, const IOSettings& 
     inputBuffer_.assign(size_t{qwipc::kMaxIOFrames} * std::max<size_t>(input.channels, 1), 0.f);
     mixBuffer_.assign(size_t{qwipc::kMaxIOFrames} * std::max<size_t>(output.channels, 1), 0.f);
     scratch_.assign(size_t{qwipc::kMaxIOFrames} * maxChannels, 0.f);
+    stampCheck_.setPeriod(settings.zeroTimeStampPeriod);
+    pendingRate_.store(0.0, std::memory_order_relaxed);
     const OSStatus rc = (*driver_)->StartIO(driver_, device_, clientID);
     if (rc != kAudioHardwareNoError) return rc;
+    // Asked as IO starts, never inside the cycle.
+    read_ = askWillDo(kAudioServerPlugInIOOperationReadInput, clientID);
+    write_ = askWillDo(kAudioServerPlugInIOOperationWriteMix, clientID);
     stopping_.store(false, std::memory_order_relaxed);
     ioClient_ = clientID;
     thread_ = std::thread(&DeviceIO::threadMain, this, clientID);
@@ -111,11 +122,46 @@ uint64_t DeviceIO::hostAt(double sampleTime, double zeroSample, uint64_t zeroHos
     return zeroHost + static_cast<uint64_t>(offset);
 }
 
-bool DeviceIO::willDo(UInt32 operation) {
+OperationPlan DeviceIO::askWillDo(UInt32 operation, UInt32 clientID) const {
     Boolean will = false, inPlace = true;
     const OSStatus rc =
-        (*driver_)->WillDoIOOperation(driver_, device_, ioClient_, operation, &will, &inPlace);
-    return rc == kAudioHardwareNoError && will;
+        (*driver_)->WillDoIOOperation(driver_, device_, clientID, operation, &will, &inPlace);
+    return {rc == kAudioHardwareNoError && will != 0, inPlace != 0};
+}
+
+void DeviceIO::changeRate(double sampleRate) {
+    if (!(sampleRate > 0)) return;
+    settings_.sampleRate = sampleRate;
+    pendingRate_.store(sampleRate, std::memory_order_release);
+}
+
+bool DeviceIO::takeTimeStampViolation(TimeStampViolation& violation) {
+    if (!violationWaiting_.load(std::memory_order_acquire)) return false;
+    violation = violation_;
+    violationWaiting_.store(false, std::memory_order_release);
+    return true;
+}
+
+void DeviceIO::zeroTimeStamp(UInt32 clientID, Float64& sample, UInt64& host, UInt64& seed) {
+    (*driver_)->GetZeroTimeStamp(driver_, device_, clientID, &sample, &host, &seed);
+    TimeStampViolation v{};
+    if (stampCheck_.take(sample, host, seed, v)) return;
+    timeStampViolations_.fetch_add(1, std::memory_order_acq_rel);
+    if (violationWaiting_.load(std::memory_order_acquire)) return;  // the log has one to show
+    violation_ = v;
+    violationWaiting_.store(true, std::memory_order_release);
+    if (wakeFd_ >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(wakeFd_, &one, sizeof one);  // non-blocking eventfd
+    }
+}
+
+// The new rate of a configuration change carried out while IO ran.
+void DeviceIO::takePendingRate() {
+    const double rate = pendingRate_.exchange(0.0, std::memory_order_acq_rel);
+    if (rate <= 0) return;
+    const mach_timebase_info_data_t tb = qw::hostTimebase();
+    ticksPerFrame_ = 1e9 / rate * tb.denom / tb.numer;
 }
 
 void DeviceIO::threadMain(UInt32 clientID) {
@@ -127,7 +173,7 @@ void DeviceIO::threadMain(UInt32 clientID) {
     UInt64 zeroHost = 0, seed = 0;
     // The first cycle whose input lies wholly after the latest zero time stamp and not before now.
     auto anchor = [&]() {
-        t.GetZeroTimeStamp(driver_, device_, clientID, &zeroSample, &zeroHost, &seed);
+        zeroTimeStamp(clientID, zeroSample, zeroHost, seed);
         const double now = zeroSample + static_cast<double>(
                                             static_cast<int64_t>(mach_absolute_time() - zeroHost)) /
                                             ticksPerFrame_;
@@ -139,11 +185,15 @@ void DeviceIO::threadMain(UInt32 clientID) {
     uint64_t cycle = 0;
     bool first = true;
     while (!stopping_.load(std::memory_order_acquire)) {
-        t.GetZeroTimeStamp(driver_, device_, clientID, &zeroSample, &zeroHost, &seed);
+        const double ticksPerFrame = ticksPerFrame_;
+        takePendingRate();
+        zeroTimeStamp(clientID, zeroSample, zeroHost, seed);
         if (seed != anchorSeed) {  // the device's timeline changed: start afresh
             mainTime = anchor();
             anchorSeed = seed;
             first = true;
+        } else if (ticksPerFrame != ticksPerFrame_) {  // the same timeline at a new rate
+            mainTime = anchor();
         }
         const uint64_t planned = hostAt(mainTime, zeroSample, zeroHost);
         sleepUntilHost(planned);
@@ -181,11 +231,21 @@ void DeviceIO::threadMain(UInt32 clientID) {
 void DeviceIO::runCycle(double mainTime, double zeroSample, uint64_t zeroHost, uint64_t cycle,
                         bool first) {
     const AudioServerPlugInIOCycleInfo info = cycleInfo(mainTime, zeroSample, zeroHost, cycle);
+    const AudioServerPlugInDriverInterface& t = **driver_;
+    const UInt32 frames = info.mNominalIOBufferFrameSize;
     stats_.cycles.fetch_add(1, std::memory_order_relaxed);
     Session* active[kMaxSessions];
     const std::span<Session* const> sessions(active, takeSessions(active));
+    if (behaviour_.cycleOperations) {
+        t.BeginIOOperation(driver_, device_, ioClient_, kAudioServerPlugInIOOperationCycle, frames,
+                           &info);
+    }
     if (input_.local != 0) readInput(info, sessions, first);
     if (output_.local != 0) writeMix(info, sessions);
+    if (behaviour_.cycleOperations) {
+        t.EndIOOperation(driver_, device_, ioClient_, kAudioServerPlugInIOOperationCycle, frames,
+                         &info);
+    }
     for (Session* s : sessions) {
         if (s->wantsOutput()) s->signal();
     }
@@ -217,7 +277,7 @@ size_t DeviceIO::takeSessions(Session** active) const {
 void DeviceIO::readInput(const AudioServerPlugInIOCycleInfo& info,
                          std::span<Session* const> sessions, bool first) {
     const uint32_t frames = settings_.frameSize;
-    if (willDo(kAudioServerPlugInIOOperationReadInput)) {
+    if (read_.willDo) {
         doOperation(kAudioServerPlugInIOOperationReadInput, input_.local, info,
                     inputBuffer_.data());
     } else {
@@ -237,18 +297,21 @@ void DeviceIO::writeMix(const AudioServerPlugInIOCycleInfo& info,
     const uint32_t frames = settings_.frameSize;
     std::memset(mixBuffer_.data(), 0, size_t{frames} * output_.channels * sizeof(float));
     uint64_t missing = 0;
+    bool playing = false;
     for (Session* s : sessions) {
         if (s->wantsOutput() && s->outputChannels() == output_.channels) {
+            playing = true;
             missing += s->mixOutput(mixBuffer_.data(), frames, info.mOutputTime.mSampleTime,
                                     info.mOutputTime.mHostTime);
         }
     }
     if (missing > 0) stats_.underrunFrames.fetch_add(missing, std::memory_order_relaxed);
-    if (willDo(kAudioServerPlugInIOOperationWriteMix)) {
+    if (write_.willDo && (playing || behaviour_.writeMixWhileIdle)) {
         doOperation(kAudioServerPlugInIOOperationWriteMix, output_.local, info, mixBuffer_.data());
     }
 }
 
+// The secondary buffer is always passed, for a plug-in that works out of place.
 void DeviceIO::doOperation(UInt32 operation, AudioObjectID stream,
                            const AudioServerPlugInIOCycleInfo& info, float* buffer) {
     const AudioServerPlugInDriverInterface& t = **driver_;

@@ -1,7 +1,11 @@
 // audioserverd: the Linux stand-in for the platform's audio server.
 //
 //   audioserverd [--plugins DIR]... [--socket PATH] [--no-realtime] [--quiet]
+//                [--write-mix-while-idle=yes|no] [--rate-change=restart|running]
+//                [--cycle-operations=yes|no]
 //
+// The last three choose what the platform's documentation leaves open (behaviour.h); they may
+// also be given in $QW_AUDIO_SERVER_BEHAVIOUR ("rate-change=running,cycle-operations=yes").
 // Plug-in directories: --plugins (repeatable), else $QW_AUDIO_PLUGIN_DIR (colon-separated), else
 // the build tree's plugins/ when run from the build tree, else the installed directory.
 // Socket: --socket, else $QW_AUDIO_SERVER_SOCKET, else /tmp/quillwave-audioserver.sock.
@@ -45,10 +49,19 @@ std::vector<std::string> splitPath(const std::string& list) {
     return parts;
 }
 
+// A word from the environment, shown without control characters.
+std::string printable(const std::string& word) {
+    std::string text;
+    for (const unsigned char c : word.substr(0, 64)) text += c >= 0x20 && c < 0x7F ? char(c) : '?';
+    return text;
+}
+
 int usage() {
     std::fprintf(stderr,
                  "usage: audioserverd [--plugins DIR]... [--socket PATH] [--no-realtime] "
-                 "[--quiet]\n");
+                 "[--quiet]\n"
+                 "                    [--write-mix-while-idle=yes|no] "
+                 "[--rate-change=restart|running] [--cycle-operations=yes|no]\n");
     return 2;
 }
 
@@ -57,6 +70,14 @@ int usage() {
 int main(int argc, char** argv) {
     audioserver::ServerOptions options;
     options.socketPath = qwipc::serverSocketPath();
+    if (const char* env = std::getenv("QW_AUDIO_SERVER_BEHAVIOUR")) {
+        std::string bad;
+        if (!audioserver::applyBehaviourList(env, options.behaviour, bad)) {
+            std::fprintf(stderr, "audioserverd: QW_AUDIO_SERVER_BEHAVIOUR: unknown choice %s\n",
+                         printable(bad).c_str());
+            return 2;
+        }
+    }
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--plugins" && i + 1 < argc) {
@@ -67,6 +88,8 @@ int main(int argc, char** argv) {
             options.realtime = false;
         } else if (arg == "--quiet") {
             options.quiet = true;
+        } else if (arg.rfind("--", 0) == 0 &&
+                   audioserver::applyBehaviour(arg.substr(2), options.behaviour)) {
         } else {
             return usage();
         }
@@ -86,6 +109,10 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    if (!options.quiet) {
+        std::fprintf(stderr, "audioserverd: behaviour %s\n",
+                     audioserver::describe(options.behaviour).c_str());
+    }
     server.loadPlugIns();
     if (!server.listen()) return 1;
     server.run();

@@ -27,22 +27,24 @@ std::optional<T> readValue(const PlugIn& plugIn, AudioObjectID object,
 
 }  // namespace
 
-std::optional<std::vector<AudioObjectID>> readObjectList(const PlugIn& plugIn, AudioObjectID object,
-                                                         AudioObjectPropertySelector selector,
-                                                         AudioObjectPropertyScope scope) {
+std::optional<std::vector<AudioObjectID>> readObjectList(
+    const PlugIn& plugIn, AudioObjectID object, AudioObjectPropertySelector selector,
+    AudioObjectPropertyScope scope, const std::vector<AudioClassID>& qualifier) {
     const AudioObjectPropertyAddress address{selector, scope, kAudioObjectPropertyElementMain};
+    const auto qualifierSize = static_cast<UInt32>(qualifier.size() * sizeof(AudioClassID));
+    const void* qualifierData = qualifier.empty() ? nullptr : qualifier.data();
     UInt32 size = 0;
-    if (plugIn.table().GetPropertyDataSize(plugIn.driver, object, 0, &address, 0, nullptr, &size) !=
-            kAudioHardwareNoError ||
+    if (plugIn.table().GetPropertyDataSize(plugIn.driver, object, 0, &address, qualifierSize,
+                                           qualifierData, &size) != kAudioHardwareNoError ||
         size > kMaxListEntries * sizeof(AudioObjectID)) {
         return std::nullopt;
     }
     std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID));
     UInt32 got = 0;
-    if (!ids.empty() &&
-        plugIn.table().GetPropertyData(plugIn.driver, object, 0, &address, 0, nullptr,
-                                       static_cast<UInt32>(ids.size() * sizeof(AudioObjectID)),
-                                       &got, ids.data()) != kAudioHardwareNoError) {
+    if (!ids.empty() && plugIn.table().GetPropertyData(
+                            plugIn.driver, object, 0, &address, qualifierSize, qualifierData,
+                            static_cast<UInt32>(ids.size() * sizeof(AudioObjectID)), &got,
+                            ids.data()) != kAudioHardwareNoError) {
         return std::nullopt;
     }
     ids.resize(std::min<size_t>(ids.size(), got / sizeof(AudioObjectID)));
@@ -95,6 +97,24 @@ StreamInfo readStream(const PlugIn& plugIn, AudioObjectID device, AudioObjectPro
     return StreamInfo{stream, format->mChannelsPerFrame};
 }
 
+std::optional<AudioObjectID> translateUID(const PlugIn& plugIn, const std::string& uid) {
+    CFStringRef text =
+        CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(uid.data()),
+                                static_cast<CFIndex>(uid.size()), kCFStringEncodingUTF8, false);
+    if (text == nullptr) return std::nullopt;
+    const AudioObjectPropertyAddress address{kAudioPlugInPropertyTranslateUIDToDevice,
+                                             kAudioObjectPropertyScopeGlobal,
+                                             kAudioObjectPropertyElementMain};
+    AudioObjectID device = kAudioObjectUnknown;
+    UInt32 size = sizeof device;
+    const OSStatus rc =
+        plugIn.table().GetPropertyData(plugIn.driver, kAudioObjectPlugInObject, 0, &address,
+                                       sizeof text, &text, sizeof device, &size, &device);
+    CFRelease(text);
+    if (rc != kAudioHardwareNoError || size != sizeof device) return std::nullopt;
+    return device;
+}
+
 std::optional<IOSettings> readIOSettings(const PlugIn& plugIn, AudioObjectID device) {
     const auto frames = readUInt32(plugIn, device, kAudioDevicePropertyBufferFrameSize);
     const auto rate = readFloat64(plugIn, device, kAudioDevicePropertyNominalSampleRate);
@@ -108,6 +128,8 @@ std::optional<IOSettings> readIOSettings(const PlugIn& plugIn, AudioObjectID dev
     s.outputSafetyOffset = readUInt32(plugIn, device, kAudioDevicePropertySafetyOffset,
                                       kAudioObjectPropertyScopeOutput)
                                .value_or(0);
+    s.zeroTimeStampPeriod =
+        readUInt32(plugIn, device, kAudioDevicePropertyZeroTimeStampPeriod).value_or(0);
     return s;
 }
 

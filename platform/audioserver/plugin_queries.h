@@ -9,9 +9,10 @@
 
 namespace audioserver {
 
-std::optional<std::vector<AudioObjectID>> readObjectList(const PlugIn& plugIn, AudioObjectID object,
-                                                         AudioObjectPropertySelector selector,
-                                                         AudioObjectPropertyScope scope);
+// A list of object IDs, asked with `qualifier` (class IDs for OwnedObjects) if one is given.
+std::optional<std::vector<AudioObjectID>> readObjectList(
+    const PlugIn& plugIn, AudioObjectID object, AudioObjectPropertySelector selector,
+    AudioObjectPropertyScope scope, const std::vector<AudioClassID>& qualifier = {});
 std::optional<UInt32> readUInt32(const PlugIn& plugIn, AudioObjectID object,
                                  AudioObjectPropertySelector selector,
                                  AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal);
@@ -26,7 +27,12 @@ std::optional<std::string> readString(const PlugIn& plugIn, AudioObjectID object
 StreamInfo readStream(const PlugIn& plugIn, AudioObjectID device, AudioObjectPropertyScope scope,
                       std::string& problem);
 
-// Buffer frame size, nominal rate and safety offsets; absent if the device does not answer.
+// The plug-in's device for `uid` through its TranslateUIDToDevice: kAudioObjectUnknown when the
+// UID is not one of its devices'; absent if the plug-in does not answer.
+std::optional<AudioObjectID> translateUID(const PlugIn& plugIn, const std::string& uid);
+
+// Buffer frame size, nominal rate, safety offsets and zero time stamp period (0 if the device
+// does not give one); absent if the device does not answer for its buffer size or rate.
 std::optional<IOSettings> readIOSettings(const PlugIn& plugIn, AudioObjectID device);
 
 }  // namespace audioserver

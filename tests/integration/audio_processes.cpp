@@ -133,11 +133,14 @@ std::map<std::string, std::string> parseSummary(const std::string& line) {
     return values;
 }
 
-AudioServerRun::AudioServerRun() {
+AudioServerRun::AudioServerRun(const std::string& behaviour) {
     char dir[] = "/tmp/qw-audio-it-XXXXXX";
     dir_ = mkdtemp(dir) != nullptr ? dir : "/tmp";
     setenv("QW_AUDIO_SERVER_SOCKET", (dir_ + "/audio.sock").c_str(), 1);
-    server_ = Child(dir_, "audioserverd", kServerPath, {"--plugins", buildDir() + "/plugins"});
+    std::vector<std::string> args{"--plugins", buildDir() + "/plugins"};
+    std::istringstream choices(behaviour);
+    for (std::string choice; choices >> choice;) args.push_back("--" + choice);
+    server_ = Child(dir_, "audioserverd", kServerPath, args);
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (access((dir_ + "/audio.sock").c_str(), F_OK) != 0 &&
            std::chrono::steady_clock::now() < end) {
@@ -149,6 +152,11 @@ AudioServerRun::~AudioServerRun() {
     server_.kill(SIGTERM);
     // A clean exit: no sanitizer report, nothing left running.
     EXPECT_EQ(server_.wait(10), 0) << server_.errors();
+    // And no rule of the platform broken by the driver.
+    std::istringstream log(server_.errors());
+    for (std::string line; std::getline(log, line);) {
+        if (line.find("VIOLATION") != std::string::npos) ADD_FAILURE() << line;
+    }
     std::error_code ignored;
     if (dir_.rfind("/tmp/qw-audio-it-", 0) == 0) std::filesystem::remove_all(dir_, ignored);
 }

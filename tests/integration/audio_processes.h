@@ -39,7 +39,9 @@ std::map<std::string, std::string> parseSummary(const std::string& line);
 
 class AudioServerRun {
   public:
-    AudioServerRun();  // temporary directory, socket path in the environment, audioserverd
+    // Temporary directory, socket path in the environment, audioserverd with the behaviour
+    // choices given ("rate-change=running cycle-operations=yes"; none: the server's defaults).
+    explicit AudioServerRun(const std::string& behaviour = "");
     ~AudioServerRun();
     const std::string& dir() const { return dir_; }
     Child& server() { return server_; }

@@ -65,6 +65,26 @@ TEST(AudioServerProcessesTest, ARampArrivesWholeInOrderAtTheInputTimeOfItsOutput
     EXPECT_TRUE(run.server().running());
 }
 
+// With WriteMix only while a client plays (the platform leaves it open), the ring keeps what was
+// played once the player has gone. At 192 kHz the ring spans 2 s: for seconds after the ramp
+// the capture reads the ring frames where it lay, one and two laps later, and must get silence.
+TEST(AudioServerProcessesTest, NoOldSoundComesBackOnceNobodyPlays) {
+    AudioServerRun run("write-mix-while-idle=no");
+    int status = -1;
+    run.qwctl({"set-rate", "192000"}, &status);
+    ASSERT_EQ(status, 0);
+    Child probe = startProbe(run, 5.5);
+    Child player = run.start("qwplay", kPlayPath, {"--ramp", "--seconds", "1", "--lead-ms", "200"});
+    EXPECT_EQ(player.wait(10), 0) << player.output();
+    auto s = summaryOf(probe, 12);
+    EXPECT_EQ(s["ramp"], "192000");
+    EXPECT_EQ(s["gaps"], "0");
+    EXPECT_EQ(s["other"], "0");
+    EXPECT_EQ(s["restarts"], "0");
+    // Well over two laps of the ring were captured, nearly all of them silence.
+    EXPECT_GT(std::stod(s["silent"]), 2.5 * 192000);
+}
+
 TEST(AudioServerProcessesTest, TwoAppsPlayingAtOnceAreSummed) {
     AudioServerRun run;
     Child probe = startProbe(run, 6, {"--constant", kLevel});

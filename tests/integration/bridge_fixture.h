@@ -72,7 +72,9 @@ class WholeRoad : public ::testing::Test {
         if (!usbMode) std::printf("private namespaces not permitted (%s): TCP mode\n", why.c_str());
     }
 
-    void startServer() { server = std::make_unique<AudioServerRun>(); }
+    void startServer(const std::string& behaviour = "") {
+        server = std::make_unique<AudioServerRun>(behaviour);
+    }
 
     // In USB mode: the multiplexing service, with one phone whose port 7000 is the local app's.
     void startUsbmuxdInFront() {

@@ -116,9 +116,13 @@ class RateChange : public BridgeEndToEnd {
     }
 };
 
-TEST_F(RateChange, EverySegmentArrivesAt1kHzWithOneLinePerChangeAndNoLoss) {
+// Under both choices of the audio server: each change inside StopIO and StartIO, or carried out
+// while IO keeps running.
+class RateChangeRoad : public RateChange, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(RateChangeRoad, EverySegmentArrivesAt1kHzWithOneLinePerChangeAndNoLoss) {
     const int rates[] = {48000, 44100, 96000, 192000, 48000};
-    startServer();
+    startServer(GetParam());
     startPhone();
     startStreaming();
     std::vector<size_t> changedAt;  // bridge output lines before each change
@@ -206,6 +210,14 @@ TEST_F(RateChange, EverySegmentArrivesAt1kHzWithOneLinePerChangeAndNoLoss) {
 
 // A hundred changes, 50 to 200 ms apart, while the bridge streams: it goes on over the same link,
 // at the right pitch afterwards, without leaking descriptors or threads.
+INSTANTIATE_TEST_SUITE_P(RateChange, RateChangeRoad,
+                         ::testing::Values("rate-change=restart", "rate-change=running"),
+                         [](const auto& p) {
+                             return std::string(p.param).find("running") != std::string::npos
+                                        ? "WhileIORuns"
+                                        : "InsideStopAndStart";
+                         });
+
 TEST_F(RateChange, AHundredQuickChangesLeaveTheBridgeStreamingAtTheRightPitch) {
     startServer();
     startPhone();

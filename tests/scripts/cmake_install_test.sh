@@ -36,5 +36,6 @@ for _ in $(seq 100); do
 done
 grep -q "loaded plug-in quillwave-driver.driver (factory QWV_Create)" "$log" ||
   fail "the installed server did not load the installed bundle: $(cat "$log")"
-grep -q 'device "Quillwave"' "$log" || fail "no Quillwave device: $(cat "$log")"
+grep -q 'device "Quillwave" is object' "$log" || fail "no Quillwave device: $(cat "$log")"
+if grep -q VIOLATION "$log"; then fail "the server caught the driver breaking a rule: $(cat "$log")"; fi
 echo "cmake --install: ok"

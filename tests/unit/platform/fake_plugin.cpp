@@ -25,13 +25,14 @@ std::atomic<UInt32> gFrameSize{256};
 AudioServerPlugInHostRef gHost = nullptr;
 std::mutex gLock;  // state below, and the ring
 int gStarts = 0, gStops = 0, gRunning = 0, gClients = 0;
-std::atomic<UInt64> gAnchor{0};
+UInt64 gAnchor = 0, gSeed = 1;  // gLock
 std::vector<UInt64> gActions;
 float gRing[kRingFrames * kRingChannels];
 IORecord gRecords[kMaxRecords];
 std::atomic<size_t> gRecordCount{0};
 std::atomic<UInt32> gStallMs{0};
 std::atomic<pthread_t> gIOThread{};
+std::atomic<int> gWillDoAsked{0}, gWillDoOnIOThread{0}, gCycleBegins{0}, gCycleEnds{0};
 
 AudioServerPlugInDriverInterface gInterface;
 AudioServerPlugInDriverInterface* gInterfacePtr = &gInterface;
@@ -103,8 +104,13 @@ OSStatus removeClient(AudioServerPlugInDriverRef, AudioObjectID,
 OSStatus perform(AudioServerPlugInDriverRef, AudioObjectID device, UInt64 action, void*) {
     std::lock_guard<std::mutex> g(gLock);
     gActions.push_back(action);
-    if (device == kDevice && action >= 8000 && action <= 192000) {
+    if (device == kDevice && action >= 8000 && action <= 192000 &&
+        static_cast<Float64>(action) != gRate.load()) {
         gRate.store(static_cast<Float64>(action));
+        if (!gConfig.oneSeed) {  // a new timeline
+            gAnchor = mach_absolute_time();
+            ++gSeed;
+        }
     }
     return 0;
 }
@@ -112,9 +118,37 @@ OSStatus abortChange(AudioServerPlugInDriverRef, AudioObjectID, UInt64, void*) {
     return 0;
 }
 
+struct Qualifier {
+    UInt32 size = 0;
+    const void* data = nullptr;
+};
+
+// Whether an object of class `cls` (derived from 'aobj') passes OwnedObjects' class qualifier.
+bool passes(AudioClassID cls, const Qualifier& q) {
+    if (gConfig.ignoresQualifiers || q.data == nullptr || q.size < sizeof(AudioClassID))
+        return true;
+    for (UInt32 at = 0; at + sizeof(AudioClassID) <= q.size; at += sizeof(AudioClassID)) {
+        AudioClassID wanted;
+        std::memcpy(&wanted, static_cast<const char*>(q.data) + at, sizeof wanted);
+        if (wanted == cls || wanted == kAudioObjectClassID) return true;
+    }
+    return false;
+}
+
+AudioObjectID translate(const Qualifier& q) {
+    if (gConfig.translatesAnyUID) return kDevice;
+    CFStringRef uid = nullptr;
+    if (q.data == nullptr || q.size < sizeof uid) return kAudioObjectUnknown;
+    std::memcpy(&uid, q.data, sizeof uid);
+    CFStringRef own = CFStringCreateWithCString(nullptr, gConfig.uid, kCFStringEncodingUTF8);
+    const bool same = uid != nullptr && CFEqual(uid, own);
+    CFRelease(own);
+    return same ? kDevice : kAudioObjectUnknown;
+}
+
 // Writes one property value; returns false for an unknown object or selector.
-bool value(AudioObjectID object, const AudioObjectPropertyAddress& a, UInt32 capacity, UInt32& size,
-           void* out) {
+bool value(AudioObjectID object, const AudioObjectPropertyAddress& a, const Qualifier& q,
+           UInt32 capacity, UInt32& size, void* out) {
     auto put = [&](const void* p, UInt32 n) {
         size = n;
         if (out != nullptr) std::memcpy(out, p, std::min(n, capacity));
@@ -148,10 +182,11 @@ bool value(AudioObjectID object, const AudioObjectPropertyAddress& a, UInt32 cap
             case kAudioObjectPropertyManufacturer:
                 return str("Fake Labs");
             case kAudioObjectPropertyOwnedObjects:
+                return passes(kAudioDeviceClassID, q) ? ids({kDevice}) : ids({});
             case kAudioPlugInPropertyDeviceList:
                 return ids({kDevice});
             case kAudioPlugInPropertyTranslateUIDToDevice:
-                return u32(kDevice);
+                return u32(translate(q));
         }
         return false;
     }
@@ -182,10 +217,12 @@ bool value(AudioObjectID object, const AudioObjectPropertyAddress& a, UInt32 cap
             case kAudioDevicePropertyLatency:
                 return u32(0);
             case kAudioDevicePropertyZeroTimeStampPeriod:
-                return u32(kZeroTimeStampPeriod);
+                return u32(gConfig.zeroTimeStampPeriod);
             case kAudioDevicePropertyRelatedDevices:
                 return ids({kDevice});
             case kAudioObjectPropertyOwnedObjects:
+                if (!passes(kAudioStreamClassID, q)) return ids({});
+                [[fallthrough]];
             case kAudioDevicePropertyStreams: {
                 const bool wantOut =
                     a.mScope != kAudioObjectPropertyScopeInput || s != kAudioDevicePropertyStreams;
@@ -219,23 +256,27 @@ bool value(AudioObjectID object, const AudioObjectPropertyAddress& a, UInt32 cap
 }
 
 OSStatus getSize(AudioServerPlugInDriverRef, AudioObjectID object, pid_t,
-                 const AudioObjectPropertyAddress* a, UInt32, const void*, UInt32* size) {
+                 const AudioObjectPropertyAddress* a, UInt32 qualifierSize, const void* qualifier,
+                 UInt32* size) {
     if (object != kAudioObjectPlugInObject && object != kDevice && object != kOutputStream &&
         object != kInputStream) {
         return kAudioHardwareBadObjectError;
     }
     UInt32 n = 0;
-    if (!value(object, *a, 0, n, nullptr)) return kAudioHardwareUnknownPropertyError;
+    if (!value(object, *a, {qualifierSize, qualifier}, 0, n, nullptr)) {
+        return kAudioHardwareUnknownPropertyError;
+    }
     *size = n;
     return 0;
 }
 OSStatus getData(AudioServerPlugInDriverRef, AudioObjectID object, pid_t,
-                 const AudioObjectPropertyAddress* a, UInt32, const void*, UInt32 capacity,
-                 UInt32* size, void* out) {
+                 const AudioObjectPropertyAddress* a, UInt32 qualifierSize, const void* qualifier,
+                 UInt32 capacity, UInt32* size, void* out) {
+    const Qualifier q{qualifierSize, qualifier};
     UInt32 n = 0;
-    if (!value(object, *a, 0, n, nullptr)) return kAudioHardwareUnknownPropertyError;
+    if (!value(object, *a, q, 0, n, nullptr)) return kAudioHardwareUnknownPropertyError;
     if (capacity < n && n <= 8) return kAudioHardwareBadPropertySizeError;
-    value(object, *a, capacity, n, out);
+    value(object, *a, q, capacity, n, out);
     *size = std::min(n, capacity);
     return 0;
 }
@@ -282,7 +323,8 @@ OSStatus startIO(AudioServerPlugInDriverRef, AudioObjectID, UInt32) {
     std::lock_guard<std::mutex> g(gLock);
     ++gStarts;
     if (gRunning++ == 0) {
-        gAnchor.store(mach_absolute_time());
+        gAnchor = mach_absolute_time();
+        if (!gConfig.oneSeed) ++gSeed;
         std::memset(gRing, 0, sizeof gRing);
     }
     return 0;
@@ -296,24 +338,36 @@ OSStatus stopIO(AudioServerPlugInDriverRef, AudioObjectID, UInt32) {
 OSStatus zeroTimeStamp(AudioServerPlugInDriverRef, AudioObjectID, UInt32, Float64* sample,
                        UInt64* host, UInt64* seed) {
     gIOThread.store(pthread_self(), std::memory_order_relaxed);
-    const UInt64 anchor = gAnchor.load();
-    const double periodNs = kZeroTimeStampPeriod / gRate.load() * 1e9;
+    std::lock_guard<std::mutex> g(gLock);  // anchor, rate and seed of one timeline
+    const UInt32 period = gConfig.zeroTimeStampPeriod;
+    const double periodNs = period / gRate.load() * 1e9;
+    const UInt64 now = mach_absolute_time();
     const auto periods =
-        static_cast<UInt64>(static_cast<double>(mach_absolute_time() - anchor) / periodNs);
-    *sample = static_cast<Float64>(periods * kZeroTimeStampPeriod);
-    *host = anchor + static_cast<UInt64>(static_cast<double>(periods) * periodNs);
-    *seed = 1;
+        now > gAnchor ? static_cast<UInt64>(static_cast<double>(now - gAnchor) / periodNs) : 0;
+    *sample = static_cast<Float64>(periods * period);
+    *host = gAnchor + static_cast<UInt64>(static_cast<double>(periods) * periodNs);
+    *seed = gSeed;
     return 0;
 }
 OSStatus willDo(AudioServerPlugInDriverRef, AudioObjectID, UInt32, UInt32 op, Boolean* will,
                 Boolean* inPlace) {
+    gWillDoAsked.fetch_add(1);
+    if (pthread_equal(pthread_self(), gIOThread.load(std::memory_order_relaxed))) {
+        gWillDoOnIOThread.fetch_add(1);
+    }
     *will =
         op == kAudioServerPlugInIOOperationReadInput || op == kAudioServerPlugInIOOperationWriteMix;
     *inPlace = true;
     return 0;
 }
-OSStatus beginEnd(AudioServerPlugInDriverRef, AudioObjectID, UInt32, UInt32, UInt32,
-                  const AudioServerPlugInIOCycleInfo*) {
+OSStatus begin(AudioServerPlugInDriverRef, AudioObjectID, UInt32, UInt32 op, UInt32,
+               const AudioServerPlugInIOCycleInfo*) {
+    if (op == kAudioServerPlugInIOOperationCycle) gCycleBegins.fetch_add(1);
+    return 0;
+}
+OSStatus end(AudioServerPlugInDriverRef, AudioObjectID, UInt32, UInt32 op, UInt32,
+             const AudioServerPlugInIOCycleInfo*) {
+    if (op == kAudioServerPlugInIOOperationCycle) gCycleEnds.fetch_add(1);
     return 0;
 }
 OSStatus doIO(AudioServerPlugInDriverRef, AudioObjectID, AudioObjectID, UInt32, UInt32 op,
@@ -367,6 +421,9 @@ void configure(const Config& config) {
     gHost = nullptr;
     gStarts = gStops = gRunning = gClients = 0;
     gActions.clear();
+    gAnchor = 0;
+    gSeed = 1;
+    gWillDoAsked = gWillDoOnIOThread = gCycleBegins = gCycleEnds = 0;
     gRecordCount.store(0);
     gStallMs.store(0);
 }
@@ -381,7 +438,7 @@ void* create(CFAllocatorRef, CFUUIDRef type) {
         nullptr,       queryInterface, addRef,       release, initialize,  createDevice,
         destroyDevice, addClient,      removeClient, perform, abortChange, hasProperty,
         isSettable,    getSize,        getData,      setData, startIO,     stopIO,
-        zeroTimeStamp, willDo,         beginEnd,     doIO,    beginEnd};
+        zeroTimeStamp, willDo,         begin,        doIO,    end};
     return &gInterfacePtr;
 }
 
@@ -404,6 +461,9 @@ int clientCount() {
 std::vector<UInt64> performedActions() {
     std::lock_guard<std::mutex> g(gLock);
     return gActions;
+}
+OperationCounts operationCounts() {
+    return {gWillDoAsked.load(), gWillDoOnIOThread.load(), gCycleBegins.load(), gCycleEnds.load()};
 }
 pthread_t ioThread() {
     return gIOThread.load(std::memory_order_relaxed);

@@ -14,7 +14,6 @@ namespace fakeplugin {
 inline constexpr AudioObjectID kDevice = 7;
 inline constexpr AudioObjectID kOutputStream = 8;
 inline constexpr AudioObjectID kInputStream = 9;
-inline constexpr UInt32 kZeroTimeStampPeriod = 4096;
 
 struct Config {
     const char* name = "Fake Loopback";
@@ -25,6 +24,13 @@ struct Config {
     Float64 sampleRate = 48000.0;
     bool integerFormat = false;  // streams in 16-bit integers: not runnable
     UInt32 stallMs = 0;          // the first ReadInput after this is set sleeps this long
+    UInt32 zeroTimeStampPeriod = 12000;
+    // Rules a plug-in can break, for the server's checks: one seed for every timeline (a rate
+    // change keeps the anchor), OwnedObjects deaf to its class qualifier, every UID translated
+    // to the device.
+    bool oneSeed = false;
+    bool ignoresQualifiers = false;
+    bool translatesAnyUID = false;
 };
 
 struct IORecord {
@@ -48,6 +54,14 @@ int startCount();
 int stopCount();
 int clientCount();                       // AddDeviceClient minus RemoveDeviceClient
 std::vector<UInt64> performedActions();  // PerformDeviceConfigurationChange actions
+// WillDoIOOperation calls, each asked from the IO thread or not; Begin/EndIOOperation('cycl').
+struct OperationCounts {
+    int willDoAsked = 0;
+    int willDoAskedOnIOThread = 0;
+    int cycleBegins = 0;
+    int cycleEnds = 0;
+};
+OperationCounts operationCounts();
 bool hostSet();
 // The thread that last asked for a zero time stamp: the server's IO thread.
 pthread_t ioThread();

@@ -2,6 +2,7 @@
 
 #include <CoreAudio/AudioHardware.h>
 #include <CoreFoundation/CFString.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -20,12 +21,15 @@ const std::string& ServerHarness::socketPath() {
     return path;
 }
 
-ServerHarness::ServerHarness(const fakeplugin::Config& config) {
+ServerHarness::ServerHarness(const fakeplugin::Config& config,
+                             const audioserver::ServerBehaviour& behaviour, bool expectViolations)
+    : expectViolations_(expectViolations) {
     fakeplugin::configure(config);
     audioserver::ServerOptions options;
     options.socketPath = socketPath();
     options.quiet = true;
     options.realtime = false;
+    options.behaviour = behaviour;
     server_ = std::make_unique<audioserver::AudioServer>(options);
     audioserver::PlugIn plugIn;
     std::string error;
@@ -53,9 +57,16 @@ void ServerHarness::run() {
 }
 
 void ServerHarness::stop() {
-    if (!thread_.joinable()) return;
-    server_->requestStop();
-    thread_.join();
+    if (!server_) return;
+    if (thread_.joinable()) {
+        server_->requestStop();
+        thread_.join();
+    }
+    server_->closeAll();  // stops the devices: their last violations are logged
+    violations_ = server_->violations();
+    if (!expectViolations_) {
+        for (const std::string& line : violations_) ADD_FAILURE() << "VIOLATION: " << line;
+    }
     server_.reset();
 }
 

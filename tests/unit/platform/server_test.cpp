@@ -294,8 +294,14 @@ TEST(AudioServerTest, PropertyChangesOfThePlugInReachListeners) {
     EXPECT_NE(AudioObjectRemovePropertyListener(device, &any, Notified::proc, &notified), 0);
 }
 
-TEST(AudioServerTest, ARateChangeReachesThePlugInThroughTheHostAndIORestarts) {
-    ServerHarness harness;
+// Under both choices of how a change meets running IO: inside StopIO and StartIO, or while IO
+// keeps running (the plug-in's new seed then restarts the cycle's timeline).
+class RateChangeTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(RateChangeTest, ARateChangeReachesThePlugInThroughTheHostAndIORestarts) {
+    audioserver::ServerBehaviour behaviour;
+    behaviour.rateChangeWhileRunning = GetParam();
+    ServerHarness harness({}, behaviour);
     const AudioObjectID device = deviceNamed("Fake Loopback");
     Notified notified;
     const auto rateAddress = addr(kAudioDevicePropertyNominalSampleRate);
@@ -311,8 +317,8 @@ TEST(AudioServerTest, ARateChangeReachesThePlugInThroughTheHostAndIORestarts) {
     ASSERT_EQ(get(device, kAudioDevicePropertyNominalSampleRate, rate), 0);
     EXPECT_EQ(rate, 44100.0);
     EXPECT_EQ(fakeplugin::performedActions(), std::vector<UInt64>{44100});
-    EXPECT_EQ(fakeplugin::stopCount(), 1);
-    EXPECT_EQ(fakeplugin::startCount(), 2);
+    EXPECT_EQ(fakeplugin::stopCount(), GetParam() ? 0 : 1);
+    EXPECT_EQ(fakeplugin::startCount(), GetParam() ? 1 : 2);
     EXPECT_TRUE(notified.waitFor(kAudioDevicePropertyNominalSampleRate));
 
     const int before = capture.calls;
@@ -353,6 +359,115 @@ TEST(AudioServerTest, ARateChangeReachesThePlugInThroughTheHostAndIORestarts) {
     EXPECT_EQ(set(device, kAudioDevicePropertyNominalSampleRate, Float64{22050.0}),
               kAudioHardwareIllegalOperationError);
     EXPECT_EQ(fakeplugin::performedActions().size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(AudioServerTest, RateChangeTest, ::testing::Bool(),
+                         [](const auto& p) { return p.param ? "WhileRunning" : "Restart"; });
+
+size_t linesWith(const std::vector<std::string>& lines, const std::string& text) {
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& line) {
+        return line.find(text) != std::string::npos;
+    }));
+}
+
+// Each rule the server holds plug-ins to, broken on purpose by the fake plug-in, is reported; a
+// device whose clock period is too short is not taken at all. (Every other test's harness fails
+// on any report, so the plug-in that keeps the rules raises none.)
+TEST(AudioServerTest, APlugInBreakingTheDocumentedRulesIsReportedAtEachOne) {
+    {
+        fakeplugin::Config config;
+        config.zeroTimeStampPeriod = 8192;
+        ServerHarness harness(config, {}, true);
+        EXPECT_EQ(harness.server().deviceCount(), 0u);
+        harness.stop();
+        EXPECT_EQ(harness.violations(),
+                  std::vector<std::string>{"skipped device \"Fake Loopback\" of fake: zero time "
+                                           "stamp period 8192, below the least allowed 10923"});
+    }
+    {
+        fakeplugin::Config config;
+        config.ignoresQualifiers = true;
+        config.translatesAnyUID = true;
+        ServerHarness harness(config, {}, true);
+        EXPECT_EQ(harness.server().deviceCount(), 1u);
+        harness.stop();
+        const auto& lines = harness.violations();
+        EXPECT_EQ(lines.size(), 5u);
+        // The plug-in object owns a device: not a plug-in, not a stream. The device owns streams.
+        EXPECT_EQ(linesWith(lines,
+                            "object 1 of fake: OwnedObjects qualified by class 'aplg' gave "
+                            "[7], not []"),
+                  1u);
+        EXPECT_EQ(linesWith(lines, "object 1 of fake: OwnedObjects qualified by class 'astr'"), 1u);
+        EXPECT_EQ(linesWith(lines,
+                            "object 7 of fake: OwnedObjects qualified by class 'adev' gave "
+                            "[8, 9], not []"),
+                  1u);
+        EXPECT_EQ(linesWith(lines, "object 7 of fake: OwnedObjects qualified by class 'aplg'"), 1u);
+        EXPECT_EQ(linesWith(lines,
+                            "TranslateUIDToDevice of a UID that names no device gave 7, "
+                            "not kAudioObjectUnknown"),
+                  1u);
+    }
+    for (bool whileRunning : {false, true}) {
+        // One seed for every timeline: a rate change (or a restart) keeps the seed but moves the
+        // clock, which the time stamp check sees.
+        fakeplugin::Config config;
+        config.oneSeed = true;
+        audioserver::ServerBehaviour behaviour;
+        behaviour.rateChangeWhileRunning = whileRunning;
+        ServerHarness harness(config, behaviour, true);
+        const AudioObjectID device = deviceNamed("Fake Loopback");
+        Capture capture;
+        ASSERT_EQ(capture.start(device), 0);
+        std::this_thread::sleep_for(700ms);  // beyond two clock periods (250 ms each)
+        // A lower rate: the same periods since the old anchor end earlier, or are fewer.
+        ASSERT_EQ(set(device, kAudioDevicePropertyNominalSampleRate, Float64{44100.0}), 0);
+        std::this_thread::sleep_for(100ms);
+        ASSERT_EQ(AudioOutputUnitStop(capture.unit), 0);
+        harness.stop();
+        EXPECT_GE(linesWith(harness.violations(),
+                            "of the same seed: not a whole number of "
+                            "periods on, or a step back"),
+                  1u)
+            << whileRunning;
+    }
+}
+
+// The open behaviours, each way: WillDoIOOperation is asked once per operation as IO starts and
+// never in the cycle; the cycle's begin and end operations are sent or not; WriteMix runs in
+// every cycle or only while a client plays.
+TEST(AudioServerTest, EachOpenBehaviourDoesWhatItsChoiceSays) {
+    for (bool cycleOperations : {false, true}) {
+        for (bool mixWhileIdle : {true, false}) {
+            audioserver::ServerBehaviour behaviour;
+            behaviour.cycleOperations = cycleOperations;
+            behaviour.writeMixWhileIdle = mixWhileIdle;
+            ServerHarness harness({}, behaviour);
+            const AudioObjectID device = deviceNamed("Fake Loopback");
+            auto writes = [] {
+                const auto log = fakeplugin::ioLog();
+                return std::count_if(log.begin(), log.end(), [](const auto& r) {
+                    return r.operation == kAudioServerPlugInIOOperationWriteMix;
+                });
+            };
+            Capture capture;
+            ASSERT_EQ(capture.start(device), 0);
+            ASSERT_TRUE(eventually([&] { return capture.calls > 10; }));
+            EXPECT_EQ(writes() > 0, mixWhileIdle);
+            Player player;
+            ASSERT_EQ(player.start(device), 0);
+            ASSERT_TRUE(eventually([&] { return writes() > 10; }));
+            ASSERT_EQ(AudioOutputUnitStop(player.unit), 0);
+            ASSERT_EQ(AudioOutputUnitStop(capture.unit), 0);
+            ASSERT_TRUE(eventually([] { return fakeplugin::stopCount() == 1; }));
+            const auto counts = fakeplugin::operationCounts();
+            EXPECT_EQ(counts.willDoAsked, 2);  // 'read' and 'rite', once
+            EXPECT_EQ(counts.willDoAskedOnIOThread, 0);
+            EXPECT_EQ(counts.cycleBegins > 10, cycleOperations);
+            EXPECT_EQ(counts.cycleBegins, counts.cycleEnds);
+        }
+    }
 }
 
 TEST(AudioServerTest, TheInputUnitCallsBackOncePerCycleWithTheCycleFrameCount) {
