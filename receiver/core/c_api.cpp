@@ -13,6 +13,9 @@ struct qw_receiver {
     qw::receiver::Receiver core;
 };
 
+#define QW_TEXT(x) QW_TEXT_OF(x)
+#define QW_TEXT_OF(x) #x
+
 extern "C" {
 
 const char* qw_receiver_strerror(int error) {
@@ -24,7 +27,8 @@ const char* qw_receiver_strerror(int error) {
         case QW_RECEIVER_ERROR_OUTPUT_RATE:
             return "output rate outside 8000..384000 frames per second";
         case QW_RECEIVER_ERROR_LATENCY:
-            return "latency outside 0..1000 ms";
+            return "latency outside " QW_TEXT(QW_RECEIVER_LATENCY_MIN_MS) ".." QW_TEXT(
+                QW_RECEIVER_LATENCY_MAX_MS) " ms";
         case QW_RECEIVER_ERROR_NO_MEMORY:
             return "out of memory";
         case QW_RECEIVER_ERROR_FRAME_LENGTH:
@@ -48,7 +52,9 @@ static int configError(const qw_receiver_config* config) {
         config->output_rate > 384000) {
         return QW_RECEIVER_ERROR_OUTPUT_RATE;
     }
-    if (!std::isfinite(config->latency_ms) || config->latency_ms < 0 || config->latency_ms > 1000) {
+    // (Written so that NaN is refused too.)
+    if (!(config->latency_ms >= QW_RECEIVER_LATENCY_MIN_MS &&
+          config->latency_ms <= QW_RECEIVER_LATENCY_MAX_MS)) {
         return QW_RECEIVER_ERROR_LATENCY;
     }
     return QW_RECEIVER_SUCCESS;

@@ -14,13 +14,20 @@ extern "C" {
 
 typedef struct qw_receiver qw_receiver;
 
+/* The range of the buffer target (qw_receiver_config.latency_ms), the same for this interface,
+ * the automatic target's raises and qwreceiver's --latency-ms. A target outside it is refused
+ * (QW_RECEIVER_ERROR_LATENCY), never clamped: earlier versions of this interface accepted
+ * 0..1000 ms, and now refuse 0..0.5 and 100..1000. */
+#define QW_RECEIVER_LATENCY_MIN_MS 0.5
+#define QW_RECEIVER_LATENCY_MAX_MS 100.0
+
 /* Error numbers, as qw_receiver_create and qw_receiver_feed give them; qw_receiver_strerror
  * names each in words. */
 enum {
     QW_RECEIVER_SUCCESS = 0,
     QW_RECEIVER_ERROR_NO_CONFIG = 1,   /* no configuration was given */
     QW_RECEIVER_ERROR_OUTPUT_RATE = 2, /* output rate not a number in 8000..384000 */
-    QW_RECEIVER_ERROR_LATENCY = 3,     /* latency not a number in 0..1000 ms */
+    QW_RECEIVER_ERROR_LATENCY = 3,     /* latency outside the range above, or not a number */
     QW_RECEIVER_ERROR_NO_MEMORY = 4,
     QW_RECEIVER_ERROR_FRAME_LENGTH = 5 /* a frame length of 0 or above 65536: stream broken */
 };
