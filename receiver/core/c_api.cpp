@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 #include "quillwave_receiver.h"
 #include "receiver.h"
@@ -33,6 +34,9 @@ const char* qw_receiver_strerror(int error) {
             return "out of memory";
         case QW_RECEIVER_ERROR_FRAME_LENGTH:
             return "bad frame length";
+        case QW_RECEIVER_ERROR_RESAMPLER:
+            return "resampler without reset or process, or with start_frames above " QW_TEXT(
+                QW_RECEIVER_RESAMPLER_MAX_START_FRAMES);
         default:
             return "unknown error";
     }
@@ -57,15 +61,24 @@ static int configError(const qw_receiver_config* config) {
           config->latency_ms <= QW_RECEIVER_LATENCY_MAX_MS)) {
         return QW_RECEIVER_ERROR_LATENCY;
     }
+    const qw_receiver_resampler* r = config->resampler;
+    if (r != nullptr && (r->reset == nullptr || r->process == nullptr ||
+                         r->start_frames > QW_RECEIVER_RESAMPLER_MAX_START_FRAMES)) {
+        return QW_RECEIVER_ERROR_RESAMPLER;
+    }
     return QW_RECEIVER_SUCCESS;
 }
 
 qw_receiver* qw_receiver_create(const qw_receiver_config* config, int* error) {
     int result = configError(config);
     qw_receiver* receiver = nullptr;
-    if (result == QW_RECEIVER_SUCCESS) {
-        receiver = new (std::nothrow) qw_receiver(*config);
-        if (receiver == nullptr) result = QW_RECEIVER_ERROR_NO_MEMORY;
+    // No exception may cross into the caller's C: the core's allocations throw std::bad_alloc.
+    try {
+        if (result == QW_RECEIVER_SUCCESS) receiver = new qw_receiver(*config);
+    } catch (const std::bad_alloc&) {
+        result = QW_RECEIVER_ERROR_NO_MEMORY;
+    } catch (const std::invalid_argument&) {
+        result = QW_RECEIVER_ERROR_OUTPUT_RATE;
     }
     if (error != nullptr) *error = result;
     return receiver;
