@@ -53,7 +53,8 @@ class SendQueue {
     // Largest number of frames held at the end of a push since it was last zeroed. Written under
     // the lock by push; read and zeroed without it by the statistics reporter (relaxed order).
     std::atomic<int64_t> maxDepth{0};
-    // The same in sample frames (the queue's depth in time).
+    // The same in sample frames (the queue's depth in time); never zeroed, not printed: for tests
+    // and measurements.
     std::atomic<int64_t> maxDepthSampleFrames{0};
 
   private:

@@ -38,6 +38,8 @@ BatchOutcome Sender::send(const std::vector<Bytes>& batch) {
     if (written < total) {
         outcome.linkFailed = true;
         retireLink(link.generation);
+        ::close(link.fd);  // this sender's own duplicate; the next batch takes the new link
+        link.fd = -1;
     }
     return outcome;
 }
