@@ -4,9 +4,12 @@
 //
 //  - bareWrite: send(MSG_NOSIGNAL) until the frame is out; the floor.
 //  - sendBatch1: the sender's batch for one frame (the usual case: one frame per drain), which
-//    takes the link under gLock as a descriptor of its own, times the write and lets go.
-//  - sendBatch8: the same for a batch of 8 frames (a sender that fell behind), per frame.
-//  - queueAndSend: push onto a send queue, drain, sendBatch1: the whole hand-over, per frame.
+//    checks the link under gLock (its own descriptor is kept from batch to batch) and times the
+//    write.
+//  - sendBatch8: the same for a batch of 8 frames (a sender that fell behind, written in one
+//    gathering write), per frame.
+//  - queueAndSend: a pooled buffer filled, pushed onto a send queue, drained, sent and given
+//    back: the whole hand-over, per frame.
 //
 // Prints, after Google Benchmark's table, frames per second and each path's time per frame as
 // a ratio of bareWrite on the same socket kind.
@@ -117,9 +120,10 @@ void sendBatch1(benchmark::State& state) {
     if (!link.ok) return state.SkipWithError("no socket pair");
     link.publish();
     std::atomic<double> maxWriteMs{0.0};
+    Sender sender(maxWriteMs);
     const std::vector<Bytes> batch = {callbackFrame()};
     for (auto _ : state) {
-        if (sendBatch(batch, maxWriteMs).framesWritten != 1) {
+        if (sender.send(batch).framesWritten != 1) {
             return state.SkipWithError("write failed");
         }
     }
@@ -131,9 +135,10 @@ void sendBatch8(benchmark::State& state) {
     if (!link.ok) return state.SkipWithError("no socket pair");
     link.publish();
     std::atomic<double> maxWriteMs{0.0};
+    Sender sender(maxWriteMs);
     const std::vector<Bytes> batch(8, callbackFrame());
     for (auto _ : state) {
-        if (sendBatch(batch, maxWriteMs).framesWritten != 8) {
+        if (sender.send(batch).framesWritten != 8) {
             return state.SkipWithError("write failed");
         }
     }
@@ -145,12 +150,19 @@ void queueAndSend(benchmark::State& state) {
     if (!link.ok) return state.SkipWithError("no socket pair");
     link.publish();
     std::atomic<double> maxWriteMs{0.0};
+    Sender sender(maxWriteMs);
     SendQueue queue;
+    FramePool pool;
+    std::vector<Bytes> batch;
+    batch.reserve(kSendQueueLimit);
     for (auto _ : state) {
-        queue.push(callbackFrame());
-        if (sendBatch(queue.drain(), maxWriteMs).framesWritten != 1) {
-            return state.SkipWithError("write failed");
-        }
+        Bytes frame = pool.take();
+        frame.assign(callbackFrame().begin(), callbackFrame().end());
+        queue.push(std::move(frame), pool);
+        queue.drain(batch);
+        if (sender.send(batch).framesWritten != 1) return state.SkipWithError("write failed");
+        for (Bytes& f : batch) pool.recycle(std::move(f));
+        batch.clear();
     }
     state.SetItemsProcessed(state.iterations());
 }

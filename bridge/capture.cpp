@@ -8,9 +8,9 @@
 
 namespace {
 
-// Frame buffers made ready before capture starts, each large enough for a callback of up to
-// this many device frames (larger callbacks grow a buffer once, and it keeps its size).
-constexpr size_t kPrefilledFrames = 64;
+// Frame buffers made ready before capture starts (kPrefilledFrameBuffers) are each large enough
+// for a callback of up to this many device frames (larger callbacks grow a buffer once, and it
+// keeps its size).
 constexpr uint32_t kPrefilledDeviceFrames = 1024;
 
 }  // namespace
@@ -36,7 +36,7 @@ void installCaptureBuffers(Capture& c, CaptureBuffers& b) {
     std::swap(c.conv, b.conv);
     std::swap(c.inBuf, b.inBuf);
     std::swap(c.outBuf, b.outBuf);
-    if (b.frameBytes != 0) gFramePool.growBuffers(kPrefilledFrames, b.frameBytes);
+    if (b.frameBytes != 0) gFramePool.growBuffers(kPrefilledFrameBuffers, b.frameBytes);
 }
 
 void prepareCapture(Capture& c, const AudioStreamBasicDescription& clientFmt,

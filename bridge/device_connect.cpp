@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "usbmux.h"
@@ -75,10 +76,17 @@ int connectWithin(int fd, const sockaddr_in& address, std::chrono::milliseconds 
     ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     int error = ::connect(fd, target, sizeof address) == 0 ? 0 : errno;
     if (error == EINPROGRESS) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
         pollfd ready{fd, POLLOUT, 0};
+        int polled = 0;
+        do {  // an interrupted wait goes on for the time left
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            polled = ::poll(&ready, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+        } while (polled < 0 && errno == EINTR);
         socklen_t size = sizeof error;
-        const bool answered = ::poll(&ready, 1, static_cast<int>(limit.count())) == 1 &&
-                              ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0;
+        const bool answered =
+            polled == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0;
         if (!answered) error = ETIMEDOUT;
     }
     ::fcntl(fd, F_SETFL, flags);

@@ -35,5 +35,10 @@ uint16_t usbmuxPortNumber(uint16_t port);
 // says tcpBadHost, tcpRefused (nothing listens there) or tcpUnreachable (any other failure).
 // With a `limit` above zero the connection attempt gives up after that long (tcpUnreachable):
 // a host that has left the network would otherwise hold it for minutes.
+// The bound on one TCP connection attempt of the link supervisor (--tcp HOST, --receiver NAME):
+// a receiver that has left the network loses every SYN, and the kernel would otherwise retry for
+// about two minutes, with its next SYN up to a minute away when the receiver comes back.
+inline constexpr std::chrono::milliseconds kTcpConnectLimit{1000};
+
 int connectTCP(const std::string& host, uint16_t port, LinkDownReason* why = nullptr,
                std::chrono::milliseconds limit = std::chrono::milliseconds(0));

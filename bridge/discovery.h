@@ -20,10 +20,6 @@ inline constexpr std::chrono::milliseconds kFindWindow{2000};
 // included, still fits the link supervisor's 0.5 s retry rhythm.
 inline constexpr std::chrono::milliseconds kResolveLimit{400};
 
-// The bound on one connection attempt to a receiver found by name: its last address may have
-// left the network, and a connection to it would otherwise hang for minutes.
-inline constexpr std::chrono::milliseconds kReceiverConnectLimit{1000};
-
 struct FoundReceiver {
     std::string name;
     std::string host;     // the host name it announced, without the final dot ("" if unresolved)

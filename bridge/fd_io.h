@@ -2,6 +2,7 @@
 // Blocking byte I/O on descriptors: exact reads and complete socket writes.
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstdint>
 #include <optional>
@@ -33,6 +34,18 @@ void suppressSigpipe(int fd);
 // Writes all of `data` with `send`, continuing short writes and retrying EINTR. False as soon as
 // a write returns zero or another error.
 bool writeWhole(int fd, std::span<const uint8_t> data, SendFunction send = sendWithoutSignal);
+
+// One gathering write attempt, shaped like writev(2); returns the bytes taken or <= 0.
+using PartsSendFunction = ssize_t (*)(int fd, const iovec* parts, int count);
+
+// sendmsg() of `parts` that never raises SIGPIPE, like sendWithoutSignal.
+ssize_t sendPartsWithoutSignal(int fd, const iovec* parts, int count);
+
+// Writes every byte of `parts` with `send`, in as few calls as the socket takes, continuing short
+// writes (`parts` is advanced past what was written) and retrying EINTR. Returns the bytes
+// written; fewer than the parts hold when a write returned zero or another error.
+size_t writeAllParts(int fd, std::span<iovec> parts,
+                     PartsSendFunction send = sendPartsWithoutSignal);
 
 // Writes all of `data` to the socket `fd` (suppressSigpipe, then writeWhole), so a peer that has
 // gone shows up as a failed write and never raises SIGPIPE. `fd` must be a socket.

@@ -1,10 +1,13 @@
 #include "frame_pool.h"
 
+#include <algorithm>
 #include <utility>
 
 FramePool gFramePool;
 
-FramePool::FramePool(size_t count) : slots(count + 1) {}
+FramePool::FramePool(size_t count) : slots(count + 1) {
+    grown.reserve(count);
+}
 
 Bytes FramePool::take() {
     if (!grown.empty()) {
@@ -34,9 +37,14 @@ void FramePool::recycle(Bytes&& frame) {
     tail.store(next, std::memory_order_release);
 }
 
+void FramePool::keep(Bytes&& frame) {
+    if (grown.size() < grown.capacity()) grown.push_back(std::move(frame));
+}
+
 void FramePool::growBuffers(size_t count, size_t bytes) {
     minimumBytes.store(bytes, std::memory_order_relaxed);
     for (size_t waiting = available(); waiting > 0; --waiting) grown.push_back(takeFromRing());
+    grown.reserve(std::max(slots.size(), count));
     while (grown.size() < count) grown.emplace_back();
     for (Bytes& frame : grown) frame.reserve(bytes);
 }

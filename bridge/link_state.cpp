@@ -43,6 +43,16 @@ LinkUse takeLink() {
     return {::fcntl(gTunnels, F_DUPFD_CLOEXEC, 0), gLinkGeneration};
 }
 
+bool refreshLink(LinkUse& use) {
+    LockGuard lock;
+    if (use.fd >= 0 && gTunnels >= 0 && use.generation == gLinkGeneration) return false;
+    if (use.fd >= 0) ::close(use.fd);  // the caller's own duplicate: no one else has its number
+    use = {};
+    if (gTunnels < 0) return false;
+    use = {::fcntl(gTunnels, F_DUPFD_CLOEXEC, 0), gLinkGeneration};
+    return use.fd >= 0;
+}
+
 bool retireLink(uint64_t generation) {
     LockGuard lock;
     if (gTunnels < 0 || generation != gLinkGeneration) return false;

@@ -10,10 +10,11 @@
 //    therefore never close a newer link that happens to sit in `gTunnels` by then, even one
 //    that reuses the old descriptor number.
 //  - The sender never writes to the number in `gTunnels` itself: under `gLock` it takes its own
-//    duplicate of the descriptor (takeLink). Its writes can only ever reach the socket of the
-//    generation it took, so no byte of a frame begun on an old link lands on a new connection,
-//    whatever number the new socket gets. A retire shuts the socket down before closing it, so
-//    writes on a duplicate fail at once and a read blocked on the socket (the supervisor's) ends.
+//    duplicate of the descriptor (takeLink, or refreshLink once per link). Its writes can only ever
+//    reach the socket of the generation it took, so no byte of a frame begun on an old link lands
+//    on a new connection, whatever number the new socket gets. A retire shuts the socket down
+//    before closing it, so writes on a duplicate fail at once and a read blocked on the socket (the
+//    supervisor's) ends.
 
 #include <pthread.h>
 
@@ -47,6 +48,12 @@ struct LinkUse {
     uint64_t generation = 0;
 };
 LinkUse takeLink();
+
+// Keeps the caller's own copy `use` in step with the published link, under gLock: while the
+// link of use.generation is still published, nothing happens. Otherwise use.fd (when open) is
+// closed and `use` becomes a fresh duplicate of the current link, as takeLink gives, or
+// {-1, 0} when there is none. True when `use` changed to a new link's descriptor.
+bool refreshLink(LinkUse& use);
 
 // Retire: if gTunnels still holds the link of `generation`, shuts it down (ending reads and
 // writes on every duplicate), closes it and sets gTunnels to -1, all under gLock. Returns true

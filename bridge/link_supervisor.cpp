@@ -22,10 +22,7 @@ std::string connectedLine(const LinkTarget& target) {
 }
 
 int connectOnce(const LinkTarget& target, LinkDownReason* why) {
-    if (target.tcpMode && !target.receiverName.empty()) {
-        return connectTCP(target.tcpHost, target.port, why, kReceiverConnectLimit);
-    }
-    if (target.tcpMode) return connectTCP(target.tcpHost, target.port, why);
+    if (target.tcpMode) return connectTCP(target.tcpHost, target.port, why, kTcpConnectLimit);
     const auto devices = listUSBDevicesAt(target.usbmuxdPath.c_str(), why);
     if (devices.empty()) return -1;
     return connectToDeviceAt(target.usbmuxdPath.c_str(), devices.front(), target.port, why);

@@ -2,38 +2,57 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "common/atomic_max.h"
 #include "frame_pool.h"
 #include "globals.h"
-#include "link_state.h"
 #include "uptime_clock.h"
 
-BatchOutcome sendBatch(const std::vector<Bytes>& batch, std::atomic<double>& maxWriteMs,
-                       SendFunction send) {
+Sender::Sender(std::atomic<double>& maxWrite, PartsSendFunction write)
+    : maxWriteMs(maxWrite), sendParts(write) {}
+
+Sender::~Sender() {
+    if (link.fd >= 0) ::close(link.fd);
+}
+
+BatchOutcome Sender::send(const std::vector<Bytes>& batch) {
     BatchOutcome outcome;
-    const LinkUse link = takeLink();
+    if (refreshLink(link)) suppressSigpipe(link.fd);
     if (link.fd < 0) return outcome;  // no link: these frames are dropped
     outcome.hadLink = true;
-    suppressSigpipe(link.fd);
-    for (const Bytes& frame : batch) {
-        const uint64_t t0 = uptimeNs();
-        if (!writeWhole(link.fd, frame, send)) {
-            outcome.linkFailed = true;
-            retireLink(link.generation);
-            break;
-        }
-        qw::raiseAtomicMax(maxWriteMs, static_cast<double>(uptimeNs() - t0) / 1000000.0);
-        ++outcome.framesWritten;
+    const size_t count = std::min(batch.size(), parts.size());
+    size_t total = 0;
+    for (size_t i = 0; i < count; ++i) {
+        parts[i].iov_base = const_cast<uint8_t*>(batch[i].data());
+        parts[i].iov_len = batch[i].size();
+        total += batch[i].size();
     }
-    ::close(link.fd);
+    const uint64_t t0 = uptimeNs();
+    const size_t written = writeAllParts(link.fd, std::span(parts.data(), count), sendParts);
+    qw::raiseAtomicMax(maxWriteMs, static_cast<double>(uptimeNs() - t0) / 1000000.0);
+    for (size_t done = 0; outcome.framesWritten < count; ++outcome.framesWritten) {
+        done += batch[outcome.framesWritten].size();
+        if (done > written) break;
+    }
+    if (written < total) {
+        outcome.linkFailed = true;
+        retireLink(link.generation);
+        ::close(link.fd);  // this sender's own duplicate; the next batch takes the new link
+        link.fd = -1;
+    }
     return outcome;
 }
 
 void runSender() {
+    Sender sender(cap.maxWriteMs);
+    std::vector<Bytes> batch;
+    batch.reserve(kSendQueueLimit);
     for (;;) {
-        std::vector<Bytes> batch = sendQ.drain();
-        sendBatch(batch, cap.maxWriteMs);
+        sendQ.drain(batch);
+        sender.send(batch);
         // Written or dropped, each frame's memory goes back to the render callback.
         for (Bytes& frame : batch) gFramePool.recycle(std::move(frame));
+        batch.clear();
     }
 }

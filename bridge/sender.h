@@ -1,14 +1,20 @@
 #pragma once
-// The sender thread: the only writer of frames to the phone. It drains the send queue, takes the
-// current link (its own duplicate of the descriptor, see link_state.h) and writes each frame in
-// full, recording the longest single-frame write. A failed write retires that link (never a
-// newer one) and drops the rest of the batch; the link supervisor reconnects.
+// The sender thread: the only writer of frames to the phone. It drains the send queue and writes
+// each batch in full on the current link, with as few writes as the socket takes. It keeps its own
+// duplicate of the link's descriptor (see link_state.h) from one batch to the next and checks,
+// under gLock before each batch, that the link is still the published one. A failed write retires
+// that link (never a newer one) and drops the rest of the batch; the link supervisor reconnects.
 
+#include <sys/uio.h>
+
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <vector>
 
 #include "frame.h"
+#include "link_state.h"
+#include "send_queue.h"
 
 struct BatchOutcome {
     size_t framesWritten = 0;
@@ -16,13 +22,28 @@ struct BatchOutcome {
     bool linkFailed = false;  // a write failed; the link was retired if it was still current
 };
 
-// Writes one batch, oldest frame first, on the link current at the start of the batch. Without a
-// link the batch is dropped unwritten. Each frame gets its own sequence of writes (writeWhole in
-// fd_io.h: short writes continued, EINTR retried, never SIGPIPE); `maxWriteMs` is raised to the
-// longest frame's write time. `send` is the write attempt (sendWithoutSignal, fd_io.h).
-BatchOutcome sendBatch(const std::vector<Bytes>& batch, std::atomic<double>& maxWriteMs,
-                       SendFunction send = sendWithoutSignal);
+class Sender {
+  public:
+    // `maxWriteMs` is raised to the longest batch write; `write` is the write attempt
+    // (sendPartsWithoutSignal, fd_io.h).
+    explicit Sender(std::atomic<double>& maxWriteMs,
+                    PartsSendFunction write = sendPartsWithoutSignal);
+    ~Sender();
+    Sender(const Sender&) = delete;
+    Sender& operator=(const Sender&) = delete;
 
-// The sender thread's body: drains sendQ forever, recording write times in cap.maxWriteMs.
-// Never returns.
+    // Writes one batch (at most kSendQueueLimit frames), oldest frame first, on the link current
+    // at the start of the batch. Without a link the batch is dropped unwritten. Short writes are
+    // continued, EINTR retried, SIGPIPE never raised.
+    BatchOutcome send(const std::vector<Bytes>& batch);
+
+  private:
+    std::atomic<double>& maxWriteMs;
+    PartsSendFunction sendParts;
+    LinkUse link;  // this sender's own duplicate of the link it last wrote on
+    std::array<iovec, kSendQueueLimit> parts{};
+};
+
+// The sender thread's body: drains sendQ forever, recording write times in cap.maxWriteMs and
+// giving every frame's buffer back to gFramePool. Never returns.
 [[noreturn]] void runSender();

@@ -2,10 +2,14 @@
 // property-list parsing behind it; every reply accepted must be a string-keyed dictionary that
 // libplist's getters read without an assertion. The work runs on a thread with a 512 KiB stack,
 // the size macOS gives secondary threads, so a reply nested deep enough to exhaust it crashes.
+// That one thread lives for the whole campaign and is handed each input in turn: a new thread
+// per input would grow the sanitizer's per-thread bookkeeping until memory runs out.
 
 #include <pthread.h>
 
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 
 #include "pipe_feed.h"
 #include "usbmux.h"
@@ -66,10 +70,9 @@ struct Input {
     size_t size;
 };
 
-void* runOne(void* argument) {
-    const auto* input = static_cast<const Input*>(argument);
-    const uint8_t* data = input->data;
-    const size_t size = input->size;
+void runOne(const Input& input) {
+    const uint8_t* data = input.data;
+    const size_t size = input.size;
     const int fd = feedPipe(data, size);  // only inputs that fit a pipe's buffer
     if (fd >= 0) {
         for (int i = 0; i < 8; ++i) {  // several replies may follow each other
@@ -84,19 +87,49 @@ void* runOne(void* argument) {
     if (size > kUsbmuxHeaderSize) {
         checkReply(parseUsbmuxPayload(Bytes(data + kUsbmuxHeaderSize, data + size)));
     }
-    return nullptr;
 }
+
+// The thread with the 512 KiB stack: runs one input at a time, as the fuzzer hands them over.
+class Worker {
+  public:
+    Worker() {
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        pthread_attr_setstacksize(&attributes, 512 * 1024);
+        pthread_t thread;
+        check(pthread_create(&thread, &attributes, loop, this) == 0);
+        pthread_attr_destroy(&attributes);
+        pthread_detach(thread);
+    }
+    // Runs `input` on the worker and returns when it is done.
+    void run(const Input& input) {
+        std::unique_lock lock(mutex);
+        next = &input;
+        changed.notify_all();
+        changed.wait(lock, [this] { return next == nullptr; });
+    }
+
+  private:
+    static void* loop(void* self) {
+        auto& worker = *static_cast<Worker*>(self);
+        std::unique_lock lock(worker.mutex);
+        for (;;) {
+            worker.changed.wait(lock, [&] { return worker.next != nullptr; });
+            runOne(*worker.next);
+            worker.next = nullptr;
+            worker.changed.notify_all();
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    const Input* next = nullptr;  // the input to run; null once it has run
+};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Input input{data, size};
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, 512 * 1024);
-    pthread_t thread;
-    check(pthread_create(&thread, &attributes, runOne, &input) == 0);
-    pthread_join(thread, nullptr);
-    pthread_attr_destroy(&attributes);
+    static Worker& worker = *new Worker;  // kept for the whole campaign
+    worker.run(Input{data, size});
     return 0;
 }

@@ -2,7 +2,8 @@
 // host-name namespaces) joined by a veth pair, each with a private system bus and avahi-daemon.
 // qwreceiver announces itself on one side; tetherstream lists it and streams to it by name from
 // the other, and follows it when it comes back on another address. Without avahi-daemon the
-// receiver says so once and serves, and keeps to its allow-list.
+// receiver says so once and serves, and keeps to its allow-list. A --tcp receiver whose address
+// loses every SYN is reached soon after it comes back.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio_processes.h"
@@ -198,6 +200,47 @@ TEST(ReceiverDiscovery, WithoutAvahiItSaysSoOnceServesAndKeepsToItsAllowList) {
     // Without avahi-daemon: one line, nothing more.
     EXPECT_EQ(receiver.countLines("avahi"), 1) << receiver.output();
     EXPECT_NE(lineWith(receiver, "avahi-daemon is not running"), "") << receiver.output();
+}
+
+// --tcp HOST where every SYN is lost (a phone gone from the network: the far end of a veth pair
+// has no address, and a permanent neighbour entry keeps the near end from ever learning that).
+// Each attempt gives up after about a second, so when the receiver appears 10 s after the bridge
+// began trying, the bridge reaches it within 3 s; one unbounded connect would wait for the
+// kernel's next SYN, 5 s later.
+TEST(TcpLink, AHostThatLosesEverySynIsReachedSoonAfterItListens) {
+    ENTER_PRIVATE_NETWORK_OR_SKIP();
+    TempDir dir;
+    ::mkdir(dir.file("recv").c_str(), 0755);
+    ::mkdir(dir.file("send").c_str(), 0755);
+    NetworkSide recv("qw-gone-side", dir.file("recv"));
+    NetworkSide send("qw-send-side", dir.file("send"));
+    ASSERT_TRUE(recv.ready() && send.ready());
+    ASSERT_TRUE(joinSides(recv, send, dir.file("join.log")));
+    ASSERT_TRUE(
+        recv.run({"/usr/sbin/ip", "link", "set", kVethName, "address", "02:00:00:00:00:01"}) &&
+        recv.run({"/usr/sbin/ip", "link", "set", kVethName, "up"}) &&
+        send.setAddress("10.78.0.2/24") &&
+        send.run({"/usr/sbin/ip", "neigh", "replace", "10.78.0.1", "lladdr", "02:00:00:00:00:01",
+                  "dev", kVethName, "nud", "permanent"}))
+        << recv.commandLog() << send.commandLog();
+
+    AudioServerRun audio;
+    const auto began = std::chrono::steady_clock::now();
+    ChildProcess bridge(
+        send.inside({kBridge, "--tcp", "10.78.0.1", "--verbose", "--capture", "standin"}),
+        dir.file("bridge.log"));
+    ASSERT_TRUE(bridge.waitForLines("link down", 1, 10s)) << bridge.output();
+    EXPECT_EQ(bridge.countLines("\u2705 connected"), 0) << bridge.output();
+    std::this_thread::sleep_until(began + 10s);
+
+    ASSERT_TRUE(recv.setAddress("10.78.0.1/24")) << recv.commandLog();
+    ChildProcess receiver(recv.inside({kReceiver, "--null-output"}), dir.file("receiver.log"));
+    ASSERT_TRUE(receiver.waitForLines("playing to the null output", 1, 10s)) << receiver.output();
+    const auto listening = std::chrono::steady_clock::now();
+    ASSERT_TRUE(bridge.waitForLines("streaming (tcp 10.78.0.1:7000)", 1, 10s)) << bridge.output();
+    const auto took = std::chrono::steady_clock::now() - listening;
+    EXPECT_LT(took, 3s) << std::chrono::duration<double>(took).count() << " s\n" << bridge.output();
+    EXPECT_TRUE(receiver.waitForLines("connection 1 from 10.78.0.2", 1, 10s)) << receiver.output();
 }
 
 }  // namespace

@@ -52,8 +52,15 @@ pa_buffer_attr monitorBufferAttributes() {
 void queueAudio(const uint8_t* pcm, size_t bytes) {
     bytes -= bytes % kBytesPerFrame;
     if (bytes == 0 || currentTunnel() < 0) return;  // no link: the piece is dropped
+    constexpr size_t kMostPayload = kMostFramesPerFrame * kBytesPerFrame;
     while (bytes > 0) {
-        const size_t payload = std::min(bytes, kMostFramesPerFrame * kBytesPerFrame);
+        const size_t payload = std::min(bytes, kMostPayload);
+        // Behind a lagging sender, the piece joins the newest queued frame.
+        if (sendQ.appendAudio(pcm, payload, kMostPayload)) {
+            pcm += payload;
+            bytes -= payload;
+            continue;
+        }
         Bytes frame = gFramePool.take();
         frame.resize(kHeaderSize + payload);
         std::memcpy(qw::wire::writeFrameHeader(frame.data(), FrameType::audio, payload), pcm,

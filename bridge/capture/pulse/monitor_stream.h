@@ -26,7 +26,9 @@ pa_buffer_attr monitorBufferAttributes();
 
 // Queues `bytes` of 48 kHz 16-bit stereo (a partial sample frame at the end is dropped) as
 // audio frames of at most kMostFramesPerFrame sample frames, in order, on sendQ; nothing while
-// there is no link. Buffers come from gFramePool.
+// there is no link. Buffers come from gFramePool. While the sender lags, a piece is added to the
+// newest queued frame when that has room (SendQueue::appendAudio), so the queue holds up to its
+// bound in time rather than 256 small frames.
 void queueAudio(const uint8_t* pcm, size_t bytes);
 
 // Connects a record stream to `monitor` and waits until it runs. Each read also records the

@@ -16,10 +16,6 @@
 
 namespace {
 
-// Frame buffers made ready before capture starts, each with room for the largest audio frame
-// a piece becomes.
-constexpr size_t kPrefilledFrames = 64;
-
 std::thread* sender = nullptr;  // kept for the life of the process
 
 }  // namespace
@@ -34,7 +30,8 @@ int runWithSoundServer(int argc, char** argv) {
         printLine("cannot start the link thread");
         return 1;
     }
-    gFramePool.growBuffers(kPrefilledFrames,
+    // Each made-ready buffer has room for the largest audio frame a piece becomes.
+    gFramePool.growBuffers(kPrefilledFrameBuffers,
                            qw::wire::kHeaderSize + kMostFramesPerFrame * qw::wire::kBytesPerFrame);
     const SoundServerStep capturing = startSoundServerCapture();
     printLine(capturing.line);

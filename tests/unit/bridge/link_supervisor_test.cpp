@@ -196,7 +196,7 @@ TEST(LinkSupervisor, PrintsReportsIgnoresOtherTypesAndDropsTheLinkOnBadLengths) 
     EXPECT_EQ(currentTunnel(), -1);
 }
 
-ssize_t failingSend(int, const void*, size_t) {
+ssize_t failingSend(int, const iovec*, int) {
     errno = EPIPE;
     return -1;
 }
@@ -214,7 +214,7 @@ TEST(LinkSupervisor, SenderRetiringTheLinkEndsTheBlockedReadWithOneLossLine) {
     std::this_thread::sleep_for(20ms);  // the supervisor now sits in its read
 
     std::atomic<double> maxWriteMs{0.0};
-    BatchOutcome outcome = sendBatch({frame(1, "data")}, maxWriteMs, failingSend);
+    BatchOutcome outcome = Sender(maxWriteMs, failingSend).send({frame(1, "data")});
     EXPECT_TRUE(outcome.linkFailed);
     EXPECT_EQ(currentTunnel(), -1);  // retired (and closed) by the sender
 
@@ -234,7 +234,7 @@ TEST(LinkSupervisor, ReconnectsAndPublishesANewLinkAfterTheSenderRetires) {
     ASSERT_TRUE(lines.waitForCount(connected, 1, 5s));
 
     std::atomic<double> maxWriteMs{0.0};
-    EXPECT_TRUE(sendBatch({frame(1, "x")}, maxWriteMs, failingSend).linkFailed);
+    EXPECT_TRUE(Sender(maxWriteMs, failingSend).send({frame(1, "x")}).linkFailed);
     ASSERT_TRUE(app.accept());
     ASSERT_TRUE(lines.waitForCount(connected, 2, 5s));
     EXPECT_EQ(lines.count(kLost), 1);
@@ -242,7 +242,7 @@ TEST(LinkSupervisor, ReconnectsAndPublishesANewLinkAfterTheSenderRetires) {
 
     // Frames now reach the new connection.
     const fake::Bytes audio = frame(1, "abcd");
-    EXPECT_EQ(sendBatch({audio}, maxWriteMs).framesWritten, 1u);
+    EXPECT_EQ(Sender(maxWriteMs).send({audio}).framesWritten, 1u);
     fake::Bytes got(audio.size());
     ASSERT_EQ(::recv(app.conn, got.data(), got.size(), MSG_WAITALL),
               static_cast<ssize_t>(got.size()));
@@ -427,7 +427,7 @@ TEST(LinkSupervisor, VerboseSaysWhyTheLinkIsDownOncePerChange) {
         ASSERT_TRUE(app.accept());
         ASSERT_TRUE(lines.waitForCount(connected, 2, 5s));
         std::atomic<double> maxWriteMs{0.0};
-        EXPECT_TRUE(sendBatch({frame(1, "x")}, maxWriteMs, failingSend).linkFailed);
+        EXPECT_TRUE(Sender(maxWriteMs, failingSend).send({frame(1, "x")}).linkFailed);
         ASSERT_TRUE(app.accept());
         ASSERT_TRUE(lines.waitForCount(connected, 3, 5s));
         app.stopListening();

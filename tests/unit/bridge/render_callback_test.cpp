@@ -45,6 +45,7 @@ struct RenderArgs {
 // Counts heap allocations made on this thread while armed.
 thread_local bool gCountAllocations = false;
 std::atomic<int> gAllocations{0};
+std::atomic<int> gFrees{0};
 
 }  // namespace
 
@@ -79,9 +80,11 @@ void* operator new(size_t size) {
     throw std::bad_alloc();
 }
 void operator delete(void* p) noexcept {
+    if (gCountAllocations && p != nullptr) ++gFrees;
     std::free(p);
 }
 void operator delete(void* p, size_t) noexcept {
+    if (gCountAllocations && p != nullptr) ++gFrees;
     std::free(p);
 }
 
@@ -326,6 +329,30 @@ TEST_F(RenderCallback, SteadyStateCallsAllocateNothingWhileFramesComeBack) {
             if (k == 99) gAllocations = 0;  // warm-up over
         }
         EXPECT_EQ(gAllocations.load(), 0) << rate;
+    }
+}
+
+// The sender is stuck writing a full batch while the callback runs on for 2 s: the queue stays
+// at 256 frames, dropping the oldest, and the audio thread neither allocates nor frees (the
+// dropped frames' memory stays with it for its next frames).
+TEST_F(RenderCallback, ThroughATwoSecondSenderStallNothingIsAllocatedOrFreed) {
+    setLink(1000);
+    for (double rate : {48000.0, 44100.0}) {
+        prepare(rate);
+        for (int k = 0; k < 256; ++k) call(256);
+        std::vector<Bytes> inTheSendersHands = drainAll();
+        sendQ.maxDepth = 0;
+        gAllocations = 0;
+        gFrees = 0;
+        const int calls = static_cast<int>(2 * rate / 256);
+        gCountAllocations = true;
+        for (int k = 0; k < calls; ++k) call(256);
+        gCountAllocations = false;
+        EXPECT_EQ(gAllocations.load(), 0) << rate;
+        EXPECT_EQ(gFrees.load(), 0) << rate;
+        EXPECT_EQ(sendQ.maxDepth.load(), 256) << rate;
+        EXPECT_EQ(drainAll().size(), 255u);  // drainAll's marker frame pushed the oldest out
+        for (Bytes& f : inTheSendersHands) gFramePool.recycle(std::move(f));
     }
 }
 

@@ -6,11 +6,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <set>
 #include <thread>
 #include <vector>
 
+#include "fd_count.h"
 #include "link_state.h"
 #include "send_queue.h"
 #include "socket_pair.h"
@@ -65,64 +69,99 @@ class SenderTest : public testing::Test {
     std::atomic<double> maxWriteMs{0.0};
 };
 
-ssize_t countingSend(int fd, const void* data, size_t size) {
+size_t bytesIn(const iovec* parts, int count) {
+    size_t total = 0;
+    for (int i = 0; i < count; ++i) total += parts[i].iov_len;
+    return total;
+}
+
+ssize_t countingSend(int fd, const iovec* parts, int count) {
     ++gLog.calls;
     gLog.fds.push_back(fd);
-    gLog.sizes.push_back(size);
-    return sendWithoutSignal(fd, data, size);
+    gLog.sizes.push_back(bytesIn(parts, count));
+    return sendPartsWithoutSignal(fd, parts, count);
+}
+
+// Sends at most `limit` bytes of `parts`.
+ssize_t sendAtMost(int fd, const iovec* parts, int count, size_t limit) {
+    iovec cut[kSendQueueLimit];
+    int n = 0;
+    for (; n < count && limit > 0; ++n) {
+        cut[n] = parts[n];
+        cut[n].iov_len = std::min(cut[n].iov_len, limit);
+        limit -= cut[n].iov_len;
+    }
+    return sendPartsWithoutSignal(fd, cut, n);
 }
 
 TEST_F(SenderTest, WithoutALinkTheBatchIsDroppedUnwritten) {
     maxWriteMs = 7.5;
-    BatchOutcome outcome = sendBatch({frameOf(8, 1), frameOf(8, 2)}, maxWriteMs, countingSend);
+    BatchOutcome outcome = Sender(maxWriteMs, countingSend).send({frameOf(8, 1), frameOf(8, 2)});
     EXPECT_FALSE(outcome.hadLink);
     EXPECT_EQ(outcome.framesWritten, 0u);
     EXPECT_EQ(gLog.calls, 0);
     EXPECT_EQ(maxWriteMs.load(), 7.5);
 }
 
-ssize_t shortFirstSend(int fd, const void* data, size_t size) {
+ssize_t shortFirstSend(int fd, const iovec* parts, int count) {
     ++gLog.calls;
-    gLog.sizes.push_back(size);
-    return sendWithoutSignal(fd, data, gLog.calls == 1 ? 500 : size);
+    gLog.fds.push_back(fd);
+    gLog.sizes.push_back(bytesIn(parts, count));
+    return sendAtMost(fd, parts, count, gLog.calls == 1 ? 1500 : SIZE_MAX);
 }
 
-TEST_F(SenderTest, AShortWriteIsContinuedWithTheRest) {
+TEST_F(SenderTest, ABatchGoesOutInOneWriteAndAShortWriteIsContinuedWithTheRest) {
     publish();
-    Bytes frame = frameOf(1024, 0);
-    for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i * 7);
-    BatchOutcome outcome = sendBatch({frame}, maxWriteMs, shortFirstSend);
-    EXPECT_EQ(outcome.framesWritten, 1u);
-    EXPECT_EQ(gLog.sizes, (std::vector<size_t>{1029, 529}));
-    EXPECT_EQ(drainAvailable(pair.b), frame);
+    std::vector<Bytes> batch;
+    Bytes expected;
+    for (int k = 0; k < 3; ++k) {
+        Bytes frame = frameOf(1024, 0);
+        for (size_t i = 5; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i * 7 + k);
+        expected.insert(expected.end(), frame.begin(), frame.end());
+        batch.push_back(std::move(frame));
+    }
+    Sender sender(maxWriteMs, shortFirstSend);
+    BatchOutcome outcome = sender.send(batch);
+    EXPECT_EQ(outcome.framesWritten, 3u);
+    EXPECT_FALSE(outcome.linkFailed);
+    // The whole batch in one call; the second continues in the middle of the second frame.
+    EXPECT_EQ(gLog.sizes, (std::vector<size_t>{3 * 1029, 3 * 1029 - 1500}));
+    EXPECT_EQ(drainAvailable(pair.b), expected);
     EXPECT_GE(maxWriteMs.load(), 0.0);
     EXPECT_GE(currentTunnel(), 0);
+
+    // The sender keeps one descriptor of its own for the link, batch after batch.
+    const int before = openDescriptorCount();
+    for (int k = 0; k < 5; ++k) EXPECT_EQ(sender.send({batch[0]}).framesWritten, 1u);
+    EXPECT_EQ(openDescriptorCount(), before);
+    EXPECT_EQ(std::set<int>(gLog.fds.begin(), gLog.fds.end()).size(), 1u);
+    EXPECT_EQ(drainAvailable(pair.b).size(), 5 * 1029u);
 }
 
-ssize_t interruptedOnceSend(int fd, const void* data, size_t size) {
+ssize_t interruptedOnceSend(int fd, const iovec* parts, int count) {
     if (++gLog.calls == 1) {
         errno = EINTR;
         return -1;
     }
-    return sendWithoutSignal(fd, data, size);
+    return sendPartsWithoutSignal(fd, parts, count);
 }
 
 TEST_F(SenderTest, AnInterruptedWriteIsRetried) {
     publish();
     const Bytes frame = frameOf(16, 9);
-    EXPECT_EQ(sendBatch({frame}, maxWriteMs, interruptedOnceSend).framesWritten, 1u);
+    EXPECT_EQ(Sender(maxWriteMs, interruptedOnceSend).send({frame}).framesWritten, 1u);
     EXPECT_EQ(drainAvailable(pair.b), frame);
     EXPECT_GE(currentTunnel(), 0);
 }
 
-ssize_t zeroSend(int, const void*, size_t) {
+ssize_t zeroSend(int, const iovec*, int) {
     ++gLog.calls;
     return 0;
 }
 
 TEST_F(SenderTest, AWriteOfZeroRetiresTheLink) {
     publish();
-    BatchOutcome outcome = sendBatch({frameOf(8, 1), frameOf(8, 2)}, maxWriteMs, zeroSend);
+    BatchOutcome outcome = Sender(maxWriteMs, zeroSend).send({frameOf(8, 1), frameOf(8, 2)});
     EXPECT_TRUE(outcome.linkFailed);
     EXPECT_EQ(gLog.calls, 1);
     EXPECT_EQ(currentTunnel(), -1);
@@ -130,48 +169,53 @@ TEST_F(SenderTest, AWriteOfZeroRetiresTheLink) {
     EXPECT_EQ(::read(pair.b, &c, 1), 0);  // the phone's end sees the link go
 }
 
-ssize_t failSecondFrameSend(int fd, const void* data, size_t size) {
+// Takes the first frame and a little of the second, then fails.
+ssize_t failSecondFrameSend(int fd, const iovec* parts, int count) {
     ++gLog.calls;
-    gLog.sizes.push_back(size);
+    gLog.sizes.push_back(bytesIn(parts, count));
     if (gLog.calls == 2) {
         errno = ECONNRESET;
         return -1;
     }
-    return sendWithoutSignal(fd, data, size);
+    return sendAtMost(fd, parts, count, 45 + 10);
 }
 
 TEST_F(SenderTest, AFailureDropsTheRestOfTheBatch) {
     publish();
     const Bytes first = frameOf(40, 1);
+    const Bytes second = frameOf(40, 2);
     BatchOutcome outcome =
-        sendBatch({first, frameOf(40, 2), frameOf(40, 3)}, maxWriteMs, failSecondFrameSend);
+        Sender(maxWriteMs, failSecondFrameSend).send({first, second, frameOf(40, 3)});
     EXPECT_EQ(outcome.framesWritten, 1u);
     EXPECT_TRUE(outcome.linkFailed);
     EXPECT_EQ(gLog.calls, 2);  // the third frame is never written
     EXPECT_EQ(currentTunnel(), -1);
-    EXPECT_EQ(drainAvailable(pair.b), first);
+    Bytes expected = first;  // and the start of the second, on the link that then failed
+    expected.insert(expected.end(), second.begin(), second.begin() + 10);
+    EXPECT_EQ(drainAvailable(pair.b), expected);
 }
 
 TEST_F(SenderTest, APeerThatHasGoneGivesAFailedWriteNotSigpipe) {
     ASSERT_EQ(::signal(SIGPIPE, SIG_DFL), SIG_DFL);  // SIGPIPE would end this process
     publish();
     pair.closeB();
-    BatchOutcome outcome = sendBatch({frameOf(64, 1)}, maxWriteMs);
+    BatchOutcome outcome = Sender(maxWriteMs).send({frameOf(64, 1)});
     EXPECT_TRUE(outcome.linkFailed);
     EXPECT_EQ(currentTunnel(), -1);
 }
 
-ssize_t slowSecondFrameSend(int fd, const void* data, size_t size) {
+ssize_t slowSecondPartSend(int fd, const iovec* parts, int count) {
     if (++gLog.calls == 2) std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    return sendWithoutSignal(fd, data, size);
+    return sendAtMost(fd, parts, count, 13);
 }
 
-TEST_F(SenderTest, TheLongestFrameWriteIsRecorded) {
+TEST_F(SenderTest, TheLongestBatchWriteIsRecorded) {
     publish();
-    sendBatch({frameOf(8, 1), frameOf(8, 2), frameOf(8, 3)}, maxWriteMs, slowSecondFrameSend);
+    Sender sender(maxWriteMs, slowSecondPartSend);
+    EXPECT_EQ(sender.send({frameOf(8, 1), frameOf(8, 2), frameOf(8, 3)}).framesWritten, 3u);
     EXPECT_GE(maxWriteMs.load(), 25.0);
     maxWriteMs = 5000.0;  // a larger figure not yet reported stays
-    sendBatch({frameOf(8, 4)}, maxWriteMs);
+    sender.send({frameOf(8, 4)});
     EXPECT_EQ(maxWriteMs.load(), 5000.0);
 }
 
@@ -185,10 +229,10 @@ struct ReuseScenario {
 };
 ReuseScenario gReuse;
 
-ssize_t reuseDuringFrameSend(int fd, const void* data, size_t size) {
+ssize_t reuseDuringFrameSend(int fd, const iovec* parts, int count) {
     gLog.fds.push_back(fd);
     if (++gLog.calls == 1) {
-        ssize_t n = sendWithoutSignal(fd, data, 500);
+        ssize_t n = sendAtMost(fd, parts, count, 500);
         // Meanwhile on the link thread: loss, retire, reconnect onto the same number.
         EXPECT_TRUE(retireLink(gReuse.oldGeneration));
         SocketPair next;
@@ -202,7 +246,7 @@ ssize_t reuseDuringFrameSend(int fd, const void* data, size_t size) {
         next.b = -1;
         return n;
     }
-    return sendWithoutSignal(fd, data, size);
+    return sendPartsWithoutSignal(fd, parts, count);
 }
 
 TEST_F(SenderTest, NoByteOfAnOldFrameReachesANewLinkOnTheSameNumber) {
@@ -211,7 +255,8 @@ TEST_F(SenderTest, NoByteOfAnOldFrameReachesANewLinkOnTheSameNumber) {
     publish();
     gReuse.oldGeneration = generation;
     const Bytes frame = frameOf(1024, 0x55);
-    BatchOutcome outcome = sendBatch({frame, frame}, maxWriteMs, reuseDuringFrameSend);
+    Sender sender(maxWriteMs, reuseDuringFrameSend);
+    BatchOutcome outcome = sender.send({frame, frame});
     EXPECT_TRUE(outcome.linkFailed);
     EXPECT_EQ(outcome.framesWritten, 0u);
     for (int fd : gLog.fds) EXPECT_NE(fd, gReuse.number);  // never the shared number
@@ -225,7 +270,8 @@ TEST_F(SenderTest, NoByteOfAnOldFrameReachesANewLinkOnTheSameNumber) {
     EXPECT_EQ(drainAvailable(pair.b).size(), 500u);
 
     // The next batch goes to the new link, starting with a whole frame.
-    EXPECT_EQ(sendBatch({frame}, maxWriteMs).framesWritten, 1u);
+    EXPECT_EQ(sender.send({frame}).framesWritten, 1u);
+    for (int fd : gLog.fds) EXPECT_NE(fd, gReuse.number);
     EXPECT_EQ(drainAvailable(gReuse.newPhoneEnd), frame);
     ::close(gReuse.newPhoneEnd);
 }
@@ -252,7 +298,8 @@ TEST_F(SenderTest, ASlowReaderStallsWritesWhileTheQueueStaysBounded) {
     SendQueue queue;
     std::atomic<bool> stop{false};
     std::thread sender([&] {
-        while (!stop) sendBatch(queue.drain(), maxWriteMs);
+        Sender writer(maxWriteMs);
+        while (!stop) writer.send(queue.drain());
     });
     // The phone reads nothing until the stall has been seen from here, however slowly this
     // machine runs: a fixed pause could end before the queue had filled.
@@ -270,7 +317,10 @@ TEST_F(SenderTest, ASlowReaderStallsWritesWhileTheQueueStaysBounded) {
 
     const size_t heapBefore = heapInUse();
     size_t heapPeak = heapBefore;
-    const Bytes frame = frameOf(4096, 1);  // 4 KiB frames: 256 of them are 1 MiB
+    // 4 KiB frames of 1024 sample frames each: the queue's bound in time (1.5 s) holds 70 of
+    // them, fewer than its bound in frames.
+    const Bytes frame = frameOf(4096, 1);
+    const int64_t fullDepth = kSendQueueSampleLimit / 1024;
     int64_t highestDepth = 0;
     int pushed = 0;
     // Pushes until far more than the queue holds have gone in and the queue has stayed full for
@@ -283,16 +333,17 @@ TEST_F(SenderTest, ASlowReaderStallsWritesWhileTheQueueStaysBounded) {
         queue.push(frame);
         ++pushed;
         highestDepth = std::max(highestDepth, queue.maxDepth.load());
-        if (highestDepth == 256 && fullSince == giveUp) fullSince = now;
+        if (highestDepth == fullDepth && fullSince == giveUp) fullSince = now;
         heapPeak = std::max(heapPeak, heapInUse());
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     stallOver = true;
 
-    EXPECT_GT(pushed, 2000);       // far more than the queue holds
-    EXPECT_EQ(highestDepth, 256);  // full during the stall, and never beyond
+    EXPECT_GT(pushed, 2000);             // far more than the queue holds
+    EXPECT_EQ(highestDepth, fullDepth);  // full during the stall, and never beyond
+    EXPECT_EQ(queue.maxDepthSampleFrames.load(), fullDepth * 1024);
     if (!kSanitized) {
-        // 256 queued frames plus the batch in flight: a few MiB at most, however long the stall.
+        // A full queue plus the batch in flight: a few MiB at most, however long the stall.
         EXPECT_LT(heapPeak - heapBefore, size_t{4} << 20);
     }
 
