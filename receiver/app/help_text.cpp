@@ -40,8 +40,8 @@ OPTIONS
                          closed at once and never replace the current
                          connection; refusals are logged at most once a
                          second, with a count.
-    --latency-ms MS      buffer target in ms (default 5); in the automatic
-                         mode its start and floor.
+    --latency-ms MS      buffer target in ms, 0.5 to 100 (default 5); in the
+                         automatic mode its start and floor.
     --fixed-latency      keep the buffer target fixed instead of raising it
                          after underruns.
     --output KIND        pipewire, pulse or null; without it PipeWire when

@@ -8,6 +8,7 @@
 #include "announce.h"
 #include "common/wire_format.h"
 #include "help_text.h"
+#include "quillwave_receiver.h"
 
 namespace qwr {
 
@@ -74,7 +75,11 @@ std::optional<Options> parseOptions(int argc, char** argv) {
         } else if (arg == "--port") {
             ok = take(1, 65535, o.port);
         } else if (arg == "--latency-ms") {
-            ok = take(0.5, 100, o.latencyMs);
+            ok = take(QW_RECEIVER_LATENCY_MIN_MS, QW_RECEIVER_LATENCY_MAX_MS, o.latencyMs);
+            if (!ok) {
+                std::fprintf(stderr, "--latency-ms takes a number of milliseconds in %g..%g\n",
+                             QW_RECEIVER_LATENCY_MIN_MS, QW_RECEIVER_LATENCY_MAX_MS);
+            }
         } else if (arg == "--output" && value) {
             const auto kind = outputKind(value);
             if (kind) o.output = *kind;

@@ -7,8 +7,12 @@
 
 #include "allow_list.h"
 #include "common/wire_format.h"
+#include "quillwave_receiver.h"
 
 namespace qwr {
+
+// The receiver's own defaults, for a 48000 Hz output.
+inline const qw_receiver_config kReceiverDefaults = qw_receiver_config_init(qw::wire::kSampleRate);
 
 // Where the sound goes: PipeWire when its daemon answers, else PulseAudio (automatic), or the
 // one named with --output.
@@ -17,8 +21,9 @@ enum class OutputKind { automatic, pulse, pipewire, null };
 struct Options {
     std::string listen = "0.0.0.0";
     uint16_t port = qw::wire::kAppPort;
-    double latencyMs = 5.0;  // buffer target (start and floor in the automatic mode)
-    bool automatic = true;   // --fixed-latency turns it off
+    double latencyMs =
+        kReceiverDefaults.latency_ms;  // buffer target (start and floor if automatic)
+    bool automatic = kReceiverDefaults.automatic != 0;  // --fixed-latency turns it off
     OutputKind output = OutputKind::automatic;
     std::string sink;               // sink or target node; empty: the server's default
     double outputLatencyMs = 10.0;  // 2 ms underflows constantly on a busy machine (measured)

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 #include "quillwave_receiver.h"
 #include "receiver.h"
@@ -12,6 +13,9 @@ struct qw_receiver {
     explicit qw_receiver(const qw_receiver_config& config) : core(config) {}
     qw::receiver::Receiver core;
 };
+
+#define QW_TEXT(x) QW_TEXT_OF(x)
+#define QW_TEXT_OF(x) #x
 
 extern "C" {
 
@@ -24,11 +28,15 @@ const char* qw_receiver_strerror(int error) {
         case QW_RECEIVER_ERROR_OUTPUT_RATE:
             return "output rate outside 8000..384000 frames per second";
         case QW_RECEIVER_ERROR_LATENCY:
-            return "latency outside 0..1000 ms";
+            return "latency outside " QW_TEXT(QW_RECEIVER_LATENCY_MIN_MS) ".." QW_TEXT(
+                QW_RECEIVER_LATENCY_MAX_MS) " ms";
         case QW_RECEIVER_ERROR_NO_MEMORY:
             return "out of memory";
         case QW_RECEIVER_ERROR_FRAME_LENGTH:
             return "bad frame length";
+        case QW_RECEIVER_ERROR_RESAMPLER:
+            return "resampler without reset or process, or with start_frames above " QW_TEXT(
+                QW_RECEIVER_RESAMPLER_MAX_START_FRAMES);
         default:
             return "unknown error";
     }
@@ -48,8 +56,15 @@ static int configError(const qw_receiver_config* config) {
         config->output_rate > 384000) {
         return QW_RECEIVER_ERROR_OUTPUT_RATE;
     }
-    if (!std::isfinite(config->latency_ms) || config->latency_ms < 0 || config->latency_ms > 1000) {
+    // (Written so that NaN is refused too.)
+    if (!(config->latency_ms >= QW_RECEIVER_LATENCY_MIN_MS &&
+          config->latency_ms <= QW_RECEIVER_LATENCY_MAX_MS)) {
         return QW_RECEIVER_ERROR_LATENCY;
+    }
+    const qw_receiver_resampler* r = config->resampler;
+    if (r != nullptr && (r->reset == nullptr || r->process == nullptr ||
+                         r->start_frames > QW_RECEIVER_RESAMPLER_MAX_START_FRAMES)) {
+        return QW_RECEIVER_ERROR_RESAMPLER;
     }
     return QW_RECEIVER_SUCCESS;
 }
@@ -57,9 +72,13 @@ static int configError(const qw_receiver_config* config) {
 qw_receiver* qw_receiver_create(const qw_receiver_config* config, int* error) {
     int result = configError(config);
     qw_receiver* receiver = nullptr;
-    if (result == QW_RECEIVER_SUCCESS) {
-        receiver = new (std::nothrow) qw_receiver(*config);
-        if (receiver == nullptr) result = QW_RECEIVER_ERROR_NO_MEMORY;
+    // No exception may cross into the caller's C: the core's allocations throw std::bad_alloc.
+    try {
+        if (result == QW_RECEIVER_SUCCESS) receiver = new qw_receiver(*config);
+    } catch (const std::bad_alloc&) {
+        result = QW_RECEIVER_ERROR_NO_MEMORY;
+    } catch (const std::invalid_argument&) {
+        result = QW_RECEIVER_ERROR_OUTPUT_RATE;
     }
     if (error != nullptr) *error = result;
     return receiver;

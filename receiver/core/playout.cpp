@@ -10,29 +10,22 @@ namespace qw::receiver {
 
 namespace {
 
-// The resampler's filter half-length: the measured quality at 48 kHz is the same from 16 up,
-// and 32 is what its authors advise for 48 kHz material (0.67 ms of delay).
-constexpr unsigned kFilterHalfLength = 32;
-// The target may come down to what the pieces need plus this many times the lateness of the
-// arrivals the buffer has to cover: room for the next stall to be somewhat longer.
-constexpr double kJitterMultiple = 2.0;
 // How fast the level's pull drains the level at its limit (200 ppm).
 constexpr double kDrainMsPerSecond = 0.2;
 
 }  // namespace
 
-Playout::Playout(SampleRing& ring, LatencyTarget& target, double outputRate,
+Playout::Playout(SampleRing& ring, TargetPolicy& target, Resampler& resampler, double outputRate,
                  PlayoutFigures& figures)
     : ring_(ring),
       target_(target),
+      resampler_(resampler),
       rate_(outputRate),
       inputPerMs_(wire::kSampleRate / 1000.0),
       fadeFrames_(static_cast<uint32_t>(outputRate * kFadeMs / 1000.0)),
       figures_(figures),
       drift_(wire::kSampleRate, outputRate),
-      outputFit_(outputRate) {
-    resampler_.setup(outputRate / wire::kSampleRate, wire::kChannels, kFilterHalfLength);
-}
+      outputFit_(outputRate) {}
 
 void Playout::startOver() {
     playing_ = false;
@@ -45,13 +38,13 @@ void Playout::startOver() {
 // take far too long to drain. Either way the oldest frames go, down to the target on average;
 // one count per episode, however many pulls it lasts.
 void Playout::dropOverrun(size_t level, uint32_t frames) {
-    const double targetMs = effectiveTargetFrames() / inputPerMs_;
+    const double targetMs = target_.targetFrames() / inputPerMs_;
     const double boundMs = std::max(2 * targetMs, targetMs + kOverrunHeadroomMs);
     // A target coming down leaves the level above it for as long as the pull takes to drain
     // it: that is a drain on its way, not surplus to drop.
     drainedTargetMs_ = std::max(targetMs, drainedTargetMs_ - kDrainMsPerSecond * frames / rate_);
     const double highMs = drainedTargetMs_ + std::max(drainedTargetMs_, kHighMarginMs);
-    const double sampled = arrivalLevel_.load(std::memory_order_relaxed);
+    const double sampled = feed_.arrivalLevel;
     const double measured = sampled >= 0 ? sampled : static_cast<double>(level);
     highFrames_ = measured > highMs * inputPerMs_ ? highFrames_ + frames : 0;
     // What the output's request has yet to take is not surplus (an output catching up after a
@@ -61,11 +54,11 @@ void Playout::dropOverrun(size_t level, uint32_t frames) {
     const bool drop = static_cast<double>(level) - pending > boundMs * inputPerMs_ ||
                       highFrames_ > kHighSeconds * rate_;
     if (drop) {
-        const double arrival = arrivalFrames_.load(std::memory_order_relaxed);
+        const double arrival = feed_.arrivalFrames;
         ring_.dropOldest(static_cast<size_t>(targetMs * inputPerMs_ + 0.5 * arrival));
         if (!dropping_) figures_.overruns.fetch_add(1, std::memory_order_relaxed);
         highFrames_ = 0;
-        arrivalLevel_.store(-1, std::memory_order_relaxed);  // stale until the next arrival
+        feed_.arrivalLevel = -1;  // stale until the next arrival
     }
     dropping_ = drop;
 }
@@ -73,19 +66,19 @@ void Playout::dropOverrun(size_t level, uint32_t frames) {
 // Runs the resampler on what the ring holds; returns the frames produced (fewer than asked
 // only when the ring ran dry).
 uint32_t Playout::resample(float* out, uint32_t frames) {
-    resampler_.out_data = out;
-    resampler_.out_count = frames;
-    while (resampler_.out_count > 0) {
+    uint32_t left = frames;
+    while (left > 0) {
         size_t available = 0;
         const float* in = ring_.readPointer(available);
         if (available == 0) break;
-        const auto given = static_cast<unsigned>(std::min<size_t>(available, 1u << 20));
-        resampler_.inp_data = const_cast<float*>(in);
-        resampler_.inp_count = given;
-        resampler_.process();
-        ring_.consume(given - resampler_.inp_count);
+        const auto given = static_cast<uint32_t>(std::min<size_t>(available, 1u << 20));
+        uint32_t inLeft = given;
+        const uint32_t outBefore = left;
+        resampler_.process(in, inLeft, out + 2 * size_t{frames - left}, left);
+        ring_.consume(given - inLeft);
+        if (inLeft == given && left == outBefore) break;  // neither taken nor given: stuck
     }
-    return frames - resampler_.out_count;
+    return frames - left;
 }
 
 void Playout::fadeIn(float* out, uint32_t frames) {
@@ -107,7 +100,7 @@ void Playout::underrun(float* out, uint32_t produced) {
     }
     playing_ = false;
     resampler_.reset();
-    target_.onUnderrun(effectiveTargetFrames() / inputPerMs_);
+    target_.onUnderrun();
     figures_.underruns.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -115,8 +108,7 @@ void Playout::noteRequest(uint32_t frames, double seconds) {
     requested_ += frames;
     pendingRequest_ = frames;
     if (!outputClockGiven_) outputFit_.add(requested_, seconds);
-    // About a minute to forget a large request (decay per request of a few ms).
-    largestRequest_ = std::max(requestPiece(frames, seconds), largestRequest_ * 0.9999);
+    target_.noteRequest(requestPiece(frames, seconds));
 }
 
 // A request after a pause well beyond the usual one (an output catching up after a stall) asks
@@ -153,7 +145,7 @@ void Playout::outputClock(double frames, double seconds) {
 // The drift: the output's measured rate against the sender's; the last one measured while
 // either is not known (a new connection), zero before the first.
 double Playout::clockPpm() {
-    const double sender = senderRatio_.load(std::memory_order_relaxed);
+    const double sender = feed_.senderRatio;
     // After a new connection the drift last measured stands in (most often the same sender)
     // until the new sender's clock is measured: the level steers gently on top of it.
     clockMeasured_ = clockMeasured_ || (sender > 0 && outputFit_.valid());
@@ -163,30 +155,14 @@ double Playout::clockPpm() {
     return clockPpm_;
 }
 
-double Playout::pieceNeedFrames() const {
-    return 0.5 * (largestRequest_ + arrivalFrames_.load(std::memory_order_relaxed)) + inputPerMs_;
-}
-
-double Playout::effectiveTargetFrames() const {
-    return std::max(target_.ms() * inputPerMs_, pieceNeedFrames());
-}
-
-// What the target may come down to: the pieces' need plus the recent jitter.
-double Playout::allowedTargetMs() const {
-    const double late = senderLateness_.load(std::memory_order_relaxed);
-    if (late < 0) return HUGE_VAL;
-    return (pieceNeedFrames() + kJitterMultiple * late * wire::kSampleRate) / inputPerMs_;
-}
-
 // Arrivals come in bursts, so the level may have jumped well past the start: the surplus would
 // only be delay, so it goes. What stays is the start level as it would be right after an
 // arrival on time: a burst after a stall comes off the sender's grid, and when its last
 // arrival was due some time ago, the output would have played that much of it by now (left
 // in, it would stay as extra delay for as long as the level's gentle pull takes to drain it).
 void Playout::start(double startFrames, double targetFrames) {
-    const double due = latestDue_.load(std::memory_order_relaxed);
-    const double period =
-        arrivalFrames_.load(std::memory_order_relaxed) / double{wire::kSampleRate};
+    const double due = feed_.latestDueSeconds;
+    const double period = feed_.arrivalFrames / double{wire::kSampleRate};
     // Due longer ago than two arrivals' time: not the tail of a burst but a timeline that has
     // stepped (frames lost on the way), which the sender's fit has yet to take in.
     double sinceDue = due >= 0 ? std::max(0.0, lastRequestSeconds_ - due) : 0.0;
@@ -197,37 +173,38 @@ void Playout::start(double startFrames, double targetFrames) {
     drainedTargetMs_ = 0;
     drift_.restart(targetFrames, clockPpm());
     // The last sample was taken before the drop above: stale until the next arrival.
-    arrivalLevel_.store(-1, std::memory_order_relaxed);
+    feed_.arrivalLevel = -1;
 }
 
 void Playout::pull(float* out, uint32_t frames) {
+    if (fromFeed_.take(feed_)) target_.update(feed_);
     if (ring_.takeFlush()) startOver();
     size_t level = ring_.readable();
     // Not while filling: the start drops any surplus itself.
     if (playing_) dropOverrun(level, frames);
     level = ring_.readable();
-    const double targetFrames = effectiveTargetFrames();
-    // The resampler draws twice its filter half-length at once when it starts. An output catching
-    // up after a pause is about to take more at once: started with less, it would run dry again
-    // within the same catch-up.
-    const double startFrames = targetFrames + 0.5 * arrivalFrames_.load(std::memory_order_relaxed) +
-                               2 * kFilterHalfLength + catchUpFrames();
+    const double targetFrames = target_.targetFrames();
+    // The resampler draws some input at once when it starts. An output catching up after a pause
+    // is about to take more at once: started with less, it would run dry again within the same
+    // catch-up.
+    const double startFrames =
+        targetFrames + 0.5 * feed_.arrivalFrames + resampler_.startFrames() + catchUpFrames();
     if (!playing_ && level >= std::max(startFrames, 1.0)) start(startFrames, targetFrames);
     uint32_t produced = 0;
     if (playing_) {
-        const double sampled = arrivalLevel_.load(std::memory_order_relaxed);
+        const double sampled = feed_.arrivalLevel;
         // No sample since the start: no news, rather than the ring's momentary level (which
         // right after a start holds half an arrival more than on average).
         const double measured = sampled >= 0 ? sampled : targetFrames;
         const double clock = clockPpm();
         const double ppm = drift_.update(measured, targetFrames, frames, clock, clockMeasured_);
-        resampler_.set_rratio(1.0 + ppm * 1e-6);
+        resampler_.setCorrection(1.0 + ppm * 1e-6);
         produced = resample(out, frames);
         fadeIn(out, produced);
         if (produced < frames) underrun(out, produced);
     }
     std::memset(out + 2 * produced, 0, size_t{frames - produced} * 2 * sizeof(float));
-    target_.advance(frames, allowedTargetMs());
+    target_.advance(frames);
     figures_.framesOut.fetch_add(frames, std::memory_order_relaxed);
     pendingRequest_ -= std::min(pendingRequest_, frames);
     publish(ring_.readable());
@@ -236,7 +213,7 @@ void Playout::pull(float* out, uint32_t frames) {
 void Playout::publish(size_t level) {
     const double filtered = playing_ ? drift_.filteredLevel() : static_cast<double>(level);
     figures_.levelMs.store(filtered / inputPerMs_, std::memory_order_relaxed);
-    figures_.targetMs.store(effectiveTargetFrames() / inputPerMs_, std::memory_order_relaxed);
+    figures_.targetMs.store(target_.targetFrames() / inputPerMs_, std::memory_order_relaxed);
     figures_.driftPpm.store(clockPpm_, std::memory_order_relaxed);
     figures_.playing.store(playing_, std::memory_order_relaxed);
 }

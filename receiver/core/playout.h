@@ -5,15 +5,16 @@
 // underrun and back in once the buffer has refilled, drops the oldest frames when the buffer grows
 // past its bound, and starts afresh after a flush. Never allocates and never waits.
 
-#include <zita-resampler/vresampler.h>
-
 #include <array>
 #include <atomic>
 #include <cstdint>
 
 #include "drift_controller.h"
-#include "latency_target.h"
+#include "feed_figures.h"
+#include "latest_value.h"
+#include "resampler.h"
 #include "sample_ring.h"
+#include "target_policy.h"
 #include "timeline_fit.h"
 
 namespace qw::receiver {
@@ -39,40 +40,26 @@ class Playout {
     static constexpr double kHighMarginMs = 10.0;
     static constexpr double kHighSeconds = 0.5;
 
-    Playout(SampleRing& ring, LatencyTarget& target, double outputRate, PlayoutFigures& figures);
+    Playout(SampleRing& ring, TargetPolicy& target, Resampler& resampler, double outputRate,
+            PlayoutFigures& figures);
 
     // Fills `frames` interleaved stereo frames.
     void pull(float* out, uint32_t frames);
 
     // The output's whole request, before it is filled piece by piece, at `seconds` of the
     // monotonic clock: the requests are the output's timeline, unless the output reports its
-    // playback clock itself (outputClock). The buffer must be able to cover a request, so the
-    // target never goes below half a request plus half an arrival plus a millisecond, whatever
-    // the configured target.
+    // playback clock itself (outputClock), and their sizes what the target has to cover.
     void noteRequest(uint32_t frames, double seconds);
     // The output's own playback clock: `frames` played by `seconds`. Once given, the requests'
     // times are no longer used for the output's rate. On the output's thread.
     void outputClock(double frames, double seconds);
 
-    // From the producer's side: the sender's clock over its nominal rate (0: not known), the
-    // largest lateness of an arrival in the recent seconds and when the latest arrival was due
-    // (both negative: not known).
-    void setSenderClock(double rateRatio, double peakLatenessSeconds, double latestDueSeconds) {
-        senderRatio_.store(rateRatio, std::memory_order_relaxed);
-        senderLateness_.store(peakLatenessSeconds, std::memory_order_relaxed);
-        latestDue_.store(latestDueSeconds, std::memory_order_relaxed);
-    }
-
-    // From the producer's side: how many frames arrive at once. Playing starts when the buffer
-    // holds the target plus half of that (and what the resampler takes in when it starts), so
-    // that the target is the level on average.
-    void setArrivalFrames(uint32_t frames) {
-        arrivalFrames_.store(frames, std::memory_order_relaxed);
-    }
-    // From the producer's side, right after an arrival: the buffer's level then, less half the
-    // usual arrival. This samples the level's average with far less noise than the output's
-    // pulls can (they see the whole rise and fall of every arrival).
-    void setArrivalLevel(double frames) { arrivalLevel_.store(frames, std::memory_order_relaxed); }
+    // From the producer's side, after arrivals and at a new connection: what it knows, taken
+    // at the next pull. Playing starts when the buffer holds the target plus half an arrival
+    // (and what the resampler takes in when it starts), so that the target is the level on
+    // average. The level sampled right after an arrival tells the level's average with far less
+    // noise than the output's pulls can (they see the whole rise and fall of every arrival).
+    void handOver(const FeedFigures& feed) { fromFeed_.publish(feed); }
 
   private:
     void startOver();
@@ -84,30 +71,23 @@ class Playout {
     void publish(size_t level);
     double requestPiece(uint32_t frames, double seconds);
     double catchUpFrames() const;
-    double pieceNeedFrames() const;
-    double effectiveTargetFrames() const;
-    double allowedTargetMs() const;
     double clockPpm();
 
     SampleRing& ring_;
-    LatencyTarget& target_;
+    TargetPolicy& target_;
+    Resampler& resampler_;
     double rate_;
     double inputPerMs_;
     uint32_t fadeFrames_;
     PlayoutFigures& figures_;
     DriftController drift_;
-    VResampler resampler_;
     bool playing_ = false;
     uint32_t fadeInDone_ = 0;
-    double largestRequest_ = 0;  // decays slowly, so one large request is remembered a while
-    double highFrames_ = 0;      // output frames for which the level has been well above target
+    double highFrames_ = 0;  // output frames for which the level has been well above target
     bool dropping_ = false;
     double drainedTargetMs_ = 0;  // the target as far as the level can have followed it down
-    std::atomic<uint32_t> arrivalFrames_{0};
-    std::atomic<double> arrivalLevel_{-1};  // below zero: none yet
-    std::atomic<double> senderRatio_{0};
-    std::atomic<double> senderLateness_{-1};
-    std::atomic<double> latestDue_{-1};
+    LatestValue<FeedFigures> fromFeed_;
+    FeedFigures feed_;  // the latest taken; its arrival level marked stale (<0) after a drop
     TimelineFit outputFit_;
     double requested_ = 0;  // output frames requested so far
     double lastRequestSeconds_ = -1;

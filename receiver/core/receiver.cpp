@@ -18,17 +18,23 @@ int64_t steadyNs(void*) {
 
 Receiver::Receiver(const qw_receiver_config& config)
     : ring_(kRingFrames),
-      target_(config.latency_ms, config.latency_ms, config.automatic != 0, config.output_rate),
-      playout_(ring_, target_, config.output_rate, playoutFigures_) {
+      target_(config.latency_ms, config.automatic != 0, config.output_rate),
+      resampler_(makeResampler(config)),
+      playout_(ring_, target_, *resampler_, config.output_rate, playoutFigures_) {
     clock_ = steadyNs;
 }
 
 void Receiver::newConnection() {
     reader_.reset();
-    playout_.setArrivalLevel(-1);
     sender_.reset();
+    target_.resetLateness();
     connectionFrames_ = 0;
-    playout_.setSenderClock(0, -1, -1);
+    // The usual arrival stays what it was (most often the same sender); the rest is not known.
+    feed_.arrivalLevel = -1;
+    feed_.senderRatio = 0;
+    feed_.latenessSeconds = -1;
+    feed_.latestDueSeconds = -1;
+    playout_.handOver(feed_);
     ring_.flush();
     connections_.fetch_add(1, std::memory_order_relaxed);
 }
@@ -45,10 +51,12 @@ bool Receiver::feed(const uint8_t* bytes, size_t size) {
         for (uint32_t frames : recentArrivals_) {
             if (frames > 0) usual = std::min(usual, frames);
         }
-        playout_.setArrivalFrames(usual);
-        playout_.setArrivalLevel(static_cast<double>(ring_.readable()) - 0.5 * usual);
-        playout_.setSenderClock(sender_.valid() ? sender_.rateRatio() : 0, sender_.peakLateness(),
-                                sender_.latestDue());
+        feed_.arrivalFrames = usual;
+        feed_.arrivalLevel = static_cast<double>(ring_.readable()) - 0.5 * usual;
+        feed_.senderRatio = sender_.valid() ? sender_.rateRatio() : 0;
+        feed_.latenessSeconds = target_.lateness();
+        feed_.latestDueSeconds = sender_.latestDue();
+        playout_.handOver(feed_);
     }
     badPayloads_.store(reader_.counts().badPayloads, std::memory_order_relaxed);
     return ok;
@@ -65,7 +73,8 @@ void Receiver::onAudio(const uint8_t* samples, size_t frames) {
 // read (a backlog after a stall of this side, or a network that held them back), the first of
 // them shows how late they came, the last that the sender's timeline is where it was.
 void Receiver::onAudioFrameEnd() {
-    sender_.onArrival(connectionFrames_, feedSeconds_);
+    const double late = sender_.onArrival(connectionFrames_, feedSeconds_);
+    if (sender_.valid()) target_.onArrival(late, feedSeconds_);
 }
 
 void Receiver::pull(float* out, uint32_t frames) {

@@ -5,12 +5,16 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
+#include "feed_figures.h"
 #include "playout.h"
 #include "quillwave_receiver.h"
+#include "resampler.h"
 #include "sample_ring.h"
 #include "sender_clock.h"
 #include "stream_reader.h"
+#include "target_policy.h"
 
 namespace qw::receiver {
 
@@ -49,12 +53,14 @@ class Receiver final : private AudioSink {
 
     StreamReader reader_;
     SampleRing ring_;
-    LatencyTarget target_;
+    TargetPolicy target_;
+    std::unique_ptr<Resampler> resampler_;
     PlayoutFigures playoutFigures_;
     Playout playout_;
     Clock clock_ = nullptr;
     void* clockContext_ = nullptr;
     SenderClock sender_;
+    FeedFigures feed_;             // the latest handed over
     double connectionFrames_ = 0;  // received on this connection
     double feedSeconds_ = 0;       // when the bytes being fed were read
     std::atomic<uint64_t> framesIn_{0};

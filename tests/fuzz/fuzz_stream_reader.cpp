@@ -81,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(e.audio.empty() || std::memcmp(sink.bytes.data(), e.audio.data(), e.audio.size()) == 0);
 
     // The whole core: feeding and pulling never crashes and always fills what was asked.
-    const qw_receiver_config config{48000, 2.0, 1};
+    qw_receiver_config config = qw_receiver_config_init(48000);
+    config.latency_ms = 2.0;
     qw_receiver* receiver = qw_receiver_create(&config, nullptr);
     qw_receiver_new_connection(receiver);
     std::vector<int16_t> out(2 * 300);

@@ -2,12 +2,16 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "allow_list.h"
 #include "announce.h"
+#include "help_text.h"
 #include "options.h"
+#include "quillwave_receiver.h"
 
 namespace {
 
@@ -49,6 +53,41 @@ TEST(ReceiverOptions, AllowListEntriesAndTheirMatching) {
         EXPECT_FALSE(parse({"--allow", bad})) << bad;
     }
     EXPECT_FALSE(parse({"--allow"}));
+}
+
+// One range for the target, wherever it enters: the command line, the C interface and the help.
+TEST(ReceiverOptions, LatencyRangeIsTheSameForTheAppAndTheCore) {
+    const qw_receiver_config defaults = qw_receiver_config_init(48000);
+    const auto o = parse({});
+    ASSERT_TRUE(o);
+    EXPECT_EQ(o->latencyMs, defaults.latency_ms);
+    EXPECT_EQ(o->automatic, defaults.automatic != 0);
+    char named[64];
+    std::snprintf(named, sizeof named, "%g to %g (default %g)", QW_RECEIVER_LATENCY_MIN_MS,
+                  QW_RECEIVER_LATENCY_MAX_MS, defaults.latency_ms);
+    EXPECT_NE(std::string(qwr::kHelpText).find(named), std::string::npos) << named;
+
+    const struct {
+        const char* text;
+        bool accepted;
+    } cases[] = {{"0.5", true},  {"100", true},     {"5", true},     {"0.49", false},
+                 {"0", false},   {"100.01", false}, {"1000", false}, {"-1", false},
+                 {"nan", false}, {"inf", false}};
+    for (const auto& c : cases) {
+        const auto parsed = parse({"--latency-ms", c.text});
+        EXPECT_EQ(parsed.has_value(), c.accepted) << c.text;
+        qw_receiver_config config = defaults;
+        config.latency_ms = std::strtod(c.text, nullptr);
+        int error = -1;
+        qw_receiver* receiver = qw_receiver_create(&config, &error);
+        qw_receiver_destroy(receiver);
+        EXPECT_EQ(error, c.accepted ? QW_RECEIVER_SUCCESS : QW_RECEIVER_ERROR_LATENCY) << c.text;
+        if (parsed) {
+            EXPECT_EQ(parsed->latencyMs, config.latency_ms) << c.text;
+        }
+    }
+    EXPECT_EQ(std::string(qw_receiver_strerror(QW_RECEIVER_ERROR_LATENCY)),
+              "latency outside 0.5..100.0 ms");
 }
 
 TEST(ReceiverOptions, AnnouncedNamesAreNetUnicodeOfAtMost63Bytes) {

@@ -25,7 +25,9 @@ class SimulatedLink {
           arrivalFrames_(arrivalFrames),
           pullFrames_(pullFrames),
           block_(2 * pullFrames) {
-        const qw_receiver_config config{48000.0, latencyMs, automatic ? 1 : 0};
+        qw_receiver_config config = qw_receiver_config_init(48000.0);
+        config.latency_ms = latencyMs;
+        config.automatic = automatic ? 1 : 0;
         receiver_ = qw_receiver_create(&config, nullptr);
         qw_receiver_set_clock(
             receiver_,

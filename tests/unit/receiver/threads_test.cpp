@@ -14,7 +14,7 @@
 #include "quillwave_receiver.h"
 
 TEST(ReceiverThreads, FeedingAndPullingOnTwoThreadsStayConsistent) {
-    const qw_receiver_config config{48000, 5.0, 1};
+    const qw_receiver_config config = qw_receiver_config_init(48000);
     qw_receiver* receiver = qw_receiver_create(&config, nullptr);
     std::atomic<bool> stop{false};
     std::atomic<int> pulls{0};
