@@ -39,6 +39,12 @@ std::optional<ReceiverFigures> parseReceiverFigures(const std::string& line) {
     if (const auto underflows = after(line, "pulse underflows ")) {
         f.pulseUnderflows = static_cast<long long>(*underflows);
     }
+    if (const auto quantum = after(line, "pipewire quantum ")) {
+        f.quantum = static_cast<long long>(*quantum);
+        if (const auto delay = after(line, " delay ")) f.pulseLatencyMs = *delay;
+        if (const auto xruns = after(line, " xruns "))
+            f.graphXruns = static_cast<long long>(*xruns);
+    }
     return f;
 }
 
@@ -62,6 +68,10 @@ ReceiverRunFigures receiverRunFigures(const ReceiverFigures& before,
                             ? -1
                             : last.pulseUnderflows - before.pulseUnderflows;
     r.targetMs = last.targetMs;
+    r.quantum = last.quantum;
+    r.graphXruns = last.graphXruns < 0 || before.graphXruns < 0
+                       ? last.graphXruns
+                       : last.graphXruns - before.graphXruns;
     std::vector<double> buffer, latency;
     for (const auto& f : during) {
         buffer.push_back(f.bufferMs);

@@ -9,12 +9,14 @@
 #include "latency_stats.h"
 
 // One "figures: buffer 9.8/10 ms · drift +212 ppm · underruns 0 · overruns 0 · ... ·
-// pulse latency 10.2 ms · pulse underflows 3" line.
+// pulse latency 10.2 ms · pulse underflows 3" line, or "... · pipewire quantum 256 · delay 0.0 ms
+// · xruns 0" from the native PipeWire output.
 struct ReceiverFigures {
     double bufferMs = 0, targetMs = 0;
     long long underruns = 0, overruns = 0;
     double pulseLatencyMs = -1;  // -1: not in the line (the null output)
     long long pulseUnderflows = -1;
+    long long quantum = -1, graphXruns = -1;  // -1: not in the line (not the PipeWire output)
 };
 
 std::optional<ReceiverFigures> parseReceiverFigures(const std::string& line);
@@ -26,6 +28,7 @@ struct ReceiverRunFigures {
     std::string setting;  // e.g. "5 ms auto / PulseAudio 10 ms"
     bool known = false;
     long long underruns = 0, overruns = 0, pulseUnderflows = 0;
+    long long quantum = -1, graphXruns = -1;  // the PipeWire output's: at the end; over the run
     double targetMs = 0;                      // at the end
     double bufferMs = 0, pulseLatencyMs = 0;  // medians
 };

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <thread>
 
+#include "private_pipewire.h"
 #include "run_support.h"
 
 namespace {
@@ -41,7 +42,8 @@ std::vector<ReceiverPipeline::Row> ReceiverPipeline::plannedRows() const {
     const std::string binary = b.binary("receiver/app/qwreceiver");
     for (int f : frames) {
         for (bool loaded : {false, true}) {
-            rows.push_back({"receiver", f, loaded, {"--no-announce"}, defaults, binary});
+            rows.push_back(
+                {"receiver", f, loaded, {"--no-announce", "--output", "pulse"}, defaults, binary});
         }
         if (b.o.oldReceiver.empty()) continue;
         for (bool loaded : {false, true}) {  // an older build may not know --no-announce
@@ -50,13 +52,32 @@ std::vector<ReceiverPipeline::Row> ReceiverPipeline::plannedRows() const {
     }
     if (frames.empty()) return rows;
     const double low = b.o.receiverLowLatencyMs, pulse = b.o.receiverLowPulseMs;
-    rows.push_back(
-        {"receiver-low",
-         *std::min_element(frames.begin(), frames.end()),
-         false,
-         {"--no-announce", "--latency-ms", msText(low), "--pulse-latency-ms", msText(pulse)},
-         msText(low) + " ms auto / PulseAudio " + msText(pulse) + " ms",
-         binary});
+    rows.push_back({"receiver-low",
+                    *std::min_element(frames.begin(), frames.end()),
+                    false,
+                    {"--no-announce", "--output", "pulse", "--latency-ms", msText(low),
+                     "--pulse-latency-ms", msText(pulse)},
+                    msText(low) + " ms auto / PulseAudio " + msText(pulse) + " ms",
+                    binary});
+    // PipeWire: at the first device buffer, idle; the node asks for one quantum.
+    const int f = frames.front();
+    for (int quantum : {128, 256}) {
+        rows.push_back({"receiver-pw" + std::to_string(quantum),
+                        f,
+                        false,
+                        {"--no-announce", "--output", "pipewire", "--output-latency-ms",
+                         msText(quantum / kFramesPerMs)},
+                        "5 ms auto / native PipeWire, quantum " + std::to_string(quantum),
+                        binary,
+                        quantum});
+    }
+    rows.push_back({"receiver-pwpulse",
+                    f,
+                    false,
+                    {"--no-announce", "--output", "pulse"},
+                    "5 ms auto / pipewire-pulse 10 ms, quantum 256",
+                    binary,
+                    256});
     return rows;
 }
 
@@ -93,6 +114,7 @@ std::vector<std::string> ReceiverPipeline::appLinesSince(size_t mark) const {
 bool ReceiverPipeline::startServers(std::string& why) {
     const PrivatePulse pulse = preparePulse(b.dir, "rx-", {"qwnull"}, pulseaudio, "warning");
     ChildProcess& daemon = start(pulse.command, "rx-pulseaudio.log");
+    pulseDaemon = &daemon;
     if (!waitForPath(pulse.socket, 10)) {
         why = "pulseaudio did not start: " + daemon.output().substr(0, 400);
         return false;
@@ -123,11 +145,11 @@ bool ReceiverPipeline::startServers(std::string& why) {
 
 // socat carries what `command` writes to the app; the app accepting it is the sign it runs.
 bool ReceiverPipeline::startCapture(const std::string& command, std::string& why) {
-    ChildProcess& capture = start(
+    capture = &start(
         {socat, "-u", "EXEC:" + command, std::string("TCP:127.0.0.1:") + kAppPort + ",nodelay"},
         "rx-capture-" + std::to_string(connections) + ".log");
     if (!b.waitForLine(*app, "accepted", ++connections, 10)) {
-        why = "the capture did not connect: " + capture.output().substr(0, 400);
+        why = "the capture did not connect: " + capture->output().substr(0, 400);
         return false;
     }
     return true;
@@ -158,22 +180,24 @@ void ReceiverPipeline::measureCapture(std::vector<LatencyRun>& runs) {
 }
 
 // The whole capture with PulseAudio's playback stream and sink block in front of it:
-// qw-pulse-clicks at 64 frames into the same sink, parec on its monitor (a bound).
-void ReceiverPipeline::measurePulseClicks(std::vector<LatencyRun>& runs) {
+// qw-pulse-clicks at 64 frames into the same sink, parec on its monitor (a bound); `pipeline`
+// names the server ("receiver-capture": PulseAudio, "receiver-capture-pw": pipewire-pulse).
+void ReceiverPipeline::measurePulseClicks(std::vector<LatencyRun>& runs,
+                                          const std::string& pipeline) {
     const LatencyOptions& o = b.o;
     const std::string player = b.binary("bench/latency/qw-pulse-clicks");
-    LatencyRun r{"receiver-capture", kCaptureFrames, false, {}, "", {}};
+    LatencyRun r{pipeline, kCaptureFrames, false, {}, "", {}};
     if (::access(player.c_str(), X_OK) != 0) {
         r.note = "qw-pulse-clicks not built (libpulse-dev)";
         runs.push_back(std::move(r));
         return;
     }
     const size_t mark = app->lines().size();
-    const std::string log = b.dir.file("rx-pulse-clicks.log");
+    const std::string log = b.dir.file(pipeline + "-pulse-clicks.log");
     ChildProcess play(
         {player, "--count", std::to_string(o.clicks), "--interval-ms", std::to_string(o.intervalMs),
          "--device", "qwnull", "--latency-frames", std::to_string(kCaptureFrames), "--log", log},
-        b.dir.file("rx-pulse-clicks-player.log"));
+        b.dir.file(pipeline + "-pulse-clicks-player.log"));
     const double playSeconds = o.clicks * o.intervalMs / 1000.0 + 20;
     const bool done = waitForClickPlayer(play, log, playSeconds, b.stop);
     if (!done) r.note = "qw-pulse-clicks did not finish: " + play.output().substr(0, 400);
@@ -276,8 +300,14 @@ void ReceiverPipeline::run(std::vector<LatencyRun>& runs) {
                                 std::to_string(kCaptureFrames * 4);
     if (!startCapture(monitor, why)) return failRest(runs, why);
     pause(1.0);
-    measurePulseClicks(runs);
-    const auto rows = plannedRows();
+    measurePulseClicks(runs, "receiver-capture");
+    auto rows = plannedRows();
+    std::vector<Row> pipewireRows;
+    for (const Row& row : rows) {
+        if (row.quantum > 0) pipewireRows.push_back(row);
+    }
+    rows.erase(std::remove_if(rows.begin(), rows.end(), [](const Row& r) { return r.quantum > 0; }),
+               rows.end());
     for (size_t i = 0; i < rows.size();) {
         size_t end = i + 1;
         while (end < rows.size() && rows[end].pipeline == rows[i].pipeline &&
@@ -289,5 +319,43 @@ void ReceiverPipeline::run(std::vector<LatencyRun>& runs) {
                     runs);
         i = end;
     }
+    runPipeWire(pipewireRows, runs);
     b.stopAll();
+}
+
+// PulseAudio and its capture go; a PipeWire of our own takes the sink's name, and each row runs
+// at its forced quantum, the one in force (the settings metadata) written into its setting.
+void ReceiverPipeline::runPipeWire(const std::vector<Row>& rows, std::vector<LatencyRun>& runs) {
+    auto fail = [&](const std::string& why) {
+        for (const Row& row : rows) {
+            LatencyRun r{row.pipeline, row.frames, row.loaded, {}, why, {}};
+            r.receiver.setting = row.setting;
+            runs.push_back(std::move(r));
+        }
+    };
+    if (rows.empty()) return;
+    if (!PrivatePipeWire::installed()) return fail("not measured: PipeWire is not installed");
+    if (capture != nullptr) capture->stop();
+    if (pulseDaemon != nullptr) pulseDaemon->stop();
+    const std::string dir = b.dir.file("pw");
+    ::mkdir(dir.c_str(), 0700);
+    PrivatePipeWire pipewire(dir);
+    std::string why;
+    if (!pipewire.start(why)) return fail(why);
+    const std::string monitor = parec +
+                                " --raw -d qwnull.monitor --format=s16le --rate=48000 "
+                                "--channels=2 --latency=" +
+                                std::to_string(kCaptureFrames * 4);
+    pipewire.forceQuantum(256);
+    if (!startCapture(monitor, why)) return fail(why);
+    pause(1.0);
+    measurePulseClicks(runs, "receiver-capture-pw");
+    for (const Row& row : rows) {
+        if (b.stop.load()) return fail("stopped");
+        Row forced = row;
+        forced.setting += " (force-quantum " + pipewire.forceQuantum(row.quantum) + ", min " +
+                          pipewire.metadata("clock.min-quantum") + ")";
+        measureRows({forced}, runs);
+    }
+    if (capture != nullptr) capture->stop();
 }

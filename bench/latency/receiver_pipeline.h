@@ -7,6 +7,10 @@
 // run: once with qw-raw-clicks in parec's place (everything after PulseAudio), once with
 // qw-pulse-clicks playing into the same sink (a bound that includes PulseAudio's playback
 // stream).
+// Then the same road into a PipeWire of its own (tests/support/private_pipewire.h) in place of
+// PulseAudio, captured the same way through pipewire-pulse: the receiver's native PipeWire output
+// at quanta 128 and 256, and its PulseAudio output through pipewire-pulse at quantum 256 (each
+// quantum forced with clock.force-quantum, so that the capture's own request does not set it).
 
 #include <memory>
 #include <string>
@@ -27,6 +31,7 @@ class ReceiverPipeline {
         std::vector<std::string> receiverArgs;
         std::string setting;
         std::string binary;  // the qwreceiver that runs
+        int quantum = 0;     // > 0: a PipeWire row, at this forced quantum
     };
 
     std::vector<Row> plannedRows() const;
@@ -35,13 +40,16 @@ class ReceiverPipeline {
     bool startServers(std::string& why);
     bool startCapture(const std::string& command, std::string& why);
     void measureCapture(std::vector<LatencyRun>& runs);
-    void measurePulseClicks(std::vector<LatencyRun>& runs);
+    void measurePulseClicks(std::vector<LatencyRun>& runs, const std::string& pipeline);
+    void runPipeWire(const std::vector<Row>& rows, std::vector<LatencyRun>& runs);
     void measureRows(const std::vector<Row>& rows, std::vector<LatencyRun>& runs);
     LatencyRun clicksThroughReceiver(const Row& row, ChildProcess& receiver);
     std::vector<std::string> appLinesSince(size_t mark) const;
 
     LatencyBench& b;
     ChildProcess* app = nullptr;
+    ChildProcess* pulseDaemon = nullptr;
+    ChildProcess* capture = nullptr;
     int connections = 0;
     std::string pulseaudio, parec, socat;
 };

@@ -25,8 +25,10 @@ double captureCost(const std::vector<LatencyRun>& runs, std::FILE* out) {
     TextTable table({"capture", "clicks", "median", "p95", "p99", "max"});
     double cost = -1;
     for (const auto& r : runs) {
-        if (r.pipeline != "receiver-capture") continue;
-        const std::string name = r.bufferFrames == 0 ? "after PulseAudio" : "PulseAudio 64 frames";
+        if (r.pipeline != "receiver-capture" && r.pipeline != "receiver-capture-pw") continue;
+        const std::string name = r.pipeline == "receiver-capture-pw" ? "pipewire-pulse 64 frames"
+                                 : r.bufferFrames == 0               ? "after PulseAudio"
+                                                                     : "PulseAudio 64 frames";
         const LatencySummary s = summarize(r.latencies.fromMixedMs);
         if (s.count == 0) {
             table.add({name, "0", r.note});
@@ -40,12 +42,52 @@ double captureCost(const std::vector<LatencyRun>& runs, std::FILE* out) {
     return cost;
 }
 
+// Receiver underruns / the server's (PulseAudio underflows, or the PipeWire graph's xruns as
+// the native stream sees them) / lost clicks.
 std::string dropouts(const LatencyRun& r) {
     if (!r.receiver.known) return "-";
     std::string text = std::to_string(r.receiver.underruns) + " / ";
-    text += r.receiver.pulseUnderflows < 0 ? "?" : std::to_string(r.receiver.pulseUnderflows);
+    if (r.receiver.graphXruns >= 0) {
+        text += std::to_string(r.receiver.graphXruns) + " xruns";
+    } else {
+        text += r.receiver.pulseUnderflows < 0 ? "?" : std::to_string(r.receiver.pulseUnderflows);
+    }
     text += " / " + std::to_string(r.latencies.unmatched);
     return text;
+}
+
+bool isReceiverRow(const std::string& pipeline) {
+    return pipeline == "receiver" || pipeline == "receiver-low" || pipeline == "old-receiver" ||
+           pipeline.rfind("receiver-pw", 0) == 0;
+}
+
+// The native output at quantum 256 against PulseAudio at the same device buffer, both idle.
+void printPipeWireGoal(const std::vector<LatencyRun>& runs, std::FILE* out) {
+    const LatencyRun *native = nullptr, *pulse = nullptr;
+    for (const auto& r : runs) {
+        if (r.pipeline == "receiver-pw256") native = &r;
+    }
+    for (const auto& r : runs) {
+        if (native && r.pipeline == "receiver" && !r.loaded &&
+            r.bufferFrames == native->bufferFrames)
+            pulse = &r;
+    }
+    if (native == nullptr || pulse == nullptr) return;
+    const LatencySummary n = summarize(native->latencies.fromMixedMs);
+    const LatencySummary p = summarize(pulse->latencies.fromMixedMs);
+    if (n.count == 0 || p.count == 0) return;
+    auto perMinute = [](const LatencyRun& r) {
+        const double minutes = static_cast<double>(r.latencies.fromMixedMs.size() +
+                                                   static_cast<size_t>(r.latencies.unmatched)) *
+                               kReceiverMinIntervalMs / 60000.0;
+        return minutes > 0 ? static_cast<double>(r.receiver.underruns) / minutes : 0.0;
+    };
+    std::fprintf(out,
+                 "\nNative PipeWire at quantum 256: median %s ms, PulseAudio %s ms at the same "
+                 "device buffer: %s ms lower (goal: 3 or more); receiver underruns a minute of "
+                 "clicks: %.1f against %.1f\n",
+                 msCell(n.medianMs).c_str(), msCell(p.medianMs).c_str(),
+                 msCell(p.medianMs - n.medianMs).c_str(), perMinute(*native), perMinute(*pulse));
 }
 
 }  // namespace
@@ -58,12 +100,13 @@ void printReceiverReport(const std::vector<LatencyRun>& runs, std::FILE* out) {
     std::fprintf(
         out,
         "\nReceiver: from the IO cycle that takes the click into the device, through "
-        "tetherstream --tcp, qwreceiver and a PulseAudio null sink, to the app via the "
+        "tetherstream --tcp, qwreceiver and a PulseAudio null sink (the receiver-pw rows: a "
+        "PipeWire null sink, its monitor captured through pipewire-pulse), to the app via the "
         "sink's monitor (ms; clicks at least %d ms apart, a click later than that counts as "
         "lost). \"from the bridge's write\" = minus the two IO buffers; "
         "\"to the sink's monitor\" = minus the capture path after PulseAudio too (%s "
-        "ms). Dropouts over the row: receiver underruns / PulseAudio underflows / lost "
-        "clicks\n\n",
+        "ms). Dropouts over the row: receiver underruns / PulseAudio underflows (native "
+        "PipeWire: the graph's xruns the stream saw) / lost clicks\n\n",
         kReceiverMinIntervalMs, capture < 0 ? "not measured" : msCell(capture).c_str());
     TextTable table({"device buffer", "receiver (target / PulseAudio)", "load", "clicks", "median",
                      "p95", "p99", "max", "from the bridge's write: median / p99",
@@ -71,10 +114,7 @@ void printReceiverReport(const std::vector<LatencyRun>& runs, std::FILE* out) {
                      "receiver's own: buffer + PulseAudio latency", "target at the end",
                      "dropouts"});
     for (const auto& r : runs) {
-        if (r.pipeline != "receiver" && r.pipeline != "receiver-low" &&
-            r.pipeline != "old-receiver") {
-            continue;
-        }
+        if (!isReceiverRow(r.pipeline)) continue;
         const std::string load = r.loaded ? "both cores busy" : "idle";
         const LatencySummary s = summarize(r.latencies.fromMixedMs);
         if (s.count == 0) {
@@ -89,10 +129,15 @@ void printReceiverReport(const std::vector<LatencyRun>& runs, std::FILE* out) {
         const std::string own = r.receiver.known ? msCell(r.receiver.bufferMs) + " + " +
                                                        msCell(r.receiver.pulseLatencyMs)
                                                  : "-";
-        table.add({std::to_string(r.bufferFrames), r.receiver.setting, load, clicks(r, s.count),
+        const std::string setting =
+            r.receiver.quantum > 0
+                ? r.receiver.setting + " · quantum in force " + std::to_string(r.receiver.quantum)
+                : r.receiver.setting;
+        table.add({std::to_string(r.bufferFrames), setting, load, clicks(r, s.count),
                    msCell(s.medianMs), msCell(s.p95Ms), msCell(s.p99Ms), msCell(s.maxMs),
                    msCell(s.medianMs - fixed) + " / " + msCell(s.p99Ms - fixed), atSink, own,
                    r.receiver.known ? msCell(r.receiver.targetMs) : "-", dropouts(r)});
     }
     table.print(out);
+    printPipeWireGoal(runs, out);
 }

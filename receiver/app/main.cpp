@@ -1,6 +1,6 @@
 // qwreceiver: the receiving end of a Quillwave stream on Linux. Listens for the bridge on TCP,
-// plays through PulseAudio (or a clocked null output) and reports its buffer and drift back to
-// the bridge once a second.
+// plays through PipeWire or PulseAudio (or a clocked null output) and reports its buffer and
+// drift back to the bridge once a second.
 #include <sched.h>
 
 #include <csignal>
@@ -12,9 +12,8 @@
 #include "common/monotonic_clock.h"
 #include "common/wire_format.h"
 #include "connection_server.h"
-#include "null_output.h"
 #include "options.h"
-#include "pulse_output.h"
+#include "output_choice.h"
 #include "quillwave_receiver.h"
 
 namespace {
@@ -56,30 +55,18 @@ int main(int argc, char** argv) {
 
     const ReceiverPtr receiver = makeReceiver(*options);
     if (!receiver) return 1;
-    std::unique_ptr<qwr::Output> output;
-    qwr::PulseOutput* pulse = nullptr;
-    if (options->nullOutput) {
-        output =
-            std::make_unique<qwr::NullOutput>(receiver.get(), options->clockPpm, options->wavPath);
-    } else {
-        auto p = std::make_unique<qwr::PulseOutput>(receiver.get(), options->sink,
-                                                    options->pulseLatencyMs);
-        pulse = p.get();
-        output = std::move(p);
-    }
-    qwr::ConnectionServer server(receiver.get(), [&] { return output->figures(); });
+    // The port first, so that a busy one is reported before any sound server is reached; the
+    // figures are asked for only once a sender connects, inside run(), after the output started.
+    qwr::StartedOutput out;
+    qwr::ConnectionServer server(receiver.get(), [&] { return out.output->figures(); });
     if (!server.listen(options->listen, options->port)) return 1;
     std::printf(options->allow.open()
                     ? "open to every host that reaches the port (--allow restricts it)\n"
                     : "accepting only the hosts given with --allow\n");
     server.allowOnly(options->allow);
-    std::string error;
-    if (!output->start(error)) {
-        std::printf("%s\n", error.c_str());
-        return 1;
-    }
-    std::printf("playing to %s, target %.1f ms%s%s\n",
-                options->nullOutput ? "the null output" : "pulseaudio", options->latencyMs,
+    out = qwr::startOutput(*options, receiver.get());
+    if (!out.output) return 1;
+    std::printf("playing to %s, target %.1f ms%s%s\n", out.name, options->latencyMs,
                 options->automatic ? " (automatic)" : " (fixed)",
                 realtime ? ", real-time priority" : "");
     std::unique_ptr<qwr::Announcer> announcer;
@@ -91,14 +78,16 @@ int main(int argc, char** argv) {
     const int64_t started = qw::monotonicNs();
     server.run([&] {
         if (gStop) return false;
-        if (pulse != nullptr && pulse->failed()) {
-            std::printf("pulseaudio: connection lost\n");
+        // A restarted sound server is not followed in the process: the line says why it
+        // exits (status 1), and the user unit starts a fresh receiver (Restart=on-failure).
+        if (out.lost()) {
+            std::printf("%s: connection lost\n", out.name);
             return false;
         }
         if (endAt <= 0) return true;
         return 1e-9 * static_cast<double>(qw::monotonicNs() - started) < endAt;
     });
-    const bool failed = pulse != nullptr && pulse->failed();
-    output.reset();
+    const bool failed = out.lost();
+    out.output.reset();
     return failed ? 1 : 0;
 }

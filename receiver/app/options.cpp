@@ -16,17 +16,25 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: qwreceiver [--listen ADDR] [--port N] [--latency-ms MS] [--fixed-latency]\n"
-    "                  [--sink NAME] [--pulse-latency-ms MS]\n"
-    "                  [--null-output [--clock-ppm N] [--wav FILE]] [--seconds S]\n"
+    "                  [--output pulse|pipewire|null] [--sink NAME] [--output-latency-ms MS]\n"
+    "                  [--clock-ppm N] [--wav FILE] [--seconds S]\n"
     "                  [--name NAME] [--no-announce] [--allow ADDR[/BITS]]... [--help]\n"
-    "Plays the Quillwave stream received on TCP (default 0.0.0.0:7000) through PulseAudio, or\n"
-    "with --null-output consumes it at 48000 Hz x (1 + N/1e6) by the monotonic clock.\n";
+    "Plays the Quillwave stream received on TCP (default 0.0.0.0:7000) through PipeWire or\n"
+    "PulseAudio, or with --output null consumes it at 48000 Hz x (1 + N/1e6) by the monotonic\n"
+    "clock.\n";
 
 std::optional<double> number(const char* text, double min, double max) {
     char* end = nullptr;
     const double v = std::strtod(text, &end);
     if (end == text || *end != '\0' || !std::isfinite(v) || v < min || v > max) return {};
     return v;
+}
+
+std::optional<OutputKind> outputKind(std::string_view name) {
+    if (name == "pulse") return OutputKind::pulse;
+    if (name == "pipewire") return OutputKind::pipewire;
+    if (name == "null") return OutputKind::null;
+    return {};
 }
 
 }  // namespace
@@ -72,8 +80,12 @@ std::optional<Options> parseOptions(int argc, char** argv) {
                 std::fprintf(stderr, "--latency-ms takes a number of milliseconds in %g..%g\n",
                              QW_RECEIVER_LATENCY_MIN_MS, QW_RECEIVER_LATENCY_MAX_MS);
             }
-        } else if (arg == "--pulse-latency-ms") {
-            ok = take(0.5, 500, o.pulseLatencyMs);
+        } else if (arg == "--output" && value) {
+            const auto kind = outputKind(value);
+            if (kind) o.output = *kind;
+            ok = kind.has_value(), ++i;
+        } else if (arg == "--output-latency-ms" || arg == "--pulse-latency-ms") {
+            ok = take(0.5, 500, o.outputLatencyMs);
         } else if (arg == "--clock-ppm") {
             ok = take(-100000, 100000, o.clockPpm);
         } else if (arg == "--seconds") {
@@ -81,7 +93,7 @@ std::optional<Options> parseOptions(int argc, char** argv) {
         } else if (arg == "--fixed-latency") {
             o.automatic = false;
         } else if (arg == "--null-output") {
-            o.nullOutput = true;
+            o.output = OutputKind::null;
         } else {
             ok = false;
         }
@@ -90,8 +102,8 @@ std::optional<Options> parseOptions(int argc, char** argv) {
             return std::nullopt;
         }
     }
-    if (!o.nullOutput && (!o.wavPath.empty() || o.clockPpm != 0)) {
-        std::fputs("--wav and --clock-ppm need --null-output\n", stderr);
+    if (o.output != OutputKind::null && (!o.wavPath.empty() || o.clockPpm != 0)) {
+        std::fputs("--wav and --clock-ppm need --output null\n", stderr);
         return std::nullopt;
     }
     return o;

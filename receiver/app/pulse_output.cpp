@@ -115,13 +115,15 @@ bool PulseOutput::start(std::string& error) {
     }
     pa_context_set_state_callback(context_, onContextState, this);
     if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        noServer_ = true;
         error = contextError("cannot connect");
         return false;
     }
     pa_threaded_mainloop_lock(loop_);
     bool ok = pa_threaded_mainloop_start(loop_) == 0;
     if (!ok) error = "pulseaudio: cannot start the main loop";
-    ok = ok && waitReady(false, error) && startStream(error);
+    noServer_ = ok && !waitReady(false, error);
+    ok = ok && !noServer_ && startStream(error);
     pa_threaded_mainloop_unlock(loop_);
     return ok;
 }

@@ -1,7 +1,7 @@
 #pragma once
-// Plays through PulseAudio (or PipeWire's PulseAudio service): a playback stream on libpulse's
-// threaded main loop, whose write callback pulls exactly what the server asks for from the
-// receiver. The stream asks for a short server-side buffer (--pulse-latency-ms). The server's
+// Plays through PulseAudio (or PipeWire's PulseAudio service, pipewire-pulse): a playback stream on
+// libpulse's threaded main loop, whose write callback pulls exactly what the server asks for from
+// the receiver. The stream asks for a short server-side buffer (--pulse-latency-ms). The server's
 // timing information gives the receiver the sink's playback clock.
 
 #include <pulse/pulseaudio.h>
@@ -22,6 +22,8 @@ class PulseOutput : public Output {
     bool start(std::string& error) override;
     std::string figures() override;
     bool failed() const { return failed_.load(); }
+    // No server answered start(): the caller may say so in its own words.
+    bool noServer() const { return noServer_; }
 
   private:
     static void onContextState(pa_context* context, void* self);
@@ -39,6 +41,7 @@ class PulseOutput : public Output {
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     pa_stream* stream_ = nullptr;
+    bool noServer_ = false;
     std::atomic<bool> failed_{false};
     std::atomic<uint64_t> underflows_{0};
     std::atomic<double> latencyMsNow_{0};

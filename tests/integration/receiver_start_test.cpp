@@ -66,21 +66,36 @@ TEST(ReceiverStart, EachFailedStepPrintsOneLineAndExitsWithStatus1) {
     EXPECT_EQ(lines, std::vector<std::string>{"cannot listen on 300.1.2.3:7000: not an IPv4 "
                                               "address"});
 
-    // No PulseAudio server where the receiver is told to look: one line after the listening ones.
+    // No sound server where the receiver is told to look: one line after the listening ones,
+    // naming the output asked for; a named output never falls back to another.
     std::string freePort;
     {
         const HeldPort released;
         freePort = released.port;
     }
     ::setenv("PULSE_SERVER", ("unix:" + dir.file("no-such-socket")).c_str(), 1);
-    std::tie(status, lines) = runReceiver(dir, {"--listen", "127.0.0.1", "--port", freePort});
+    ::setenv("PIPEWIRE_RUNTIME_DIR", dir.path.c_str(), 1);
+    const std::vector<std::string> base{"--listen", "127.0.0.1", "--port", freePort};
+    for (const auto& [output, failure] : std::vector<std::pair<std::string, std::string>>{
+             {"pulse", "pulseaudio: cannot "},
+             {"pipewire", "pipewire: no daemon answers: "},
+             {"", "no sound server: neither PipeWire nor PulseAudio answers"}}) {
+        auto args = base;
+        if (!output.empty()) args.insert(args.end(), {"--output", output});
+        std::tie(status, lines) = runReceiver(dir, args);
+        EXPECT_EQ(status, 1) << output;
+        ASSERT_EQ(lines.size(), 3u) << output;
+        EXPECT_EQ(lines[0].rfind("listening on 127.0.0.1:", 0), 0u) << lines[0];
+        EXPECT_EQ(lines[1].rfind("open to every host", 0), 0u) << lines[1];
+        EXPECT_EQ(lines[2].rfind(failure, 0), 0u) << lines[2];
+        EXPECT_NE(lines[2].find(": ", 12), std::string::npos)
+            << "the reason is named: " << lines[2];
+    }
     ::unsetenv("PULSE_SERVER");
-    EXPECT_EQ(status, 1);
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0].rfind("listening on 127.0.0.1:", 0), 0u) << lines[0];
-    EXPECT_EQ(lines[1].rfind("open to every host", 0), 0u) << lines[1];
-    EXPECT_EQ(lines[2].rfind("pulseaudio: cannot ", 0), 0u) << lines[2];
-    EXPECT_NE(lines[2].find(": ", 12), std::string::npos) << "the reason is named: " << lines[2];
+    ::unsetenv("PIPEWIRE_RUNTIME_DIR");
+    // An output it does not know is a bad command line.
+    std::tie(status, lines) = runReceiver(dir, {"--output", "alsa"});
+    EXPECT_EQ(status, 2);
 }
 
 }  // namespace

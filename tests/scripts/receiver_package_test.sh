@@ -22,7 +22,7 @@ files=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | sort | tr '\n' ' 
 [ "$files" = "./usr/bin/qwreceiver ./usr/lib/systemd/user/qwreceiver.service " ] ||
   fail "unexpected contents: $files"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libc6 libpulse0 libavahi-client3 libzita-resampler1; do
+for lib in libc6 libpulse0 libpipewire-0.3-0 libavahi-client3 libzita-resampler1; do
   grep -q "$lib (>= " <<<"$depends" || fail "Depends lacks $lib: $depends"
 done
 
@@ -48,6 +48,13 @@ unit=$root/usr/lib/systemd/user/qwreceiver.service
 exec_start="ExecStart=/usr/bin/qwreceiver \$QWRECEIVER_OPTIONS"
 grep -qxF "$exec_start" "$unit" || fail "ExecStart: $(cat "$unit")"
 grep -qx 'WantedBy=default.target' "$unit" || fail "not wanted by default.target"
+# After (and wanting) either sound server, restarted when it exits with status 1 (the sound
+# server went away), without a limit.
+grep -qx 'After=pipewire.service pipewire-pulse.service pulseaudio.service' "$unit" ||
+  fail "After=: $(cat "$unit")"
+grep -qx 'Wants=pipewire.service pulseaudio.service' "$unit" || fail "Wants=: $(cat "$unit")"
+grep -qx 'StartLimitIntervalSec=0' "$unit" || fail "a start limit: $(cat "$unit")"
+grep -qx 'Restart=on-failure' "$unit" || fail "not restarted: $(cat "$unit")"
 # The unit as the package has it, pointing at the unpacked program (the machine has none in
 # /usr/bin); verify warns about unknown keys without failing, so any remark fails here.
 mkdir "$work/verify"

@@ -105,6 +105,25 @@ TEST(ReceiverOptions, AnnouncedNamesAreNetUnicodeOfAtMost63Bytes) {
     EXPECT_TRUE(qwr::isServiceName(qwr::defaultServiceName()));
 }
 
+TEST(ReceiverOptions, OutputChoiceAndItsSynonyms) {
+    using qwr::OutputKind;
+    EXPECT_EQ(parse({})->output, OutputKind::automatic);
+    EXPECT_EQ(parse({"--output", "pipewire"})->output, OutputKind::pipewire);
+    EXPECT_EQ(parse({"--output", "pulse"})->output, OutputKind::pulse);
+    EXPECT_EQ(parse({"--output", "null"})->output, OutputKind::null);
+    EXPECT_EQ(parse({"--null-output"})->output, OutputKind::null);
+    EXPECT_DOUBLE_EQ(parse({"--output-latency-ms", "5.3"})->outputLatencyMs, 5.3);
+    EXPECT_DOUBLE_EQ(parse({"--pulse-latency-ms", "20"})->outputLatencyMs, 20);
+    EXPECT_TRUE(parse({"--output", "null", "--wav", "x.wav", "--clock-ppm", "5"}));
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--output", "alsa"},
+                                                {"--output"},
+                                                {"--output", ""},
+                                                {"--output-latency-ms", "0.1"},
+                                                {"--output", "pipewire", "--wav", "x.wav"}}) {
+        EXPECT_FALSE(parse(bad)) << testing::PrintToString(bad);
+    }
+}
+
 TEST(RefusalLog, CountsEveryRefusalInLinesAtLeastASecondApart) {
     qwr::RefusalLog log;
     EXPECT_FALSE(log.due(0));
