@@ -20,6 +20,7 @@
 #include "rate_follower.h"
 #include "render_callback.h"
 #include "sender.h"
+#include "silence_watch.h"
 #include "statistics.h"
 #include "unknown_options.h"
 
@@ -94,6 +95,7 @@ int main(int argc, char** argv) {
         runSender();
     });
     std::thread(runStatistics).detach();
+    std::thread(runSilenceWatch).detach();
 
     runMainRunLoop();
     return 0;

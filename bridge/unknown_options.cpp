@@ -9,7 +9,7 @@
 namespace {
 
 bool isKnownSwitch(const std::string& arg) {
-    const std::array<const char*, 6> known = {kTcpSwitch,     kVerboseSwitch, kFindSwitch,
+    const std::array<const char*, 6> known = {kTcpSwitch,      kVerboseSwitch, kFindSwitch,
                                               kReceiverSwitch, kHelpSwitch,    kShortHelpSwitch};
 #if !defined(__APPLE__)
     if (arg == kCaptureSwitch) return true;
