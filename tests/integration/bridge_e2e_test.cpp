@@ -4,10 +4,6 @@
 // network namespaces where permitted (USB mode through the usbmuxd stand-in on the fixed
 // /var/run/usbmuxd); elsewhere in TCP mode on the machine's loopback.
 
-#include <sys/stat.h>
-
-#include <optional>
-
 #include "bridge_fixture.h"
 
 namespace {
@@ -16,28 +12,6 @@ using namespace bridge_e2e;
 
 const char* const kBanner =
     "QWV Bridge \u2014 capture the QWV device and stream to the phone over USB";
-
-// An environment variable set for the life of the object, then put back as it was.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_) {
-            ::setenv(name_, old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 TEST_F(BridgeEndToEnd, RampAt48000ArrivesCompleteInOrderWithinOneLsb) {
     startServer();
@@ -198,11 +172,8 @@ TEST_F(BridgeEndToEnd, FailingUnitStartGivesItsLineAndStatus1) {
 // before the device lookup or the sound server, and the bridge goes on as before.
 TEST_F(BridgeEndToEnd, HelpAndUnknownOptionsOnBothCaptureRoadsWithNothingRunning) {
     TempDir dir;
-    ::mkdir(dir.file("runtime").c_str(), 0700);
-    const ScopedEnv audio("QW_AUDIO_SERVER_SOCKET", dir.file("no-audio-server.sock"));
-    const ScopedEnv pulse("PULSE_SERVER", "unix:" + dir.file("no-sound-server.sock"));
-    const ScopedEnv home("HOME", dir.path);
-    const ScopedEnv runtime("XDG_RUNTIME_DIR", dir.file("runtime"));
+    ::setenv("QW_AUDIO_SERVER_SOCKET", dir.file("no-audio-server.sock").c_str(), 1);
+    ::setenv("PULSE_SERVER", ("unix:" + dir.file("no-sound-server.sock")).c_str(), 1);
     int runs = 0;
     const auto run = [&](std::vector<std::string> args, int status) {
         Child b(dir.path, "tetherstream" + std::to_string(runs++), kBridgePath, args);
@@ -239,6 +210,8 @@ TEST_F(BridgeEndToEnd, HelpAndUnknownOptionsOnBothCaptureRoadsWithNothingRunning
     EXPECT_EQ(lines[0], kBanner);
     EXPECT_EQ(lines[1], "ignoring unknown option --recevier");
     EXPECT_EQ(lines[2].rfind("No sound server (", 0), 0u) << lines[2];
+    ::unsetenv("PULSE_SERVER");
+    ::unsetenv("QW_AUDIO_SERVER_SOCKET");
 }
 
 // Digital silence for 10 s with the link up gives one line saying where macOS allows the
