@@ -228,7 +228,7 @@ TEST_F(BridgeEndToEnd, SilenceForTenSecondsWithTheLinkUpIsToldOnceASineNever) {
     ASSERT_TRUE(line) << bridge.output();
     EXPECT_EQ(*line,
               "\u26A0 only silence captured for 10 s: if something is playing to Quillwave, "
-              "macOS may be withholding the input \u2014 allow tetherstream (or the terminal it "
+              "macOS may be withholding the device \u2014 allow tetherstream (or the terminal it "
               "runs in) in System Settings \u2192 Privacy & Security \u2192 Microphone. It can "
               "also be plain silence.");
     stopAll();

@@ -8,7 +8,7 @@
 
 std::string silenceNoticeLine() {
     return "\u26A0 only silence captured for " + std::to_string(kSilenceNoticeSeconds) +
-           " s: if something is playing to Quillwave, macOS may be withholding the input "
+           " s: if something is playing to Quillwave, macOS may be withholding the device "
            "\u2014 allow tetherstream (or the terminal it runs in) in System Settings \u2192 "
            "Privacy & Security \u2192 Microphone. It can also be plain silence.";
 }
