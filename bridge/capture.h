@@ -14,6 +14,7 @@
 
 #include "audio_format.h"
 #include "converter.h"
+#include "silence_watch.h"
 
 // The most frames one render callback can take: the capture buffer's capacity.
 inline constexpr uint32_t kCaptureFrames = 8192;
@@ -28,6 +29,7 @@ class Capture {
     uint64_t lastCbNs = 0;                // uptime of the previous callback; 0: none yet
     std::atomic<double> maxGapMs{0.0};    // worst callback gap since the last statistics line
     std::atomic<double> maxWriteMs{0.0};  // worst frame write since the last statistics line
+    SilenceWatch silence;                 // how long the capture has been exact zeros
 
     // The converter's output buffer, made once with room for the largest callback and reused
     // as a new buffer of the capacity each call computes, so the callback allocates nothing.

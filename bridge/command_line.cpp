@@ -6,11 +6,7 @@
 
 namespace {
 
-const char* const kTcpSwitch = "--tcp";
-const char* const kVerboseSwitch = "--verbose";
 const char* const kDefaultHost = "127.0.0.1";
-const char* const kFindSwitch = "--find";
-const char* const kReceiverSwitch = "--receiver";
 
 // The first non-empty piece of `text` cut at ':', or "" when there is none.
 std::string firstPiece(const std::string& text) {
@@ -37,16 +33,22 @@ LinkOptions parseCommandLine(const std::vector<std::string>& args) {
         options.tcpMode = true;
         return options;
     }
-    auto first = std::find(args.begin() + 1, args.end(), kTcpSwitch);
-    if (first == args.end()) return options;
-    options.tcpMode = true;
-    auto next = std::find_if(first + 1, args.end(),
-                             [](const std::string& arg) { return arg != kVerboseSwitch; });
-    if (next != args.end() && next->find('.') != std::string::npos) {
-        std::string host = firstPiece(*next);
-        options.tcpHost = host.empty() ? kDefaultHost : host;
+    options.tcpMode = std::find(args.begin() + 1, args.end(), kTcpSwitch) != args.end();
+    if (const size_t host = tcpHostArgument(args); host != 0) {
+        const std::string piece = firstPiece(args[host]);
+        options.tcpHost = piece.empty() ? kDefaultHost : piece;
     }
     return options;
+}
+
+size_t tcpHostArgument(const std::vector<std::string>& args) {
+    if (args.size() < 2) return 0;
+    const auto first = std::find(args.begin() + 1, args.end(), kTcpSwitch);
+    if (first == args.end()) return 0;
+    const auto next = std::find_if(first + 1, args.end(),
+                                   [](const std::string& arg) { return arg != kVerboseSwitch; });
+    if (next == args.end() || next->find('.') == std::string::npos) return 0;
+    return static_cast<size_t>(next - args.begin());
 }
 
 LinkOptions applyCommandLine(int argc, const char* const* argv) {

@@ -1,11 +1,21 @@
 #pragma once
 // The bridge's command line: no arguments for USB mode, "--tcp" (anywhere, exact spelling) for
 // TCP mode, optionally followed by the phone's IPv4 host, and "--verbose" (anywhere, exact
-// spelling) to hear why the link is down. Nothing else is recognised and nothing is ever
-// reported about unknown arguments.
+// spelling) to hear why the link is down. Arguments that are not recognised are passed over;
+// unknown_options.h words the line the bridge prints about each one that looks like an option.
 
+#include <cstddef>
 #include <string>
 #include <vector>
+
+// The switches, spelled exactly as they must be given.
+inline constexpr const char* kTcpSwitch = "--tcp";
+inline constexpr const char* kVerboseSwitch = "--verbose";
+inline constexpr const char* kFindSwitch = "--find";
+inline constexpr const char* kReceiverSwitch = "--receiver";
+inline constexpr const char* kCaptureSwitch = "--capture";  // Linux: which audio is captured
+inline constexpr const char* kHelpSwitch = "--help";
+inline constexpr const char* kShortHelpSwitch = "-h";
 
 struct LinkOptions {
     bool tcpMode = false;
@@ -24,6 +34,10 @@ struct LinkOptions {
 // one) names a receiver announced on the network and selects TCP mode; its host and port are
 // looked up by that name, so "--tcp" and its host are then passed over.
 LinkOptions parseCommandLine(const std::vector<std::string>& args);
+
+// The index in `args` of the argument that names the host after the first "--tcp" (the rule
+// above, whether or not "--receiver" overrides it), or 0 when there is none.
+size_t tcpHostArgument(const std::vector<std::string>& args);
 
 // Parses argv and stores the result in tcpMode, tcpHost, verboseMode and receiverName (before
 // any thread starts); returns the options.

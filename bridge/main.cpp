@@ -13,13 +13,16 @@
 #include "discovery.h"
 #include "dns_sd_session.h"
 #include "globals.h"
+#include "help_text.h"
 #include "input_unit.h"
 #include "link_supervisor.h"
 #include "platform_thread.h"
 #include "rate_follower.h"
 #include "render_callback.h"
 #include "sender.h"
+#include "silence_watch.h"
 #include "statistics.h"
+#include "unknown_options.h"
 
 #if !defined(__APPLE__)
 #include "capture_choice.h"
@@ -43,13 +46,23 @@ std::thread* sender = nullptr;
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    const std::vector<std::string> args(argv, argv + argc);
+    if (asksForHelp(args)) {
+        printLine(helpText());
+        return 0;
+    }
     quietDnsSdLibrary();
+    const std::vector<std::string> unknown = unknownOptionLines(args);
     // Listing the receivers needs neither the audio device nor usbmuxd.
-    if (parseCommandLine(std::vector<std::string>(argv, argv + argc)).find) return runFind();
+    if (parseCommandLine(args).find) {
+        for (const std::string& line : unknown) printLine(line);
+        return runFind();
+    }
     printLine("QWV Bridge \u2014 capture the QWV device and stream to the phone over USB");
+    for (const std::string& line : unknown) printLine(line);
 #if !defined(__APPLE__)
     // On Linux the desktop's sound server is captured unless the stand-in server is chosen.
-    if (captureSourceFrom({argv, argv + argc}) == CaptureSource::soundServer) {
+    if (captureSourceFrom(args) == CaptureSource::soundServer) {
         return runWithSoundServer(argc, argv);
     }
 #endif
@@ -82,6 +95,7 @@ int main(int argc, char** argv) {
         runSender();
     });
     std::thread(runStatistics).detach();
+    std::thread(runSilenceWatch).detach();
 
     runMainRunLoop();
     return 0;

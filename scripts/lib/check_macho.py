@@ -9,6 +9,9 @@
   3. every binary's LC_BUILD_VERSION says platform macos, minos the deployment target;
   4. the driver bundle's Info.plist names the executable that is in Contents/MacOS, and says the
      same minimum system version.
+  5. tetherstream carries an information list in its section __TEXT,__info_plist that parses,
+     with the bundle identifier com.quillwave.tetherstream and a microphone usage text (what
+     macOS shows when it asks for the microphone permission).
 
 Prints one line per failure, "macOS check failed: ...", and exits 1 if there was any.
 Usage: check_macho.py BUILD_DIR SDK_ROOT STUB_DIR ARCH MINOS
@@ -19,9 +22,11 @@ import plistlib
 import re
 import subprocess
 import sys
+import tempfile
 
 TOOLS = os.environ.get("QW_LLVM_BIN", "/usr/lib/llvm-14/bin")
 FACTORY = "_QWV_Create"
+BRIDGE_ID = "com.quillwave.tetherstream"
 DRIVER_BUNDLE = "plugins/quillwave-driver.driver"
 # Names the frameworks the product uses give their symbols (CoreFoundation, CoreAudio,
 # AudioToolbox: CFString..., kCFAllocatorDefault, __CFConstantStringClassReference, Audio...,
@@ -171,6 +176,26 @@ def check_driver(build, arch, minos):
     return executable
 
 
+def check_bridge_info(binary):
+    """The information list linked into tetherstream."""
+    with tempfile.TemporaryDirectory() as tmp:
+        dumped = os.path.join(tmp, "info.plist")
+        try:
+            run("llvm-objcopy", f"--dump-section=__TEXT,__info_plist={dumped}", binary,
+                os.path.join(tmp, "copy"))
+            with open(dumped, "rb") as f:
+                info = plistlib.loads(f.read().rstrip(b"\0"))
+        except (subprocess.CalledProcessError, OSError, plistlib.InvalidFileException,
+                ValueError) as e:
+            fail(f"{binary}: no information list that parses in __TEXT,__info_plist ({e})")
+            return
+    if info.get("CFBundleIdentifier") != BRIDGE_ID:
+        fail(f"{binary}: __info_plist CFBundleIdentifier {info.get('CFBundleIdentifier')!r}, "
+             f"expected {BRIDGE_ID!r}")
+    if not str(info.get("NSMicrophoneUsageDescription", "")).strip():
+        fail(f"{binary}: __info_plist has no NSMicrophoneUsageDescription")
+
+
 def linked_binaries(build):
     for root, dirs, files in os.walk(build):
         dirs[:] = [d for d in dirs if d != "CMakeFiles"]
@@ -186,8 +211,11 @@ def main():
     stubs = Stubs(sdk, stub_dir, arch)
     driver = check_driver(build, arch, minos)
     binaries = sorted(set(linked_binaries(build)))
-    if not any(os.path.basename(b) == "tetherstream" for b in binaries):
+    bridges = [b for b in binaries if os.path.basename(b) == "tetherstream"]
+    if not bridges:
         fail(f"{build}: tetherstream was not linked")
+    for bridge in bridges:
+        check_bridge_info(bridge)
     for binary in binaries:
         check_imports(binary, stubs)
         if binary != driver:
@@ -195,7 +223,8 @@ def main():
     names = ", ".join(os.path.relpath(b, build) for b in binaries)
     print(f"macOS {arch}: {len(binaries)} binaries checked ({names}), {len(checked)} imported "
           f"symbols found in their libraries' export lists: "
-          f"{'FAILED' if failures else 'imports, bundle, minos ' + minos + ', Info.plist ok'}")
+          f"{'FAILED' if failures else 'imports, bundle, minos ' + minos + ', Info.plist ok'}"
+          f"{'' if failures else ', tetherstream __info_plist ok'}")
     return 1 if failures else 0
 
 

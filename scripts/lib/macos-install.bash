@@ -4,14 +4,19 @@
 # receipt of what was installed, and running a command (or only printing it, with --dry-run),
 # with sudo only where the destination is not writable. Written for macOS's bash 3.2.
 
+# shellcheck source=scripts/lib/macos-agent.bash
+. scripts/lib/macos-agent.bash
+
 qw_usage() {
   echo "usage: scripts/$QW_SCRIPT [--root DIR] [--dry-run]${QW_EXTRA_USAGE:-}" >&2
   exit 2
 }
 
-# Sets QW_ROOT ("" for /), QW_DRY_RUN, QW_BUILD_DIR from the command line.
+# Sets QW_ROOT ("" for /), QW_DRY_RUN, QW_BUILD_DIR, QW_AGENT (1 with --agent) and QW_AGENT_ARGS
+# (the options after "--", for the agent's tetherstream) from the command line, then the paths
+# and the agent's user (qw_agent_paths). --build-dir and --agent are the install's alone.
 qw_parse_args() {
-  QW_ROOT="" QW_DRY_RUN=0 QW_BUILD_DIR=""
+  QW_ROOT="" QW_DRY_RUN=0 QW_BUILD_DIR="" QW_AGENT=0 QW_AGENT_ARGS=()
   while (($#)); do
     case $1 in
       --root) (($# >= 2)) || qw_usage; QW_ROOT=${2%/}; shift 2 ;;
@@ -20,6 +25,13 @@ qw_parse_args() {
         if [ -z "${QW_EXTRA_USAGE:-}" ] || (($# < 2)); then qw_usage; fi
         QW_BUILD_DIR=$2
         shift 2
+        ;;
+      --agent) [ -n "${QW_EXTRA_USAGE:-}" ] || qw_usage; QW_AGENT=1; shift ;;
+      --)
+        ((QW_AGENT)) || { echo "$QW_SCRIPT: options after -- are for --agent" >&2; qw_usage; }
+        shift
+        QW_AGENT_ARGS=("$@")
+        break
         ;;
       -h|--help) qw_usage ;;
       *) echo "$QW_SCRIPT: unknown argument: $1" >&2; qw_usage ;;
@@ -36,8 +48,10 @@ qw_parse_args() {
   QW_BIN_DIR="$QW_ROOT/usr/local/bin"
   QW_RECEIPT_DIR="$QW_ROOT/usr/local/share/quillwave"
   QW_BUNDLE="$QW_HAL_DIR/quillwave-driver.driver"
-  QW_BRIDGE="$QW_BIN_DIR/tetherstream"
+  QW_BRIDGE_AT=/usr/local/bin/tetherstream
+  QW_BRIDGE="$QW_ROOT$QW_BRIDGE_AT"
   QW_RECEIPT="$QW_RECEIPT_DIR/installed"
+  qw_agent_paths
 }
 
 # Prints a command, then runs it unless this is a dry run.
@@ -96,14 +110,16 @@ qw_install_dirs() {
 }
 
 # The directories a receipt records as made by an install, oldest first; lines that are not one
-# of the directories an install may create are ignored.
+# of the directories an install may create (qw_install_dirs, qw_agent_dirs) are ignored.
 qw_receipt_dirs() {
-  local allowed line
+  local allowed agent line dir
   allowed=" $(qw_install_dirs) "
+  agent=$'\n'"$(qw_agent_dirs)"$'\n'
   [ -f "$QW_RECEIPT" ] || return 0
   while IFS= read -r line || [ -n "$line" ]; do
-    case $line in
-      "dir "*) case $allowed in *" ${line#dir } "*) echo "${line#dir }" ;; esac ;;
-    esac
+    case $line in "dir "*) ;; *) continue ;; esac
+    dir=${line#dir }
+    case $allowed in *" $dir "*) echo "$dir"; continue ;; esac
+    case $agent in *$'\n'"$dir"$'\n'*) echo "$dir" ;; esac
   done <"$QW_RECEIPT"
 }

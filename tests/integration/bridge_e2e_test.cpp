@@ -16,6 +16,9 @@ namespace {
 
 using namespace bridge_e2e;
 
+const char* const kBanner =
+    "QWV Bridge \u2014 capture the QWV device and stream to the phone over USB";
+
 // How a frame of the ramp (frame n: left = low 16 bits, right = high 16 bits, each minus 32768
 // over 32768) arrived: as the bridge maps it at full volume, within 1 LSB of half of it (the
 // -6.02 dB gain), as exact zeros, or none of these (on the way from one to another).
@@ -82,8 +85,7 @@ void RampRoad::run(const std::string& behaviour) {
 
     const auto lines = linesOf(bridge.output());
     ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines[0],
-              "QWV Bridge \u2014 capture the QWV device and stream to the phone over USB");
+    EXPECT_EQ(lines[0], kBanner);
     EXPECT_TRUE(hasNumberBetween(lines[1], "Found QWV device (id ", ").")) << lines[1];
     EXPECT_EQ(count(bridge.output(),
                     "AUHAL capturing QWV at 48000 Hz, hw ch=2, 256-frame buffer \u2014 set Mac "
@@ -295,6 +297,75 @@ TEST_F(BridgeEndToEnd, FailingUnitStartGivesItsLineAndStatus1) {
     holder.kill(SIGTERM);
     holder.wait(10);
     stopAll();
+}
+
+// With nothing running (no audio server, no sound server, no usbmuxd), on both capture roads:
+// --help and -h print the manual and exit 0; an unknown option is named right after the banner,
+// before the device lookup or the sound server, and the bridge goes on as before.
+TEST_F(BridgeEndToEnd, HelpAndUnknownOptionsOnBothCaptureRoadsWithNothingRunning) {
+    TempDir dir;
+    ::setenv("QW_AUDIO_SERVER_SOCKET", dir.file("no-audio-server.sock").c_str(), 1);
+    ::setenv("PULSE_SERVER", ("unix:" + dir.file("no-sound-server.sock")).c_str(), 1);
+    int runs = 0;
+    const auto run = [&](std::vector<std::string> args, int status) {
+        Child b(dir.path, "tetherstream" + std::to_string(runs++), kBridgePath, args);
+        EXPECT_EQ(b.wait(20), status) << b.output();
+        EXPECT_EQ(b.errors(), "");
+        return b.output();
+    };
+    for (const std::vector<std::string>& road :
+         {std::vector<std::string>{}, std::vector<std::string>{"--capture", "standin"}}) {
+        std::vector<std::string> args = road;
+        args.insert(args.end(), {"--tcp", "--recevier", "--help"});
+        const std::string manual = run(args, 0);
+        EXPECT_EQ(manual.rfind("usage: tetherstream", 0), 0u) << manual;
+        for (const char* text :
+             {"--tcp [HOST]", "--receiver NAME", "--find", "--verbose", "--capture standin",
+              "-h, --help", "  tetherstream   ", "tetherstream --tcp 192.168.1.20",
+              "tetherstream --receiver Kitchen", "tetherstream --find",
+              "tetherstream --capture standin"}) {
+            EXPECT_NE(manual.find(text), std::string::npos) << text << " missing in\n" << manual;
+        }
+        EXPECT_EQ(count(manual, "QWV Bridge"), 0);
+        EXPECT_EQ(count(manual, "ignoring"), 0);
+        args = road;
+        args.push_back("-h");
+        EXPECT_EQ(run(args, 0), manual);
+    }
+
+    EXPECT_EQ(run({"--capture", "standin", "--recevier", "Kitchen", "--tcp", "10.0.0.2", "-v"}, 1),
+              std::string(kBanner) +
+                  "\nignoring unknown option --recevier\nignoring unknown option -v\n"
+                  "Quillwave device not found. Install the driver first.\n");
+    const auto lines = linesOf(run({"--recevier", "Kitchen"}, 1));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], kBanner);
+    EXPECT_EQ(lines[1], "ignoring unknown option --recevier");
+    EXPECT_EQ(lines[2].rfind("No sound server (", 0), 0u) << lines[2];
+    ::unsetenv("PULSE_SERVER");
+    ::unsetenv("QW_AUDIO_SERVER_SOCKET");
+}
+
+// Digital silence for 10 s with the link up gives one line saying where macOS allows the
+// microphone; more than 10 s of sound never does.
+TEST_F(BridgeEndToEnd, SilenceForTenSecondsWithTheLinkUpIsToldOnceASineNever) {
+    startServer();
+    startPhone();
+    startStreaming();
+    const char* notice = "Privacy & Security \u2192 Microphone";
+    play({"--sine", "440", "--level", "0.5", "--seconds", "12"});
+    EXPECT_EQ(count(bridge.output(), notice), 0) << bridge.output();
+    // Silence from here on: the line within 10 s of captured sound, give or take stalls.
+    const auto line = bridge.waitForLine(notice, 40);
+    ASSERT_TRUE(line) << bridge.output();
+    EXPECT_EQ(*line,
+              "\u26A0 only silence captured for 10 s: if something is playing to Quillwave, "
+              "macOS may be withholding the device \u2014 allow tetherstream (or the terminal it "
+              "runs in) in System Settings \u2192 Privacy & Security \u2192 Microphone. It can "
+              "also be plain silence.");
+    stopAll();
+    EXPECT_EQ(count(bridge.output(), notice), 1);
+    EXPECT_EQ(count(bridge.output(), "link lost"), 0);
 }
 
 }  // namespace

@@ -61,6 +61,9 @@ OSStatus renderCallback(void* inRefCon, AudioUnitRenderActionFlags* ioActionFlag
 
     if (currentTunnel() < 0) return 0;  // no link: the rendered samples are dropped
     if (!c.conv || !c.inFmt || !outFmt || !c.outBuf) return 0;
+    const UInt32 rendered = c.abl->mNumberBuffers < 2 ? c.abl->mNumberBuffers : 2;
+    c.silence.note(allZero(c.inBuf->floatChannelData(), rendered, inNumberFrames), inNumberFrames,
+                   c.inFmt->sampleRate());
 
     // A new output buffer for this call, in the memory made for it at set-up.
     const uint32_t capacity =

@@ -8,9 +8,10 @@
 #include "fd_io.h"
 
 // Records the gap since the previous call, renders the frames into cap.inBuf and, while a link
-// exists, converts them to the stream format, turns them into 16-bit samples and queues one
-// audio frame on sendQ. `inRefCon` is the Capture. Returns 0 on every path. Takes no lock but
-// gLock (one read) and the queue's (one push); allocates nothing once frame buffers circulate.
+// exists, notes in c.silence whether they were all zeros, converts them to the stream format,
+// turns them into 16-bit samples and queues one audio frame on sendQ. `inRefCon` is the Capture.
+// Returns 0 on every path. Takes no lock but gLock (one read) and the queue's (one push); allocates
+// nothing once frame buffers circulate.
 OSStatus renderCallback(void* inRefCon, AudioUnitRenderActionFlags* ioActionFlags,
                         const AudioTimeStamp* inTimeStamp, UInt32 inBusNumber,
                         UInt32 inNumberFrames, AudioBufferList* ioData);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "help_text.h"
 #include "link_state.h"
+#include "unknown_options.h"
 
 namespace {
 
@@ -114,6 +116,32 @@ TEST(CommandLine, FindAndReceiverByName) {
     EXPECT_EQ(dangling.receiverName, "");
     EXPECT_EQ(dangling.tcpHost, "10.0.0.5");
     EXPECT_EQ(parse({"--tcp", "10.0.0.5"}).receiverName, "");
+}
+
+TEST(CommandLine, UnknownOptionsAreNamedAndEverythingElseIsPassedOverSilently) {
+    const auto unknown = [](std::vector<std::string> args) {
+        args.insert(args.begin(), "-program");
+        return unknownOptionLines(args);
+    };
+    using Lines = std::vector<std::string>;
+    EXPECT_EQ(unknown({"--recevier", "Kitchen"}), Lines{"ignoring unknown option --recevier"});
+    // The bridge's own switches, their values and the host after --tcp are no unknown options,
+    // whatever they look like; a word that does not start with '-' is none either.
+    EXPECT_EQ(unknown({"--tcp", "--verbose", "-1.2.3.4", "--find", "--receiver", "-Den", "-h",
+                       "--help", "Kitchen", "localhost"}),
+              Lines{});
+    EXPECT_EQ(unknown({"--capture", "-standin"}), Lines{});
+    EXPECT_EQ(unknown({"--tcp", "-x", "-", "--", "--TCP", "--tcp=10.0.0.1", "--receiver"}),
+              (Lines{"ignoring unknown option -x", "ignoring unknown option -",
+                     "ignoring unknown option --", "ignoring unknown option --TCP",
+                     "ignoring unknown option --tcp=10.0.0.1"}));
+    // The option goes to the terminal: its control characters are shown as U+FFFD.
+    EXPECT_EQ(unknown({"--\x1b[2Jx\n"}), Lines{"ignoring unknown option --\uFFFD[2Jx\uFFFD"});
+
+    EXPECT_TRUE(asksForHelp({"tetherstream", "--tcp", "-h"}));
+    EXPECT_TRUE(asksForHelp({"tetherstream", "--help"}));
+    EXPECT_FALSE(asksForHelp({"--help"}));
+    EXPECT_FALSE(asksForHelp({"tetherstream", "--HELP", "-help", "help"}));
 }
 
 }  // namespace

@@ -357,3 +357,31 @@ TEST_F(RenderCallback, ThroughATwoSecondSenderStallNothingIsAllocatedOrFreed) {
 }
 
 }  // namespace
+
+TEST_F(RenderCallback, TenSecondsOfExactZerosWithALinkUpGiveTheSilenceNoticeOnce) {
+    prepare(48000);
+    const auto calls = [this](int n) {
+        for (int i = 0; i < n; ++i) call(256);
+        drainAll();
+    };
+    calls(4000);  // without a link nothing counts
+    setLink(1000);
+    calls(1874);  // 256 frames at 48000 Hz: 1875 calls make 10 s (nanoseconds rounded down)
+    EXPECT_FALSE(c.silence.takeNotice());
+    // A single sample off zero, in the right channel only, starts the count again.
+    gSignal = [](uint32_t channel, uint64_t index) {
+        return channel == 1 && index == 1874 * 256 + 4000 * 256 + 100 ? -1e-30f : 0.0f;
+    };
+    calls(1);
+    gSignal = [](uint32_t, uint64_t) { return -0.0f; };  // negative zero is silence too
+    calls(1874);
+    EXPECT_FALSE(c.silence.takeNotice());
+    setLink(-1);
+    calls(100);
+    setLink(1000);
+    calls(2);  // the link's absence paused the count, it did not restart it
+    EXPECT_TRUE(c.silence.takeNotice());
+    EXPECT_FALSE(c.silence.takeNotice());  // once per run
+    calls(3000);
+    EXPECT_FALSE(c.silence.takeNotice());
+}
