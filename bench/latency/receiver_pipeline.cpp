@@ -342,11 +342,10 @@ void ReceiverPipeline::runPipeWire(const std::vector<Row>& rows, std::vector<Lat
     PrivatePipeWire pipewire(dir);
     std::string why;
     if (!pipewire.start(why)) return fail(why);
-    // The monitor recorded natively (pw-record writes raw frames to its standard output), at
-    // the capture's usual 64 frames: the graph's quantum is what it waits for.
-    const std::string monitor =
-        onPath("pw-record") + " --target qwnull -P stream.capture.sink=true --latency " +
-        std::to_string(kCaptureFrames) + " --format s16 --rate 48000 --channels 2 -";
+    const std::string monitor = parec +
+                                " --raw -d qwnull.monitor --format=s16le --rate=48000 "
+                                "--channels=2 --latency=" +
+                                std::to_string(kCaptureFrames * 4);
     pipewire.forceQuantum(256);
     if (!startCapture(monitor, why)) return fail(why);
     pause(1.0);

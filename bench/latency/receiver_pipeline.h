@@ -8,7 +8,7 @@
 // qw-pulse-clicks playing into the same sink (a bound that includes PulseAudio's playback
 // stream).
 // Then the same road into a PipeWire of its own (tests/support/private_pipewire.h) in place of
-// PulseAudio, its monitor recorded by pw-record at 64 frames: the receiver's native PipeWire output
+// PulseAudio, captured the same way through pipewire-pulse: the receiver's native PipeWire output
 // at quanta 128 and 256, and its PulseAudio output through pipewire-pulse at quantum 256 (each
 // quantum forced with clock.force-quantum, so that the capture's own request does not set it).
 

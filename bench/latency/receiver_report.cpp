@@ -21,9 +21,7 @@ double captureCost(const std::vector<LatencyRun>& runs, std::FILE* out) {
                  "\nReceiver pipeline's capture path, measured in the same setup (ms): "
                  "\"after PulseAudio\" = qw-raw-clicks in parec's place -> socat -> app; "
                  "\"PulseAudio 64 frames\" = qw-pulse-clicks into the same sink -> monitor -> "
-                 "parec -> socat -> app (adds the playback stream's wait: a bound); "
-                 "\"pipewire-pulse 64 frames\" the same into the PipeWire null sink, its monitor "
-                 "recorded by pw-record (at quantum 256)\n\n");
+                 "parec -> socat -> app (adds the playback stream's wait: a bound)\n\n");
     TextTable table({"capture", "clicks", "median", "p95", "p99", "max"});
     double cost = -1;
     for (const auto& r : runs) {
@@ -103,8 +101,7 @@ void printReceiverReport(const std::vector<LatencyRun>& runs, std::FILE* out) {
         out,
         "\nReceiver: from the IO cycle that takes the click into the device, through "
         "tetherstream --tcp, qwreceiver and a PulseAudio null sink (the receiver-pw rows: a "
-        "PipeWire null sink at a forced quantum, its monitor recorded by pw-record at 64 frames), "
-        "to the app via the "
+        "PipeWire null sink, its monitor captured through pipewire-pulse), to the app via the "
         "sink's monitor (ms; clicks at least %d ms apart, a click later than that counts as "
         "lost). \"from the bridge's write\" = minus the two IO buffers; "
         "\"to the sink's monitor\" = minus the capture path after PulseAudio too (%s "
