@@ -4,14 +4,37 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <set>
 #include <string>
 
 #include "simulated_link.h"
 #include "sine_windows.h"
+
+// Any allocation of this program can be made to fail: the nth from now, or none (0).
+namespace {
+std::atomic<long> gFailAllocationIn{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (gFailAllocationIn.load(std::memory_order_relaxed) > 0 &&
+        gFailAllocationIn.fetch_sub(1) == 1) {
+        throw std::bad_alloc();
+    }
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -262,10 +285,11 @@ TEST(ReceiverInterface, ConfigurationReportAndExactPulls) {
     ASSERT_NE(fine, nullptr);
     qw_receiver_destroy(fine);
     for (int e : std::initializer_list<int>{QW_RECEIVER_SUCCESS, QW_RECEIVER_ERROR_NO_MEMORY,
-                                            QW_RECEIVER_ERROR_FRAME_LENGTH, -7, 999}) {
+                                            QW_RECEIVER_ERROR_FRAME_LENGTH,
+                                            QW_RECEIVER_ERROR_RESAMPLER, -7, 999}) {
         texts.insert(qw_receiver_strerror(e));
     }
-    EXPECT_EQ(texts.size(), 7u);  // six numbers with distinct texts, one text for unknown ones
+    EXPECT_EQ(texts.size(), 8u);  // seven numbers with distinct texts, one text for unknown ones
 
     SimulatedLink link(212, 10.0, false);
     link.run(30);
@@ -302,6 +326,105 @@ TEST(ReceiverInterface, ConfigurationReportAndExactPulls) {
     qw_receiver_new_connection(link.receiver());
     const uint8_t empty[5] = {1, 0, 0, 0, 1};
     EXPECT_EQ(qw_receiver_feed(link.receiver(), empty, 5), QW_RECEIVER_SUCCESS);
+}
+
+// No exception crosses into the caller's C: each of the allocations a creation makes fails in
+// turn, and each time creating reports the lack of memory. (With an embedder's resampler:
+// zita-resampler holds a lock of its own while it allocates, which a failure leaves locked.)
+TEST(ReceiverInterface, LackOfMemoryWhileCreatingIsAnErrorNumber) {
+    qw_receiver_config config = qw_receiver_config_init(48000);
+    const qw_receiver_resampler copy = {
+        nullptr, [](void*) {}, [](void*, double, const float*, uint32_t*, float*, uint32_t*) {}, 0};
+    config.resampler = &copy;
+    long n = 1;
+    for (;; ++n) {
+        int error = -1;
+        gFailAllocationIn = n;
+        qw_receiver* receiver = qw_receiver_create(&config, &error);
+        const bool failed = gFailAllocationIn.exchange(0) == 0;
+        if (!failed) {
+            EXPECT_EQ(error, QW_RECEIVER_SUCCESS);
+            qw_receiver_destroy(receiver);
+            break;
+        }
+        EXPECT_EQ(receiver, nullptr) << n;
+        EXPECT_EQ(error, QW_RECEIVER_ERROR_NO_MEMORY) << n;
+    }
+    EXPECT_GE(n, 4);  // the receiver, its ring, the resampler, the clocks' memory
+}
+
+// A resampler of the embedder's own: a plain copy (the output at 48 kHz), counting its calls.
+struct CopyResampler {
+    int resets = 0;
+    double lowest = 2, highest = 0;  // of the corrections asked
+    bool stuck = false;              // takes nothing and gives nothing
+    qw_receiver_resampler table = {this, reset, process, 64};
+
+    static void reset(void* state) { ++static_cast<CopyResampler*>(state)->resets; }
+    static void process(void* state, double correction, const float* in, uint32_t* inFrames,
+                        float* out, uint32_t* outFrames) {
+        auto& self = *static_cast<CopyResampler*>(state);
+        self.lowest = std::min(self.lowest, correction);
+        self.highest = std::max(self.highest, correction);
+        if (self.stuck) return;
+        const uint32_t n = std::min(*inFrames, *outFrames);
+        std::memcpy(out, in, size_t{n} * 2 * sizeof(float));
+        *inFrames -= n;
+        *outFrames -= n;
+    }
+};
+
+TEST(ReceiverInterface, AnEmbeddersResamplerPlaysEveryFrameInOrderAndIsResetOnRestarts) {
+    CopyResampler copy;
+    SimulatedLink link(0, 5.0, false, 256, 48, &copy.table);
+    link.signal = [](uint64_t n) { return static_cast<int16_t>(n % 16384); };
+    link.run(3);
+    // Past the fade-in, every sample is the one after the one before: nothing lost or repeated.
+    const auto first = std::find_if(link.left.begin(), link.left.end(), [](float v) { return v; });
+    const auto start = static_cast<size_t>(first - link.left.begin()) + 200;
+    ASSERT_LT(start, link.left.size() / 2);
+    size_t outOfOrder = 0;
+    for (size_t i = start; i < link.left.size(); ++i) {
+        const float step = link.left[i] - link.left[i - 1];
+        const bool next = step == 1.0f / 32768 || (link.left[i] == 0 && step < 0);
+        outOfOrder += next && link.right[i] == link.left[i] ? 0 : 1;
+    }
+    EXPECT_EQ(outOfOrder, 0u);
+    auto f = link.figures();
+    EXPECT_EQ(f.underruns, 0u);
+    EXPECT_EQ(f.overruns, 0u);
+    EXPECT_NEAR(f.buffer_ms, 5.0 + 64 / 48.0, 0.5);  // the copy holds none of its start frames
+    EXPECT_GE(copy.lowest, 1 - 2000e-6);
+    EXPECT_LE(copy.highest, 1 + 2000e-6);
+    // An underrun and a new connection start it afresh.
+    const int resets = copy.resets;
+    link.run(0.05, false);
+    link.run(1);
+    EXPECT_EQ(link.figures().underruns, 1u);
+    EXPECT_EQ(copy.resets, resets + 1);
+    qw_receiver_new_connection(link.receiver());
+    link.run(1);
+    EXPECT_EQ(copy.resets, resets + 2);
+    // One that takes nothing and gives nothing makes silence, not a pull that never returns.
+    copy.stuck = true;
+    const size_t stuckFrom = link.left.size();
+    link.run(1);
+    EXPECT_GE(link.figures().underruns, 2u);
+    EXPECT_TRUE(std::all_of(link.left.begin() + static_cast<long>(stuckFrom), link.left.end(),
+                            [](float v) { return v == 0; }));
+
+    // A resampler missing a call, or taking in more than the range's ceiling at once: refused.
+    qw_receiver_config config = qw_receiver_config_init(48000);
+    for (int bad = 0; bad < 3; ++bad) {
+        qw_receiver_resampler r = copy.table;
+        if (bad == 0) r.reset = nullptr;
+        if (bad == 1) r.process = nullptr;
+        if (bad == 2) r.start_frames = QW_RECEIVER_RESAMPLER_MAX_START_FRAMES + 1;
+        config.resampler = &r;
+        int error = -1;
+        EXPECT_EQ(qw_receiver_create(&config, &error), nullptr);
+        EXPECT_EQ(error, QW_RECEIVER_ERROR_RESAMPLER) << bad;
+    }
 }
 
 }  // namespace

@@ -20,7 +20,7 @@
 class SimulatedLink {
   public:
     SimulatedLink(double ppm, double latencyMs, bool automatic, uint32_t arrivalFrames = 256,
-                  uint32_t pullFrames = 48)
+                  uint32_t pullFrames = 48, const qw_receiver_resampler* resampler = nullptr)
         : outputRate_(48000.0 * (1 + ppm * 1e-6)),
           arrivalFrames_(arrivalFrames),
           pullFrames_(pullFrames),
@@ -28,6 +28,7 @@ class SimulatedLink {
         qw_receiver_config config = qw_receiver_config_init(48000.0);
         config.latency_ms = latencyMs;
         config.automatic = automatic ? 1 : 0;
+        config.resampler = resampler;
         receiver_ = qw_receiver_create(&config, nullptr);
         qw_receiver_set_clock(
             receiver_,

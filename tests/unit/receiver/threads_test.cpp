@@ -1,6 +1,7 @@
 // The receiver core with its two sides on two threads, as a real output uses it: one thread
 // feeds the connection's bytes (and now and then starts a new connection), the other pulls.
-// Checked for data races by the ThreadSanitizer run, and for sense here.
+// Checked for data races by the ThreadSanitizer run, and for sense here; and the handover of the
+// feed's figures between the two, alone.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "common/little_endian.h"
+#include "latest_value.h"
 #include "quillwave_receiver.h"
 
 TEST(ReceiverThreads, FeedingAndPullingOnTwoThreadsStayConsistent) {
@@ -57,4 +59,40 @@ TEST(ReceiverThreads, FeedingAndPullingOnTwoThreadsStayConsistent) {
     char text[200];
     EXPECT_GT(qw_receiver_report_text(receiver, text, sizeof text), 0u);
     qw_receiver_destroy(receiver);
+}
+
+// The feed's snapshot handed to the pull side: whole values only, newer and newer, the last one
+// always arriving, with the writer never waiting.
+TEST(LatestValue, HandsOverWholeValuesNewestFirstAcrossThreads) {
+    struct Value {
+        uint64_t n;
+        uint64_t twice;
+        double half;
+    };
+    qw::receiver::LatestValue<Value> latest;
+    constexpr uint64_t kLast = 200000;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (uint64_t n = 1; n <= kLast; ++n) latest.publish({n, 2 * n, 0.5 * n});
+        done = true;
+    });
+    Value v{0, 0, 0};
+    uint64_t previous = 0, takes = 0;
+    bool finished = false;
+    while (!finished) {
+        finished = done.load();  // after this, one more take finds the last value
+        if (!latest.take(v)) {
+            std::this_thread::yield();
+            continue;
+        }
+        ++takes;
+        ASSERT_GT(v.n, previous);
+        ASSERT_EQ(v.twice, 2 * v.n);
+        ASSERT_EQ(v.half, 0.5 * v.n);
+        previous = v.n;
+    }
+    writer.join();
+    EXPECT_EQ(v.n, kLast);
+    EXPECT_FALSE(latest.take(v));  // nothing new since
+    EXPECT_GE(takes, 1u);
 }
