@@ -116,6 +116,10 @@ OSStatus AudioServer::startDevice(Device& device, UInt32 clientID) {
         return rc;
     }
     device.ioClient = clientID;
+    if (device.io->readPlan().willDo && !device.io->readPlan().inPlace) {
+        violation("device " + std::to_string(device.client) + " of " + plugIn.name +
+                  ": ReadInput not in place, though it always is");
+    }
     publishSettings(device, kStateRunning);
     notify(device.client, {{kAudioDevicePropertyDeviceIsRunning, kAudioObjectPropertyScopeGlobal,
                             kAudioObjectPropertyElementMain}});

@@ -62,6 +62,8 @@ class DeviceIO {
     void stop(UInt32 clientID);
     bool running() const { return thread_.joinable(); }
     const IOSettings& settings() const { return settings_; }
+    // What the plug-in said, as IO started, of ReadInput.
+    const OperationPlan& readPlan() const { return read_; }
     // Control thread, while IO runs on through a configuration change: the cycle takes the new
     // rate from its next wake-up.
     void changeRate(double sampleRate);

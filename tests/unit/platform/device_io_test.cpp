@@ -252,28 +252,6 @@ TEST_F(DeviceIOTest, SessionsComeAndGoWhileTheCycleRunsWithoutAllocatingOnTheIOT
     EXPECT_EQ(io_->sessionCount(), 0u);
 }
 
-// The rule of zero time stamps within one seed, and a new seed's fresh start.
-TEST(TimeStampCheckTest, WholePeriodsOnNeverBackHostAndSampleTogether) {
-    TimeStampCheck check(12000);
-    TimeStampViolation v{};
-    const UInt64 p = 250'000'000;  // host ticks of one period
-    EXPECT_TRUE(check.take(24000, 5 * p, 1, v));
-    EXPECT_TRUE(check.take(24000, 5 * p, 1, v));   // the same boundary again
-    EXPECT_TRUE(check.take(60000, 8 * p, 1, v));   // three periods on
-    EXPECT_FALSE(check.take(66000, 9 * p, 1, v));  // half a period
-    EXPECT_EQ(v.seed, 1u);
-    EXPECT_EQ(v.previousSample, 60000.0);
-    EXPECT_EQ(v.sample, 66000.0);
-    EXPECT_FALSE(check.take(54000, 10 * p, 1, v));         // back
-    EXPECT_FALSE(check.take(54000, 11 * p, 1, v));         // the host moved alone
-    EXPECT_FALSE(check.take(66000, 11 * p, 1, v));         // the sample moved alone
-    EXPECT_FALSE(check.take(78000, 10 * p, 1, v));         // the host went back
-    EXPECT_FALSE(check.take(std::nan(""), 12 * p, 1, v));  // no number
-    EXPECT_TRUE(check.take(0, 13 * p, 2, v));              // a new seed: a new timeline
-    EXPECT_TRUE(check.take(12000, 14 * p, 2, v));
-    EXPECT_TRUE(check.take(500, 3, 1, v));  // back to another seed: fresh too
-}
-
 TEST_F(DeviceIOTest, RefusesBufferSizesItCannotRun) {
     IOSettings settings;
     settings.frameSize = qwipc::kMaxIOFrames + 1;

@@ -220,6 +220,13 @@ bool value(AudioObjectID object, const AudioObjectPropertyAddress& a, const Qual
                 return u32(gConfig.zeroTimeStampPeriod);
             case kAudioDevicePropertyRelatedDevices:
                 return ids({kDevice});
+            case kAudioLevelControlPropertyConvertScalarToDecibels: {  // the caller's value,
+                                                                       // doubled
+                Float32 x = 0;
+                if (out != nullptr && capacity >= sizeof x) std::memcpy(&x, out, sizeof x);
+                x *= 2;
+                return put(&x, sizeof x);
+            }
             case kAudioObjectPropertyOwnedObjects:
                 if (!passes(kAudioStreamClassID, q)) return ids({});
                 [[fallthrough]];

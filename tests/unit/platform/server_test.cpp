@@ -290,6 +290,13 @@ TEST(AudioServerTest, PropertyChangesOfThePlugInReachListeners) {
     UInt32 frames = 0;
     ASSERT_EQ(get(device, kAudioDevicePropertyBufferFrameSize, frames), 0);
     EXPECT_EQ(frames, 128u);
+    // A conversion takes the caller's value in with the call and hands the result back in it.
+    const AudioObjectPropertyAddress convert{kAudioLevelControlPropertyConvertScalarToDecibels,
+                                             kAudioObjectPropertyScopeGlobal, 0};
+    Float32 x = 1.5f;
+    UInt32 size = sizeof x;
+    ASSERT_EQ(AudioObjectGetPropertyData(device, &convert, 0, nullptr, &size, &x), 0);
+    EXPECT_EQ(x, 3.0f);
     EXPECT_EQ(AudioObjectRemovePropertyListener(device, &any, Notified::proc, &notified), 0);
     EXPECT_NE(AudioObjectRemovePropertyListener(device, &any, Notified::proc, &notified), 0);
 }
