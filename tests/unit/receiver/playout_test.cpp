@@ -21,6 +21,12 @@ namespace {
 std::atomic<long> gFailAllocationIn{0};
 }  // namespace
 
+// (Replaced, operator new and delete are malloc and free: GCC, once it inlines them, takes free
+// for a mismatch with the built-in new.)
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void* operator new(std::size_t size) {
     if (gFailAllocationIn.load(std::memory_order_relaxed) > 0 &&
         gFailAllocationIn.fetch_sub(1) == 1) {
@@ -35,6 +41,9 @@ void operator delete(void* p) noexcept {
 void operator delete(void* p, std::size_t) noexcept {
     std::free(p);
 }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 namespace {
 
