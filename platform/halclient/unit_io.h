@@ -33,6 +33,7 @@ struct UnitIOConfig {
     AURenderCallbackStruct inputCallback{};
     AURenderCallbackStruct renderCallback{};
     uint32_t leadFrames = 0;  // 0: three IO buffers
+    uint32_t maxFrames = 0;   // the most one AudioUnitRender may ask for
 };
 
 class UnitIO {
