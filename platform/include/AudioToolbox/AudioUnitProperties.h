@@ -9,10 +9,14 @@ CA_ENUM(AudioUnitScope){
 };
 
 CA_ENUM(AudioUnitPropertyID){
-    kAudioUnitProperty_StreamFormat = 8,       kAudioUnitProperty_MaximumFramesPerSlice = 14,
-    kAudioUnitProperty_SetRenderCallback = 23, kAudioOutputUnitProperty_CurrentDevice = 2000,
-    kAudioOutputUnitProperty_IsRunning = 2001, kAudioOutputUnitProperty_EnableIO = 2003,
-    kAudioOutputUnitProperty_HasIO = 2006,     kAudioOutputUnitProperty_SetInputCallback = 2005,
+    kAudioUnitProperty_StreamFormat = 8,
+    kAudioUnitProperty_MaximumFramesPerSlice = 14,
+    kAudioUnitProperty_SetRenderCallback = 23,
+    kAudioOutputUnitProperty_CurrentDevice = 2000,
+    kAudioOutputUnitProperty_IsRunning = 2001,
+    kAudioOutputUnitProperty_EnableIO = 2003,
+    kAudioOutputUnitProperty_HasIO = 2006,
+    kAudioOutputUnitProperty_SetInputCallback = 2005,
 };
 
 struct AURenderCallbackStruct {
