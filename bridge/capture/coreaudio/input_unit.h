@@ -18,8 +18,8 @@ struct InputUnitResult {
 // 256-frame buffer, sets the client format (2 channels of 32-bit float, non-interleaved, at the
 // device's rate), fills `c` (unit, formats, converter to `out`, buffers), registers `proc` with
 // `c` as its context, lets the unit render up to kCaptureFrames per call, initialises and starts
-// the unit. Only a missing component, a failed
-// initialisation and a failed start are failures; other refusals are carried on past.
+// the unit. Only a missing component, a failed initialisation and a failed start are failures;
+// other refusals are carried on past.
 InputUnitResult startInputUnit(AudioObjectID device, Capture& c, AURenderCallback proc,
                                const AudioFormat& out);
 
