@@ -56,6 +56,8 @@ OSStatus AUHALUnit::setProperty(AudioUnitPropertyID id, AudioUnitScope scope,
             return setCallback(id, scope, element, data, size);
         case kStandinUnitProperty_OutputLeadFrames:
             return setOutputLead(data, size);
+        case kAudioUnitProperty_MaximumFramesPerSlice:
+            return setMaxFramesPerSlice(scope, data, size);
         default:
             return kAudioUnitErr_InvalidProperty;
     }
@@ -149,6 +151,16 @@ OSStatus AUHALUnit::setOutputLead(const void* data, UInt32 size) {
     return kAudioHardwareNoError;
 }
 
+// Taken at initialisation, as on the platform: refused while initialised.
+OSStatus AUHALUnit::setMaxFramesPerSlice(AudioUnitScope scope, const void* data, UInt32 size) {
+    UInt32 frames;
+    if (!readArg(data, size, frames) || frames == 0) return kAudioUnitErr_InvalidParameter;
+    if (scope != kAudioUnitScope_Global) return kAudioUnitErr_InvalidScope;
+    if (initialized_) return kAudioUnitErr_Initialized;
+    maxFrames_ = frames;
+    return kAudioHardwareNoError;
+}
+
 OSStatus AUHALUnit::getProperty(AudioUnitPropertyID id, AudioUnitScope scope,
                                 AudioUnitElement element, void* data, UInt32* size) {
     if (id == kStandinUnitProperty_CurrentCycle) return getCurrentCycle(data, size);
@@ -175,6 +187,8 @@ OSStatus AUHALUnit::getProperty(AudioUnitPropertyID id, AudioUnitScope scope,
             return writeArg(renderCallback_, data, size);
         case kStandinUnitProperty_OutputLeadFrames:
             return writeArg(leadFrames_, data, size);
+        case kAudioUnitProperty_MaximumFramesPerSlice:
+            return writeArg(maxFrames_, data, size);
         case kStandinUnitProperty_Counters:
             return writeArg(io_ ? io_->counters() : lastCounters_, data, size);
         default:

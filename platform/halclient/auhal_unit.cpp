@@ -35,7 +35,9 @@ OSStatus AUHALUnit::deviceFormat(bool input, AudioStreamBasicDescription& out) c
     size = sizeof out;
     rc = AudioObjectGetPropertyData(stream, &formatAddress, 0, nullptr, &size, &out);
     if (rc != kAudioHardwareNoError) return rc;
-    return size == sizeof out ? kAudioHardwareNoError : kAudioHardwareBadStreamError;
+    if (size != sizeof out) return kAudioHardwareBadStreamError;
+    out.mSampleRate = rateView_.seen(device, out.mSampleRate);
+    return kAudioHardwareNoError;
 }
 
 ClientFormat AUHALUnit::currentClientFormat(bool input,
@@ -46,12 +48,18 @@ ClientFormat AUHALUnit::currentClientFormat(bool input,
     // The unit converts no rates. When the device changes its rate under a running unit, what
     // the unit hands over (input) or takes (output) is at the device's new rate from then on,
     // and its client format says so; a client stops the unit to set a format of its own.
-    const double running = io_ ? io_->deviceRate() : 0.0;
+    const double running = io_ ? rateView_.seen(effectiveDevice(), io_->deviceRate()) : 0.0;
     if (running > 0) format.sampleRate = running;
     return format;
 }
 
 OSStatus AUHALUnit::initialize() {
+    AudioObjectID listened = kAudioObjectUnknown;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        listened = effectiveDevice();
+    }
+    if (listened != kAudioObjectUnknown) listenForRateChanges(listened);  // waits for the server
     std::lock_guard<std::mutex> guard(lock_);
     if (initialized_) return kAudioHardwareNoError;
     if (enableInput_ == 0 && enableOutput_ == 0) return kAudioUnitErr_NoConnection;
@@ -67,6 +75,7 @@ OSStatus AUHALUnit::initialize() {
         cls != kAudioDeviceClassID) {
         return kAudioHardwareBadDeviceError;
     }
+    if (device == listened) rateView_.follow(device);
     for (const bool input : {true, false}) {
         if ((input ? enableInput_ : enableOutput_) == 0) continue;
         AudioStreamBasicDescription format{};
@@ -107,6 +116,7 @@ OSStatus AUHALUnit::start() {
     config.inputCallback = inputCallback_;
     config.renderCallback = renderCallback_;
     config.leadFrames = leadFrames_;
+    config.maxFrames = maxFrames_;
     return UnitIO::start(config, io_);
 }
 

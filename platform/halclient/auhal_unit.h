@@ -8,7 +8,9 @@
 #include <mutex>
 #include <optional>
 
+#include "unit_defaults.h"
 #include "unit_io.h"
+#include "unit_rate_view.h"
 
 namespace halclient {
 
@@ -36,6 +38,7 @@ class AUHALUnit {
     OSStatus setCallback(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
                          const void* data, UInt32 size);
     OSStatus setOutputLead(const void* data, UInt32 size);
+    OSStatus setMaxFramesPerSlice(AudioUnitScope scope, const void* data, UInt32 size);
     OSStatus getCurrentCycle(void* data, UInt32* size) const;  // without the lock
     OSStatus getEnableIO(AudioUnitScope scope, AudioUnitElement element, void* data,
                          UInt32* size) const;
@@ -43,7 +46,8 @@ class AUHALUnit {
     OSStatus getStreamFormat(AudioUnitScope scope, AudioUnitElement element, void* data,
                              UInt32* size) const;
 
-    // The device's own format on one side, from the server.
+    // The device's own format on one side, from the server, at the rate the unit has caught up
+    // with (rateView_).
     OSStatus deviceFormat(bool input, AudioStreamBasicDescription& out) const;
     AudioObjectID effectiveDevice() const;
     // The client-side format of one element as the unit works with it now.
@@ -59,6 +63,8 @@ class AUHALUnit {
     AURenderCallbackStruct inputCallback_{};
     AURenderCallbackStruct renderCallback_{};
     UInt32 leadFrames_ = 0;
+    UInt32 maxFrames_ = defaultMaxFramesPerSlice();
+    mutable UnitRateView rateView_;
     bool initialized_ = false;
     std::unique_ptr<UnitIO> io_;
     StandinUnitCounters lastCounters_{};

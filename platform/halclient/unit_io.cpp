@@ -208,7 +208,9 @@ OSStatus UnitIO::render(UInt32 frames, AudioBufferList* data) const {
     if (tRenderingUnit != this || current_ == nullptr)
         return kAudioUnitErr_CannotDoInCurrentContext;
     if (data == nullptr) return kAudioUnitErr_InvalidParameter;
-    if (frames > current_->frames) return kAudioUnitErr_TooManyFramesToProcess;
+    if (frames > current_->frames || frames > config_.maxFrames) {
+        return kAudioUnitErr_TooManyFramesToProcess;
+    }
     const ClientFormat& format = config_.inputFormat;
     const uint32_t deviceChannels = shared_->inputChannels;
     const uint32_t buffers = format.interleaved ? 1 : format.channels;

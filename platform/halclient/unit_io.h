@@ -32,7 +32,8 @@ struct UnitIOConfig {
     ClientFormat outputFormat;  // what the render callback provides
     AURenderCallbackStruct inputCallback{};
     AURenderCallbackStruct renderCallback{};
-    uint32_t leadFrames = 0;  // 0: three IO buffers
+    uint32_t leadFrames = 0;                   // 0: three IO buffers
+    uint32_t maxFrames = qwipc::kMaxIOFrames;  // the most one AudioUnitRender may ask for
 };
 
 class UnitIO {

@@ -171,6 +171,9 @@ int main(int argc, char** argv) {
     AURenderCallbackStruct cb{inputProc, &probe};
     AudioUnitSetProperty(probe.unit, kAudioOutputUnitProperty_SetInputCallback,
                          kAudioUnitScope_Global, 0, &cb, sizeof cb);
+    const UInt32 maxFrames = 8192;  // what its buffers hold, above any device buffer
+    AudioUnitSetProperty(probe.unit, kAudioUnitProperty_MaximumFramesPerSlice,
+                         kAudioUnitScope_Global, 0, &maxFrames, sizeof maxFrames);
     OSStatus rc = AudioUnitInitialize(probe.unit);
     if (rc == 0) rc = AudioOutputUnitStart(probe.unit);
     if (rc != 0) {

@@ -19,6 +19,7 @@ UInt32 fsz;
 Float64 devRate;
 AudioStreamBasicDescription clientFmt;
 AURenderCallbackStruct cb;
+UInt32 maxFrames;
 OSStatus initErr;
 OSStatus startErr;
 
@@ -118,6 +119,12 @@ InputUnitResult startInputUnit(AudioObjectID device, Capture& c, AURenderCallbac
     cb = {proc, &c};
     AudioUnitSetProperty(unit, kAudioOutputUnitProperty_SetInputCallback, kAudioUnitScope_Global, 0,
                          &cb, sizeof cb);
+
+    // The unit renders at most this many frames per call (1156 unless told), and a device
+    // buffer may be larger: as many as the capture buffer holds. Taken at initialisation.
+    maxFrames = kCaptureFrames;
+    AudioUnitSetProperty(unit, kAudioUnitProperty_MaximumFramesPerSlice, kAudioUnitScope_Global, 0,
+                         &maxFrames, sizeof maxFrames);
 
     initErr = AudioUnitInitialize(unit);
     if (initErr != 0) return {false, failure("AudioUnitInitialize", initErr)};

@@ -17,8 +17,9 @@ struct InputUnitResult {
 // Creates the unit, points it at `device` with input enabled and output disabled, asks for a
 // 256-frame buffer, sets the client format (2 channels of 32-bit float, non-interleaved, at the
 // device's rate), fills `c` (unit, formats, converter to `out`, buffers), registers `proc` with
-// `c` as its context, initialises and starts the unit. Only a missing component, a failed
-// initialisation and a failed start are failures; other refusals are carried on past.
+// `c` as its context, lets the unit render up to kCaptureFrames per call, initialises and starts
+// the unit. Only a missing component, a failed initialisation and a failed start are failures;
+// other refusals are carried on past.
 InputUnitResult startInputUnit(AudioObjectID device, Capture& c, AURenderCallback proc,
                                const AudioFormat& out);
 
@@ -32,7 +33,8 @@ inline constexpr double kMinDeviceRate = 8000.0;
 inline constexpr double kMaxDeviceRate = 768000.0;
 double usableDeviceRate(double reported);
 
-// The device's rate as its input side reports it through the unit (0 when unreadable).
+// The device's rate as its input side reports it through the unit (0 when unreadable). After a
+// change the unit may report the old rate for a while.
 double readDeviceRate(AudioUnit unit);
 
 // Moves running capture to `rate` Hz: makes the converter and buffers for the new rate, then

@@ -9,8 +9,9 @@
 
 // Once capture runs: registers the rate listener on `device`, starts the follower thread and
 // has it read the rate once more, so that a change between set-up and registration is not
-// missed. For each change the follower restarts capture at the new rate (restartCaptureAt) and
-// prints the rate line; a failed step prints its line and is tried again a second later. A
-// refused registration prints one line and is tried again every second (one more line once it
-// is taken). The link is never touched.
+// missed. For each change the follower reads the device's own rate and, once the unit reports
+// the same (asked every 100 ms, for at most 2 s: the unit may lag behind the notification),
+// restarts capture at it (restartCaptureAt) and prints the rate line; a failed step prints its line
+// and is tried again a second later. A refused registration prints one line and is tried again
+// every second (one more line once it is taken). The link is never touched.
 void startFollowingDeviceRate(AudioObjectID device, Capture& c, const AudioFormat& out);

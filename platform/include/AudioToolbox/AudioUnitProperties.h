@@ -10,6 +10,7 @@ CA_ENUM(AudioUnitScope){
 
 CA_ENUM(AudioUnitPropertyID){
     kAudioUnitProperty_StreamFormat = 8,
+    kAudioUnitProperty_MaximumFramesPerSlice = 14,
     kAudioUnitProperty_SetRenderCallback = 23,
     kAudioOutputUnitProperty_CurrentDevice = 2000,
     kAudioOutputUnitProperty_IsRunning = 2001,

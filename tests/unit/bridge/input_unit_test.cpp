@@ -150,6 +150,7 @@ TEST_F(InputUnit, ConfiguresTheUnitInTheFixedOrderWithTheFixedValues) {
         {"get", 8, 1, 1, std::vector<uint8_t>(40)},
         {"set", 8, 2, 1, bytesOf(client)},
         {"set", 2005, 0, 0, bytesOf(cb)},
+        {"set", 14, 0, 0, bytesOf(UInt32{8192})},  // the most frames per render: before init
         {"initialize"},
         {"start"},
     };

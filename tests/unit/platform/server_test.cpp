@@ -95,6 +95,7 @@ struct Capture {
     std::atomic<int> calls{0};
     std::atomic<int> badFrameCounts{0};
     std::atomic<int> renderErrors{0};
+    std::atomic<OSStatus> lastRenderError{0};
     std::atomic<int> restarts{0};
     std::atomic<double> lastSampleTime{-1};
     std::atomic<int> discontinuities{0};
@@ -127,8 +128,10 @@ struct Capture {
             list.b[i] = {c.interleaved ? c.channels : 1,
                          frames * 4 * (c.interleaved ? c.channels : 1), c.buffers[i]};
         }
-        if (AudioUnitRender(c.unit, flags, stamp, bus, frames,
-                            reinterpret_cast<AudioBufferList*>(&list)) != 0) {
+        const OSStatus rendered = AudioUnitRender(c.unit, flags, stamp, bus, frames,
+                                                  reinterpret_cast<AudioBufferList*>(&list));
+        if (rendered != 0) {
+            c.lastRenderError = rendered;
             c.renderErrors++;
         } else {
             for (UInt32 ch = 0; ch < c.channels; ++ch) {
@@ -306,6 +309,7 @@ TEST(AudioServerTest, PropertyChangesOfThePlugInReachListeners) {
 class RateChangeTest : public ::testing::TestWithParam<bool> {};
 
 TEST_P(RateChangeTest, ARateChangeReachesThePlugInThroughTheHostAndIORestarts) {
+    setenv("QW_STANDIN_UNIT_FORMAT_LAG_MS", "1500", 1);  // read by the unit when it is made
     audioserver::ServerBehaviour behaviour;
     behaviour.rateChangeWhileRunning = GetParam();
     ServerHarness harness({}, behaviour);
@@ -315,8 +319,21 @@ TEST_P(RateChangeTest, ARateChangeReachesThePlugInThroughTheHostAndIORestarts) {
     ASSERT_EQ(AudioObjectAddPropertyListener(device, &rateAddress, Notified::proc, &notified), 0);
     Capture capture;
     ASSERT_EQ(capture.start(device), 0);
+    unsetenv("QW_STANDIN_UNIT_FORMAT_LAG_MS");
     ASSERT_TRUE(eventually([&] { return capture.calls > 5; }));
     EXPECT_EQ(fakeplugin::startCount(), 1);
+    auto unitRates = [&] {
+        std::vector<double> rates;
+        for (const AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output}) {
+            AudioStreamBasicDescription format{};
+            UInt32 size = sizeof format;
+            EXPECT_EQ(AudioUnitGetProperty(capture.unit, kAudioUnitProperty_StreamFormat, scope, 1,
+                                           &format, &size),
+                      0);
+            rates.push_back(format.mSampleRate);
+        }
+        return rates;
+    };
 
     ASSERT_EQ(set(device, kAudioDevicePropertyNominalSampleRate, Float64{44100.0}), 0);
     // The host carried the change out before answering: the device reports it already.
@@ -327,6 +344,9 @@ TEST_P(RateChangeTest, ARateChangeReachesThePlugInThroughTheHostAndIORestarts) {
     EXPECT_EQ(fakeplugin::stopCount(), GetParam() ? 0 : 1);
     EXPECT_EQ(fakeplugin::startCount(), GetParam() ? 1 : 2);
     EXPECT_TRUE(notified.waitFor(kAudioDevicePropertyNominalSampleRate));
+    // Like the platform's, the unit catches up with the change only after the notification (here
+    // 1.5 s after): a client that asks at once still sees the old rate on both sides.
+    EXPECT_EQ(unitRates(), (std::vector<double>{48000.0, 48000.0}));
 
     const int before = capture.calls;
     ASSERT_TRUE(eventually([&] { return capture.calls > before + 5; }));
@@ -337,16 +357,14 @@ TEST_P(RateChangeTest, ARateChangeReachesThePlugInThroughTheHostAndIORestarts) {
     EXPECT_EQ(stats.mSampleRate, 44100.0);
     EXPECT_EQ(stats.mRunning, 1u);
 
-    // The unit that kept running hands over the device's new rate, and both of its formats on
-    // the input element say so; the client stops it to set its own format at the new rate.
-    for (const AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output}) {
-        AudioStreamBasicDescription format{};
-        UInt32 size = sizeof format;
-        ASSERT_EQ(AudioUnitGetProperty(capture.unit, kAudioUnitProperty_StreamFormat, scope, 1,
-                                       &format, &size),
-                  0);
-        EXPECT_EQ(format.mSampleRate, 44100.0) << scope;
-    }
+    // The unit that kept running hands over the device's new rate, and once caught up both of
+    // its formats on the input element say so; the client stops it to set its own format at the
+    // new rate.
+    EXPECT_TRUE(eventually(
+        [&] {
+            return unitRates() == std::vector<double>{44100.0, 44100.0};
+        },
+        10000ms));
     const auto client = floatFormat(44100.0, 2, false);
     EXPECT_EQ(AudioUnitSetProperty(capture.unit, kAudioUnitProperty_StreamFormat,
                                    kAudioUnitScope_Output, 1, &client, sizeof client),
@@ -507,6 +525,26 @@ TEST(AudioServerTest, TheInputUnitCallsBackOncePerCycleWithTheCycleFrameCount) {
     EXPECT_EQ(AudioOutputUnitStop(capture.unit), 0);
     EXPECT_TRUE(eventually([] { return fakeplugin::stopCount() == 1; }));
     EXPECT_EQ(fakeplugin::clientCount(), 0);
+
+    // The most frames one render may ask for is taken at initialisation: 1156 as on the
+    // platform, or the environment's default; a render above it fails as the platform's does.
+    UInt32 maxFrames = 0;
+    size = sizeof maxFrames;
+    ASSERT_EQ(AudioUnitGetProperty(capture.unit, kAudioUnitProperty_MaximumFramesPerSlice,
+                                   kAudioUnitScope_Global, 0, &maxFrames, &size),
+              0);
+    EXPECT_EQ(maxFrames, 1156u);
+    EXPECT_EQ(AudioUnitSetProperty(capture.unit, kAudioUnitProperty_MaximumFramesPerSlice,
+                                   kAudioUnitScope_Global, 0, &maxFrames, 4),
+              kAudioUnitErr_Initialized);
+    setenv("QW_STANDIN_UNIT_MAX_FRAMES", "100", 1);
+    Capture small;
+    small.expectFrames = 128;
+    const OSStatus started = small.start(device);
+    unsetenv("QW_STANDIN_UNIT_MAX_FRAMES");
+    ASSERT_EQ(started, 0);
+    ASSERT_TRUE(eventually([&] { return small.renderErrors >= 5; }));
+    EXPECT_EQ(small.lastRenderError, kAudioUnitErr_TooManyFramesToProcess);
 }
 
 TEST(AudioServerTest, PlayedFramesComeBackMappedOntoTheClientChannels) {
