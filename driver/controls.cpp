@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 
 #include "gain_ramp.h"
 #include "object_classes.h"
