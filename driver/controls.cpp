@@ -18,14 +18,6 @@ namespace {
 std::atomic<Float32> gVolumeScalar{1.0f};
 std::atomic<bool> gMuted{false};
 
-template <typename T>
-void setValue(PropertyValue& value, const T& x) {
-    static_assert(sizeof(T) <= PropertyValue::kCapacity);
-    std::memcpy(value.bytes, &x, sizeof x);
-    value.size = sizeof x;
-    value.entrySize = 0;
-}
-
 bool leadingFloat32(const PropertyBytes& bytes, Float32& x) {
     if (bytes.data == nullptr || bytes.size < sizeof x) return false;
     std::memcpy(&x, bytes.data, sizeof x);

@@ -14,14 +14,6 @@
 
 namespace {
 
-template <typename T>
-void setValue(PropertyValue& value, const T& x) {
-    static_assert(sizeof(T) <= PropertyValue::kCapacity);
-    std::memcpy(value.bytes, &x, sizeof x);
-    value.size = sizeof x;
-    value.entrySize = 0;
-}
-
 void setBytes(PropertyValue& value, const void* bytes, UInt32 size) {
     std::memcpy(value.bytes, bytes, size);
     value.size = size;

@@ -1,5 +1,7 @@
 // The fixed object tree and the value of every property of every object.
 #pragma once
+#include <cstring>
+
 #include "driver_state.h"
 
 // One property's whole value. A list (entrySize above 0) is handed out in whole entries; any
@@ -10,6 +12,15 @@ struct PropertyValue {
     UInt32 entrySize = 0;
     alignas(8) unsigned char bytes[kCapacity];
 };
+
+// Sets `value` to the one value `x`.
+template <typename T>
+void setValue(PropertyValue& value, const T& x) {
+    static_assert(sizeof(T) <= PropertyValue::kCapacity);
+    std::memcpy(value.bytes, &x, sizeof x);
+    value.size = sizeof x;
+    value.entrySize = 0;
+}
 
 // The qualifier a property is asked with: class IDs for OwnedObjects, a CFStringRef for the UID
 // translation, ignored by every other property.

@@ -10,17 +10,6 @@
 namespace qwtools {
 namespace {
 
-std::optional<Float32> float32Property(AudioObjectID object, AudioObjectPropertySelector selector) {
-    const auto address = globalAddress(selector);
-    Float32 value = 0;
-    UInt32 size = sizeof value;
-    if (AudioObjectGetPropertyData(object, &address, 0, nullptr, &size, &value) != 0 ||
-        size != sizeof value) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 int refused(OSStatus rc) {
     std::printf("refused: '%s' (%d)\n", fourCC(static_cast<UInt32>(rc)).c_str(), rc);
     return 1;

@@ -41,10 +41,12 @@ std::optional<std::string> stringProperty(AudioObjectID object,
     return result;
 }
 
-std::optional<UInt32> uint32Property(AudioObjectID object, AudioObjectPropertySelector selector,
-                                     AudioObjectPropertyScope scope) {
-    const auto address = globalAddress(selector, scope);
-    UInt32 value = 0;
+namespace {
+
+// A property whose value is one fixed-size number.
+template <typename T>
+std::optional<T> numberProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) {
+    T value = 0;
     UInt32 size = sizeof value;
     if (AudioObjectGetPropertyData(object, &address, 0, nullptr, &size, &value) != 0 ||
         size != sizeof value) {
@@ -53,15 +55,19 @@ std::optional<UInt32> uint32Property(AudioObjectID object, AudioObjectPropertySe
     return value;
 }
 
+}  // namespace
+
+std::optional<UInt32> uint32Property(AudioObjectID object, AudioObjectPropertySelector selector,
+                                     AudioObjectPropertyScope scope) {
+    return numberProperty<UInt32>(object, globalAddress(selector, scope));
+}
+
 std::optional<Float64> float64Property(AudioObjectID object, AudioObjectPropertySelector selector) {
-    const auto address = globalAddress(selector);
-    Float64 value = 0;
-    UInt32 size = sizeof value;
-    if (AudioObjectGetPropertyData(object, &address, 0, nullptr, &size, &value) != 0 ||
-        size != sizeof value) {
-        return std::nullopt;
-    }
-    return value;
+    return numberProperty<Float64>(object, globalAddress(selector));
+}
+
+std::optional<Float32> float32Property(AudioObjectID object, AudioObjectPropertySelector selector) {
+    return numberProperty<Float32>(object, globalAddress(selector));
 }
 
 std::vector<AudioObjectID> allDevices() {

@@ -21,6 +21,7 @@ std::optional<UInt32> uint32Property(
     AudioObjectID object, AudioObjectPropertySelector selector,
     AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal);
 std::optional<Float64> float64Property(AudioObjectID object, AudioObjectPropertySelector selector);
+std::optional<Float32> float32Property(AudioObjectID object, AudioObjectPropertySelector selector);
 
 std::vector<AudioObjectID> allDevices();
 // A device chosen by name (exact), by UID, or by "#<id>"; absent if none matches.
