@@ -237,15 +237,9 @@ TEST_F(ReceiverEndToEnd, NullOutputAt500PpmLocksAndPlaysAnUnbrokenSineAtTheSkewe
     const auto fits =
         fitWindows(pcm.left, first + 14 * 48000, 4800, 48000, 999.50, steady ? 0.3 : 1.5, 32768.0);
     ASSERT_GE(fits.size(), 80u);
-    std::vector<double> hz;
-    int broken = 0;
-    for (size_t i = 0; i + 2 < fits.size(); ++i) {
-        hz.push_back(fits[i].hz);
-        // A gap or a phase jump fits far below 40 dB; a stall's level excursion may make the
-        // loop move the rate quickly enough to take a window to 40-60 dB, which is no gap.
-        broken += fits[i].fit.snrDb < 40;
-    }
-    std::sort(hz.begin(), hz.end());
+    const auto judged = judgeWindows(fits);
+    const double medianHz = judged.medianHz;
+    const int broken = judged.broken;
     // Within 0.05 Hz, as for the bridge's own pitch checks: the stand-in audio server's clock and
     // the stalls of a loaded machine move the level-based estimate by some tens of ppm. After an
     // underrun the target rises and then comes down, and the level's pull on the rate (at most
@@ -253,7 +247,7 @@ TEST_F(ReceiverEndToEnd, NullOutputAt500PpmLocksAndPlaysAnUnbrokenSineAtTheSkewe
     // that pull.
     if (steady) {
         const double tolerance = f.underruns == 0 ? 0.05 : 0.25;
-        EXPECT_NEAR(hz[hz.size() / 2], 999.50, tolerance) << "drift estimate " << f.drift;
+        EXPECT_NEAR(medianHz, 999.50, tolerance) << "drift estimate " << f.drift;
     }
     // A loaded two-core machine stalls now and then for tens of ms, at times for seconds; each
     // underrun it causes is counted by the receiver, and each stall of the output measured as a
@@ -483,15 +477,11 @@ TEST_F(ReceiverEndToEnd, PipeWireOutputPlaysTheSineAtPitchAndExitsWhenTheDaemonG
     // measured what it spans; one short glitch beyond that is allowed, as in the other tests.
     const auto fits = fitWindows(left, first + 8 * 48000, 4800, 48000, 1000, 1.5, 32768.0);
     ASSERT_GE(fits.size(), 80u);
-    std::vector<double> hz;
-    int broken = 0;
-    for (size_t i = 0; i + 2 < fits.size(); ++i) {
-        hz.push_back(fits[i].hz);
-        broken += fits[i].fit.snrDb < 40;
-    }
-    std::sort(hz.begin(), hz.end());
+    const auto judged = judgeWindows(fits);
+    const double medianHz = judged.medianHz;
+    const int broken = judged.broken;
     if (steady) {
-        EXPECT_NEAR(hz[hz.size() / 2], 1000, 0.05) << "drift " << f.drift;
+        EXPECT_NEAR(medianHz, 1000, 0.05) << "drift " << f.drift;
     }
     EXPECT_LE(broken, 1 + 3 * (f.underruns + xruns) + bridgeStalls) << receiver.output();
 

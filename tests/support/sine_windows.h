@@ -59,3 +59,22 @@ std::vector<WindowFit> fitWindows(const std::vector<T>& y, size_t from, size_t l
     }
     return fits;
 }
+
+// The windows' median pitch and how many fit below 40 dB (a gap or a phase jump fits far below;
+// a stall's level excursion can take a window to 40-60 dB, which is no gap). The last two
+// windows are left out: the recording may end inside them.
+struct WindowsJudged {
+    double medianHz = 0;
+    int broken = 0;
+};
+inline WindowsJudged judgeWindows(const std::vector<WindowFit>& fits) {
+    std::vector<double> hz;
+    WindowsJudged judged;
+    for (size_t i = 0; i + 2 < fits.size(); ++i) {
+        hz.push_back(fits[i].hz);
+        judged.broken += fits[i].fit.snrDb < 40;
+    }
+    std::sort(hz.begin(), hz.end());
+    if (!hz.empty()) judged.medianHz = hz[hz.size() / 2];
+    return judged;
+}
