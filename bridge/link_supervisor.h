@@ -12,11 +12,9 @@
 #include <string_view>
 
 #include "common/wire_format.h"
+#include "console.h"
 #include "link_down.h"
 #include "usbmux.h"
-
-// Receives each output line (without its line feed).
-using LineSink = std::function<void(std::string_view)>;
 
 inline constexpr std::chrono::milliseconds kRetryInterval{500};
 
