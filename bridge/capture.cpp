@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "common/wire_format.h"
-#include "frame_pool.h"
 
 namespace {
 
@@ -36,12 +35,12 @@ void installCaptureBuffers(Capture& c, CaptureBuffers& b) {
     std::swap(c.conv, b.conv);
     std::swap(c.inBuf, b.inBuf);
     std::swap(c.outBuf, b.outBuf);
-    if (b.frameBytes != 0) gFramePool.growBuffers(kPrefilledFrameBuffers, b.frameBytes);
+    if (b.frameBytes != 0 && c.sink != nullptr) c.sink->pool.growBuffers(kPrefilledFrameBuffers, b.frameBytes);
 }
 
-void prepareCapture(Capture& c, const AudioStreamBasicDescription& clientFmt,
-                    const AudioFormat& out) {
-    CaptureBuffers b = makeCaptureBuffers(clientFmt, out);
+void prepareCapture(Capture& c, const AudioStreamBasicDescription& clientFmt, FrameSink& sink) {
+    c.sink = &sink;
+    CaptureBuffers b = makeCaptureBuffers(clientFmt, sink.format);
     installCaptureBuffers(c, b);
     const size_t ablBytes = offsetof(AudioBufferList, mBuffers) + 2 * sizeof(AudioBuffer);
     c.ablStorage = std::make_unique<std::byte[]>(std::max(ablBytes, sizeof(AudioBufferList)));

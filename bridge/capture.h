@@ -1,6 +1,7 @@
 #pragma once
 // The capture state: one object, `cap`, for the whole run. The input unit set-up fills unit,
-// inFmt, conv, inBuf, abl (and the reusable output buffer) before the unit starts. When the
+// inFmt, conv, inBuf, abl (and the reusable output buffer) and names the sink the frames go to
+// before the unit starts. When the
 // device changes its rate, inFmt, conv, inBuf and outBuf are replaced, but only while the unit
 // is stopped: the render callback reads them without a lock and never sees them change.
 
@@ -14,6 +15,7 @@
 
 #include "audio_format.h"
 #include "converter.h"
+#include "frame_sink.h"
 #include "silence_watch.h"
 
 // The most frames one render callback can take: the capture buffer's capacity.
@@ -26,6 +28,7 @@ class Capture {
     std::optional<AudioFormat> inFmt;     // 32-bit float, 2 channels, non-interleaved
     std::unique_ptr<PcmBuffer> inBuf;     // kCaptureFrames frames in inFmt
     AudioBufferList* abl = nullptr;       // room for 2 buffers; mNumberBuffers is 2
+    FrameSink* sink = nullptr;            // where the frames go; its format is the converter's
     uint64_t lastCbNs = 0;                // uptime of the previous callback; 0: none yet
     std::atomic<double> maxGapMs{0.0};    // worst callback gap since the last statistics line
     std::atomic<double> maxWriteMs{0.0};  // worst frame write since the last statistics line
@@ -54,12 +57,12 @@ struct CaptureBuffers {
 CaptureBuffers makeCaptureBuffers(const AudioStreamBasicDescription& clientFmt,
                                   const AudioFormat& out);
 
-// Swaps `b` into `c` (c's former buffers end up in `b`) and sizes the pooled frame buffers for
-// them. Only while the render callback cannot run: before the unit starts or while it is
+// Swaps `b` into `c` (c's former buffers end up in `b`) and sizes the pooled frame buffers of
+// c's sink for them. Only while the render callback cannot run: before the unit starts or while it is
 // stopped.
 void installCaptureBuffers(Capture& c, CaptureBuffers& b);
 
 // Fills inFmt, conv, inBuf, outBuf and abl of `c` for capture in `clientFmt`, converted to
-// `out`. Runs on the set-up thread before the unit starts, never on the audio thread.
-void prepareCapture(Capture& c, const AudioStreamBasicDescription& clientFmt,
-                    const AudioFormat& out);
+// sink.format, with the frames going to `sink`. Runs on the set-up thread before the unit
+// starts, never on the audio thread.
+void prepareCapture(Capture& c, const AudioStreamBasicDescription& clientFmt, FrameSink& sink);

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "help_text.h"
 #include "link_state.h"
+#include "unknown_options.h"
 
 namespace {
 
@@ -22,8 +24,11 @@ std::string firstPiece(const std::string& text) {
 
 }  // namespace
 
-LinkOptions parseCommandLine(const std::vector<std::string>& args) {
-    LinkOptions options;
+BridgeOptions parseCommandLine(const std::vector<std::string>& args) {
+    BridgeOptions options;
+    options.help = asksForHelp(args);
+    options.capture = captureChoiceFrom(args);
+    options.unknownOptions = unknownOptions(args);
     if (args.size() < 2) return options;
     options.verbose = std::find(args.begin() + 1, args.end(), kVerboseSwitch) != args.end();
     options.find = std::find(args.begin() + 1, args.end(), kFindSwitch) != args.end();
@@ -51,11 +56,7 @@ size_t tcpHostArgument(const std::vector<std::string>& args) {
     return static_cast<size_t>(next - args.begin());
 }
 
-LinkOptions applyCommandLine(int argc, const char* const* argv) {
-    LinkOptions options = parseCommandLine(std::vector<std::string>(argv, argv + argc));
+void applyCommandLine(const BridgeOptions& options) {
     tcpMode = options.tcpMode;
     tcpHost = options.tcpHost;
-    verboseMode = options.verbose;
-    receiverName = options.receiverName;
-    return options;
 }

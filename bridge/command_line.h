@@ -1,12 +1,18 @@
 #pragma once
-// The bridge's command line: no arguments for USB mode, "--tcp" (anywhere, exact spelling) for
-// TCP mode, optionally followed by the phone's IPv4 host, and "--verbose" (anywhere, exact
-// spelling) to hear why the link is down. Arguments that are not recognised are passed over;
-// unknown_options.h words the line the bridge prints about each one that looks like an option.
+// The bridge's command line, read once at start-up into one BridgeOptions value that goes where
+// it is needed. No arguments: USB mode. "--tcp" (anywhere, exact spelling): TCP mode, optionally
+// followed by the phone's IPv4 host. "--verbose": say why the link is down. "--find": list the
+// receivers on the network and exit. "--receiver NAME": stream to the receiver so announced.
+// "--help" or "-h": print the manual and exit. On Linux "--capture standin" captures the
+// stand-in audio server instead of the desktop's sound server. Any other argument that looks
+// like an option is named in a line after the banner (unknown_options.h); the rest are passed
+// over.
 
 #include <cstddef>
 #include <string>
 #include <vector>
+
+#include "capture_choice.h"
 
 // The switches, spelled exactly as they must be given.
 inline constexpr const char* kTcpSwitch = "--tcp";
@@ -17,12 +23,15 @@ inline constexpr const char* kCaptureSwitch = "--capture";  // Linux: which audi
 inline constexpr const char* kHelpSwitch = "--help";
 inline constexpr const char* kShortHelpSwitch = "-h";
 
-struct LinkOptions {
+struct BridgeOptions {
     bool tcpMode = false;
     std::string tcpHost = "127.0.0.1";
     bool verbose = false;
     bool find = false;         // --find: list the receivers on the network and exit
     std::string receiverName;  // --receiver NAME: stream over TCP to the receiver so announced
+    bool help = false;         // --help or -h: print the manual and exit
+    CaptureChoice capture = CaptureChoice::soundServer;  // Linux only; the Mac has the device
+    std::vector<std::string> unknownOptions;  // as given, in order (unknownOptionLine words them)
 };
 
 // `args` are the process's arguments, program path first (it is never taken as an option).
@@ -33,12 +42,12 @@ struct LinkOptions {
 // "--find" (anywhere) asks for the list of receivers on the network. "--receiver NAME" (the first
 // one) names a receiver announced on the network and selects TCP mode; its host and port are
 // looked up by that name, so "--tcp" and its host are then passed over.
-LinkOptions parseCommandLine(const std::vector<std::string>& args);
+BridgeOptions parseCommandLine(const std::vector<std::string>& args);
 
 // The index in `args` of the argument that names the host after the first "--tcp" (the rule
 // above, whether or not "--receiver" overrides it), or 0 when there is none.
 size_t tcpHostArgument(const std::vector<std::string>& args);
 
-// Parses argv and stores the result in tcpMode, tcpHost, verboseMode and receiverName (before
-// any thread starts); returns the options.
-LinkOptions applyCommandLine(int argc, const char* const* argv);
+// Stores the options' link mode and host in tcpMode and tcpHost (link_state.h), before any
+// thread starts.
+void applyCommandLine(const BridgeOptions& options);

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-FramePool gFramePool;
-
 FramePool::FramePool(size_t count) : slots(count + 1) {
     grown.reserve(count);
 }

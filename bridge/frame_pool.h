@@ -57,7 +57,3 @@ class FramePool {
     std::atomic<size_t> head{0};          // next slot to take; written by the consumer
     std::atomic<size_t> tail{0};          // next slot to fill; written by the producer
 };
-
-// The program's pool: the render callback takes from it, the sender gives every frame it has
-// written or dropped back to it.
-extern FramePool gFramePool;

@@ -1,6 +1,8 @@
 #pragma once
 // Program-wide capture state, created before any thread starts and never freed. The link
-// state (gTunnels, gLock, tcpMode, tcpHost, kDevicePort) lives in link_state.h.
+// state (gTunnels, gLock, tcpMode, tcpHost, kDevicePort) lives in link_state.h. Everything else
+// the bridge keeps belongs to the object that uses it: the capture source, the frame pool and
+// the sink (made by main.cpp), the sender, the rate follower.
 
 #include <optional>
 
@@ -8,8 +10,9 @@
 #include "capture.h"
 #include "send_queue.h"
 
-// The stream format sent to the phone: 32-bit float, 48000 Hz, 2 channels, non-interleaved.
-// Set once at start-up, before the input unit is configured.
+// The stream format captured sound is converted to: 32-bit float, 48000 Hz, 2 channels,
+// non-interleaved. The phone receives it as 16-bit little-endian interleaved samples, made from
+// it frame by frame. Set once at start-up, before capture is set up.
 extern std::optional<AudioFormat> outFmt;
 
 // The capture state; the render callback's context. The sender writes cap.maxWriteMs.

@@ -8,8 +8,6 @@ int32_t gTunnels = -1;
 pthread_mutex_t gLock = PTHREAD_MUTEX_INITIALIZER;
 bool tcpMode = false;
 std::string tcpHost = "127.0.0.1";
-bool verboseMode = false;
-std::string receiverName;
 
 namespace {
 

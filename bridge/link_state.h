@@ -30,8 +30,6 @@ extern int32_t gTunnels;       // the current link's descriptor, -1 when there i
 extern pthread_mutex_t gLock;  // guards gTunnels and its generation; statically initialised
 extern bool tcpMode;           // plain TCP to tcpHost instead of usbmuxd; set before threads start
 extern std::string tcpHost;    // "127.0.0.1" unless the command line names another host
-extern bool verboseMode;       // --verbose: the link supervisor says why the link is down
-extern std::string receiverName;  // --receiver NAME: the receiver announced as NAME, by TCP
 
 // Publish (link supervisor only): stores `fd` in gTunnels and returns its new generation. The
 // caller must have retired its previous link first; gTunnels is -1 when this is called.

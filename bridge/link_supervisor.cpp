@@ -111,13 +111,17 @@ void superviseLinks(const LinkTarget& target, const LineSink& print,
     }
 }
 
-void runLinkSupervisor() {
+LinkTarget linkTargetFrom(const BridgeOptions& options) {
     LinkTarget target;
     target.tcpMode = tcpMode;
     target.tcpHost = tcpHost;
     target.port = kDevicePort;
-    target.verbose = verboseMode;
-    target.receiverName = receiverName;
-    superviseLinks(target, printLine);
+    target.verbose = options.verbose;
+    target.receiverName = options.receiverName;
+    return target;
+}
+
+void runLinkSupervisor(const BridgeOptions& options) {
+    superviseLinks(linkTargetFrom(options), printLine);
     for (;;) pause();  // not reached: superviseLinks without a stop flag never returns
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "command_line.h"
 #include "common/wire_format.h"
 #include "console.h"
 #include "link_down.h"
@@ -60,6 +61,10 @@ LinkEnd serveLink(int fd, const LinkTarget& target, const LineSink& print, LinkD
 void superviseLinks(const LinkTarget& target, const LineSink& print,
                     const std::atomic<bool>* stop = nullptr);
 
-// The link thread's body: superviseLinks with tcpMode, tcpHost, kDevicePort and verboseMode,
-// printing with printLine (console.h). Never returns.
-[[noreturn]] void runLinkSupervisor();
+// The target the bridge's options name: tcpMode, tcpHost and kDevicePort (link_state.h), and
+// the options' --verbose and --receiver.
+LinkTarget linkTargetFrom(const BridgeOptions& options);
+
+// The link thread's body: superviseLinks with linkTargetFrom(options), printing with printLine
+// (console.h). Never returns.
+[[noreturn]] void runLinkSupervisor(const BridgeOptions& options);

@@ -1,5 +1,6 @@
-// tetherstream: captures the Quillwave device and streams it to the phone, over a usbmuxd
-// tunnel or plain TCP, until it is killed.
+// tetherstream: captures the Quillwave device (on Linux, the desktop's sound server unless
+// "--capture standin") and streams it to the phone, over a usbmuxd tunnel or plain TCP, until it
+// is killed. One start-up sequence, whichever source is captured.
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,96 +8,93 @@
 #include <thread>
 #include <vector>
 
+#include "capture_source.h"
 #include "command_line.h"
 #include "console.h"
-#include "device_lookup.h"
+#include "core_audio_source.h"
 #include "discovery.h"
 #include "dns_sd_session.h"
 #include "globals.h"
 #include "help_text.h"
-#include "input_unit.h"
 #include "link_supervisor.h"
 #include "platform_thread.h"
-#include "rate_follower.h"
-#include "render_callback.h"
 #include "sender.h"
-#include "silence_watch.h"
 #include "statistics.h"
 #include "unknown_options.h"
 
 #if !defined(__APPLE__)
-#include "capture_choice.h"
-#include "sound_server_main.h"
+#include "sound_server_source.h"
 #endif
 
 namespace {
 
-// The sender thread, kept for the life of the process (never joined, never destroyed).
-std::thread* sender = nullptr;
+constexpr const char* kBanner = "QWV Bridge \u2014 capture the QWV device and stream to the phone over USB";
+
+// The capture sources, chosen once from the options. Made once and never destroyed: their
+// threads run until the process ends.
+CaptureSource& makeCaptureSource([[maybe_unused]] CaptureChoice choice) {
+#if !defined(__APPLE__)
+    if (choice == CaptureChoice::soundServer) return *new SoundServerSource(printLine);
+#endif
+    return *new CoreAudioSource(cap, printLine);
+}
 
 // Ends the process after a set-up failure once other threads run: without running static
 // destructors under the feet of the link thread. Standard output is unbuffered, so every line
 // is already out.
-[[noreturn]] void failSetUp(const std::string& line) {
-    printLine(line);
+[[noreturn]] void failSetUp() {
     std::_Exit(1);
+}
+
+void printUnknownOptions(const BridgeOptions& options) {
+    for (const std::string& option : options.unknownOptions) printLine(unknownOptionLine(option));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    const std::vector<std::string> args(argv, argv + argc);
-    if (asksForHelp(args)) {
+    const BridgeOptions options = parseCommandLine(std::vector<std::string>(argv, argv + argc));
+    if (options.help) {
         printLine(helpText());
         return 0;
     }
     quietDnsSdLibrary();
-    const std::vector<std::string> unknown = unknownOptionLines(args);
-    // Listing the receivers needs neither the audio device nor usbmuxd.
-    if (parseCommandLine(args).find) {
-        for (const std::string& line : unknown) printLine(line);
+    // Listing the receivers needs neither the audio nor usbmuxd.
+    if (options.find) {
+        printUnknownOptions(options);
         return runFind();
     }
-    printLine("QWV Bridge \u2014 capture the QWV device and stream to the phone over USB");
-    for (const std::string& line : unknown) printLine(line);
-#if !defined(__APPLE__)
-    // On Linux the desktop's sound server is captured unless the stand-in server is chosen.
-    if (captureSourceFrom(args) == CaptureSource::soundServer) {
-        return runWithSoundServer(argc, argv);
-    }
-#endif
+    printLine(kBanner);
+    printUnknownOptions(options);
 
-    const auto device = findDevice("Quillwave");
-    if (!device) {
-        printLine("Quillwave device not found. Install the driver first.");
-        return 1;
-    }
-    printLine("Found QWV device (id " + std::to_string(*device) + ").");
+    CaptureSource& source = makeCaptureSource(options.capture);
+    if (!source.find()) return 1;
 
     // gTunnels (-1) and gLock are initialised statically, before any thread can exist.
-    applyCommandLine(argc, argv);
-    if (!startDetachedThread(runLinkSupervisor, kLinkThreadStackBytes)) {
+    applyCommandLine(options);
+    if (!startDetachedThread([options] { runLinkSupervisor(options); },
+                             kLinkThreadStackBytes)) {
         printLine("cannot start the link thread");
         return 1;
     }
 
     outFmt = makeOutputFormat();
-    if (!outFmt) failSetUp("cannot make the 48000 Hz stream format");
-    // cap and sendQ exist from program start, empty, and are never destroyed (globals.cpp).
+    if (!outFmt) {
+        printLine("cannot make the 48000 Hz stream format");
+        failSetUp();
+    }
+    // cap and sendQ exist from program start, empty, and are never destroyed (globals.cpp); the
+    // pool and the sink that joins them are made here, once.
+    FrameSink& sink = *new FrameSink{sendQ, *new FramePool, *outFmt};
+    if (!source.start(sink)) failSetUp();
 
-    const InputUnitResult unit = startInputUnit(*device, cap, renderCallback, *outFmt);
-    if (!unit.running) failSetUp(unit.line);
-    printLine(unit.line);
-    startFollowingDeviceRate(*device, cap, *outFmt);
-
-    sender = new std::thread([] {
+    std::thread([&sink] {
         raiseCurrentThreadPriority();
-        runSender();
-    });
-    std::thread(runStatistics).detach();
-    std::thread(runSilenceWatch).detach();
+        runSender(sink);
+    }).detach();
+    std::thread([&source] { runStatistics(source); }).detach();
 
-    runMainRunLoop();
+    source.run();
     return 0;
 }

@@ -5,26 +5,27 @@
 #include <unistd.h>
 
 #include <initializer_list>
+#include <utility>
 
 #if defined(__APPLE__)
 #include <CoreFoundation/CoreFoundation.h>
 #include <pthread/qos.h>
 #endif
 
-bool startDetachedThread(void (*body)(), size_t stackBytes) {
+bool startDetachedThread(std::function<void()> body, size_t stackBytes) {
     struct Start {
-        void (*body)();
+        std::function<void()> body;
     };
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0) return false;
-    auto* start = new Start{body};
+    auto* start = new Start{std::move(body)};
     pthread_t thread;
     const bool ok = pthread_attr_setstacksize(&attributes, stackBytes) == 0 &&
                     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
                     pthread_create(
                         &thread, &attributes,
                         [](void* p) -> void* {
-                            const Start s = *static_cast<Start*>(p);
+                            const Start s = std::move(*static_cast<Start*>(p));
                             delete static_cast<Start*>(p);
                             s.body();
                             return nullptr;

@@ -3,6 +3,7 @@
 // run loop; and threads whose stack size is chosen rather than the platform's default.
 
 #include <cstddef>
+#include <functional>
 
 // The link thread's stack, the same on every platform: the 512 KiB macOS gives secondary
 // threads, so what runs there is tried with the stack it gets on the Mac.
@@ -10,7 +11,7 @@ inline constexpr size_t kLinkThreadStackBytes = 512 * 1024;
 
 // Runs `body` on a new detached thread with a stack of `stackBytes`. False when the thread
 // cannot be made.
-bool startDetachedThread(void (*body)(), size_t stackBytes);
+bool startDetachedThread(std::function<void()> body, size_t stackBytes);
 
 // Raises the calling thread to the highest priority the platform allows it: user-interactive
 // quality of service on macOS; on Linux the highest real-time priority (FIFO, else round-robin)

@@ -13,15 +13,15 @@ size_t sampleFramesIn(const Bytes& frame) {
 
 SendQueue::SendQueue() : ring(kSendQueueLimit) {}
 
-void SendQueue::dropOldest(FramePool& dropsTo) {
+void SendQueue::dropOldest(FramePool* dropsTo) {
     Bytes dropped = std::move(ring[first]);
     first = (first + 1) % ring.size();
     --count;
     sampleFrames -= sampleFramesIn(dropped);
-    dropsTo.keep(std::move(dropped));
+    if (dropsTo != nullptr) dropsTo->keep(std::move(dropped));
 }
 
-void SendQueue::dropBeyondTime(FramePool& dropsTo) {
+void SendQueue::dropBeyondTime(FramePool* dropsTo) {
     while (count > 1 && sampleFrames > kSendQueueSampleLimit) dropOldest(dropsTo);
 }
 
@@ -30,7 +30,7 @@ void SendQueue::recordDepth() {
     qw::raiseAtomicMax(maxDepthSampleFrames, static_cast<int64_t>(sampleFrames));
 }
 
-void SendQueue::push(Bytes frame, FramePool& dropsTo) {
+void SendQueue::push(Bytes frame, FramePool* dropsTo) {
     const size_t added = sampleFramesIn(frame);
     std::lock_guard lock(mutex);
     const bool wasEmpty = count == 0;
@@ -45,7 +45,7 @@ void SendQueue::push(Bytes frame, FramePool& dropsTo) {
 }
 
 bool SendQueue::appendAudio(const uint8_t* samples, size_t bytes, size_t mostPayload,
-                            FramePool& dropsTo) {
+                            FramePool* dropsTo) {
     using namespace qw::wire;
     std::lock_guard lock(mutex);
     if (count == 0 || bytes % kBytesPerFrame != 0) return false;

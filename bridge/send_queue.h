@@ -30,8 +30,8 @@ class SendQueue {
     // Appends a frame, drops the oldest ones beyond the bounds, raises maxDepth and wakes the
     // consumer when the queue was empty. Never waits for anything but the lock (held only for
     // the list operations). Dropped frames go to `dropsTo`'s consumer side (FramePool::keep), so
-    // the caller, who takes from that pool, frees nothing.
-    void push(Bytes frame, FramePool& dropsTo = gFramePool);
+    // the caller, who takes from that pool, frees nothing; without a pool they are freed here.
+    void push(Bytes frame, FramePool* dropsTo = nullptr);
 
     // Adds `bytes` (whole sample frames) of audio samples to the newest queued frame when it is an
     // audio frame whose buffer has room for them (without allocating) within `mostPayload` payload
@@ -41,7 +41,7 @@ class SendQueue {
     // frames, so that the bound in time, not the one in frames, says how much sound the queue
     // holds.
     bool appendAudio(const uint8_t* samples, size_t bytes, size_t mostPayload,
-                     FramePool& dropsTo = gFramePool);
+                     FramePool* dropsTo = nullptr);
 
     // Blocks until at least one frame is queued, then moves every queued frame, oldest first,
     // into `batch` (which must be empty; with a capacity of kSendQueueLimit nothing allocates).
@@ -58,10 +58,10 @@ class SendQueue {
     std::atomic<int64_t> maxDepthSampleFrames{0};
 
   private:
-    void dropOldest(FramePool& dropsTo);
+    void dropOldest(FramePool* dropsTo);
     // Drops the oldest frames while the queue holds more sound than its bound in time; the newest
     // frame stays.
-    void dropBeyondTime(FramePool& dropsTo);
+    void dropBeyondTime(FramePool* dropsTo);
     void recordDepth();
 
     std::mutex mutex;

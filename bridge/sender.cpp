@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "common/atomic_max.h"
-#include "frame_pool.h"
 #include "globals.h"
 #include "uptime_clock.h"
 
@@ -44,15 +43,15 @@ BatchOutcome Sender::send(const std::vector<Bytes>& batch) {
     return outcome;
 }
 
-void runSender() {
+void runSender(FrameSink& frames) {
     Sender sender(cap.maxWriteMs);
     std::vector<Bytes> batch;
     batch.reserve(kSendQueueLimit);
     for (;;) {
-        sendQ.drain(batch);
+        frames.queue.drain(batch);
         sender.send(batch);
         // Written or dropped, each frame's memory goes back to the render callback.
-        for (Bytes& frame : batch) gFramePool.recycle(std::move(frame));
+        for (Bytes& frame : batch) frames.pool.recycle(std::move(frame));
         batch.clear();
     }
 }

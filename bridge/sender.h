@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "frame.h"
+#include "frame_sink.h"
 #include "link_state.h"
 #include "send_queue.h"
 
@@ -44,6 +45,6 @@ class Sender {
     std::array<iovec, kSendQueueLimit> parts{};
 };
 
-// The sender thread's body: drains sendQ forever, recording write times in cap.maxWriteMs and
-// giving every frame's buffer back to gFramePool. Never returns.
-[[noreturn]] void runSender();
+// The sender thread's body: drains the sink's queue (sendQ) forever, recording write times in
+// cap.maxWriteMs and giving every frame's buffer back to the sink's pool. Never returns.
+[[noreturn]] void runSender(FrameSink& frames);

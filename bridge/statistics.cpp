@@ -19,16 +19,17 @@ std::string statisticsLine(double gapMs, double writeMs, int64_t depth) {
 
 // Each maximum is taken and zeroed in one step, so a rise that lands while the line is being
 // made counts towards the next line instead of being lost.
-std::string takeStatisticsLine() {
-    const double g = cap.maxGapMs.exchange(0.0, std::memory_order_relaxed);
-    const double w = cap.maxWriteMs.exchange(0.0, std::memory_order_relaxed);
-    const int64_t d = sendQ.maxDepth.exchange(0, std::memory_order_relaxed);
+std::string takeStatisticsLine(CaptureSource& source, std::atomic<double>& maxWriteMs,
+                               SendQueue& queue) {
+    const double g = source.takeMaxGapMs();
+    const double w = maxWriteMs.exchange(0.0, std::memory_order_relaxed);
+    const int64_t d = queue.maxDepth.exchange(0, std::memory_order_relaxed);
     return statisticsLine(g, w, d);
 }
 
-void runStatistics() {
+void runStatistics(CaptureSource& source) {
     for (;;) {
         std::this_thread::sleep_for(std::chrono::seconds(1));
-        printLine(takeStatisticsLine());
+        printLine(takeStatisticsLine(source, cap.maxWriteMs, sendQ));
     }
 }

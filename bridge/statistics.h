@@ -2,15 +2,22 @@
 // Once a second: the worst callback gap, the worst frame write and the deepest send queue of
 // the past second, as one line.
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+
+#include "capture_source.h"
+#include "send_queue.h"
 
 // "⏱ maxGap=<g>ms maxWrite=<w>ms qDepth=<d>", g and w with one decimal (halves to even, a
 // point whatever the locale).
 std::string statisticsLine(double gapMs, double writeMs, int64_t depth);
 
-// Reads all three figures of cap and sendQ, zeroes them, and returns the line.
-std::string takeStatisticsLine();
+// Takes the three figures, each zeroed as it is read: the source's worst gap, the worst write
+// (cap.maxWriteMs in the bridge) and the queue's deepest; returns the line.
+std::string takeStatisticsLine(CaptureSource& source, std::atomic<double>& maxWriteMs,
+                               SendQueue& queue);
 
-// Thread body of the statistics reporter: sleeps one second, prints the line, forever.
-[[noreturn]] void runStatistics();
+// Thread body of the statistics reporter: sleeps one second, prints the line for `source`,
+// cap.maxWriteMs and sendQ, forever.
+[[noreturn]] void runStatistics(CaptureSource& source);

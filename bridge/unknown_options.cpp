@@ -26,8 +26,8 @@ bool takesValue(const std::string& arg) {
 
 }  // namespace
 
-std::vector<std::string> unknownOptionLines(const std::vector<std::string>& args) {
-    std::vector<std::string> lines;
+std::vector<std::string> unknownOptions(const std::vector<std::string>& args) {
+    std::vector<std::string> unknown;
     const size_t host = tcpHostArgument(args);
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -36,7 +36,11 @@ std::vector<std::string> unknownOptionLines(const std::vector<std::string>& args
             continue;
         }
         if (i == host || arg.empty() || arg[0] != '-' || isKnownSwitch(arg)) continue;
-        lines.push_back("ignoring unknown option " + terminalSafeText(arg));
+        unknown.push_back(arg);
     }
-    return lines;
+    return unknown;
+}
+
+std::string unknownOptionLine(const std::string& option) {
+    return "ignoring unknown option " + terminalSafeText(option);
 }

@@ -8,6 +8,8 @@
 // `args` are the process's arguments, program path first. An argument that starts with '-' is
 // an option; it is unknown unless it is one of the switches of command_line.h ("--capture" only
 // off the Mac), the argument after "--receiver" or "--capture" (their value), or the host
-// after "--tcp". One line per unknown option, in order, "ignoring unknown option --recevier",
-// the option made safe for the terminal.
-std::vector<std::string> unknownOptionLines(const std::vector<std::string>& args);
+// after "--tcp". The unknown options, in order, as given.
+std::vector<std::string> unknownOptions(const std::vector<std::string>& args);
+
+// The line for one: "ignoring unknown option --recevier", the option made safe for the terminal.
+std::string unknownOptionLine(const std::string& option);

@@ -2,11 +2,11 @@
 
 #include "command_line.h"
 
-CaptureSource captureSourceFrom(const std::vector<std::string>& args) {
+CaptureChoice captureChoiceFrom(const std::vector<std::string>& args) {
     for (size_t i = 1; i + 1 < args.size(); ++i) {
         if (args[i] == kCaptureSwitch) {
-            return args[i + 1] == "standin" ? CaptureSource::standIn : CaptureSource::soundServer;
+            return args[i + 1] == "standin" ? CaptureChoice::standIn : CaptureChoice::soundServer;
         }
     }
-    return CaptureSource::soundServer;
+    return CaptureChoice::soundServer;
 }

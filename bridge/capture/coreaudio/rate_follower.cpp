@@ -1,53 +1,23 @@
 #include "rate_follower.h"
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 
-#include "console.h"
+#include "capture_lines.h"
 #include "input_unit.h"
 
 namespace {
 
-// Set by the listener (on the platform's notification thread), taken by the follower.
-std::mutex gChangeLock;
-std::condition_variable gChanged;
-bool gChangePending = false;
-
-void announceChange() {
-    {
-        std::lock_guard<std::mutex> guard(gChangeLock);
-        gChangePending = true;
-    }
-    gChanged.notify_one();
-}
-
-OSStatus rateListener(AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void*) {
-    announceChange();
-    return 0;
-}
-
-// Waits for a change; after a failed attempt, a second and then tries again either way.
-void waitForChange(bool retrying) {
-    std::unique_lock<std::mutex> guard(gChangeLock);
-    if (retrying) {
-        gChanged.wait_for(guard, std::chrono::seconds(1), [] { return false; });
-    } else {
-        gChanged.wait(guard, [] { return gChangePending; });
-    }
-    gChangePending = false;
-}
+const AudioObjectPropertyAddress kNominalRate{kAudioDevicePropertyNominalSampleRate,
+                                              kAudioObjectPropertyScopeGlobal,
+                                              kAudioObjectPropertyElementMain};
 
 // The device's nominal rate as the device itself reports it (0 when unreadable).
 double readNominalRate(AudioObjectID device) {
-    const AudioObjectPropertyAddress address{kAudioDevicePropertyNominalSampleRate,
-                                             kAudioObjectPropertyScopeGlobal,
-                                             kAudioObjectPropertyElementMain};
     Float64 rate = 0;
     UInt32 size = sizeof rate;
-    const OSStatus rc = AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &rate);
+    const OSStatus rc = AudioObjectGetPropertyData(device, &kNominalRate, 0, nullptr, &size, &rate);
     return rc == 0 && size == sizeof rate ? rate : 0.0;
 }
 
@@ -72,7 +42,38 @@ double awaitUnitAgreeing(AudioObjectID device, AudioUnit unit, double rate) {
     return rate;
 }
 
-[[noreturn]] void follow(AudioObjectID device, Capture& c, const AudioFormat& out) {
+}  // namespace
+
+RateFollower::RateFollower(AudioObjectID followed, const Capture& capture, Restart restartAt,
+                           LineSink printer)
+    : device(followed), c(capture), restart(std::move(restartAt)), print(std::move(printer)) {}
+
+OSStatus RateFollower::onRateChanged(AudioObjectID, UInt32, const AudioObjectPropertyAddress*,
+                                     void* self) {
+    static_cast<RateFollower*>(self)->announceChange();
+    return 0;
+}
+
+void RateFollower::announceChange() {
+    {
+        std::lock_guard<std::mutex> guard(changeLock);
+        changePending = true;
+    }
+    changed.notify_one();
+}
+
+// Waits for a change; after a failed attempt, a second and then tries again either way.
+void RateFollower::waitForChange(bool retrying) {
+    std::unique_lock<std::mutex> guard(changeLock);
+    if (retrying) {
+        changed.wait_for(guard, std::chrono::seconds(1), [] { return false; });
+    } else {
+        changed.wait(guard, [this] { return changePending; });
+    }
+    changePending = false;
+}
+
+void RateFollower::follow() {
     bool retrying = false;
     for (;;) {
         waitForChange(retrying);
@@ -83,36 +84,31 @@ double awaitUnitAgreeing(AudioObjectID device, AudioUnit unit, double rate) {
         if (isCurrent(rate)) continue;  // nothing new
         rate = awaitUnitAgreeing(device, c.unit, rate);
         if (isCurrent(rate)) continue;  // changed back meanwhile
-        const InputUnitResult result = restartCaptureAt(c, rate, out);
-        printLine(result.line);
-        retrying = !result.running;
+        const std::optional<UnitFailure> failure = restart(rate);
+        print(failure ? restartFailureLine(rate, *failure) : deviceRateLine(rate));
+        retrying = failure.has_value();
     }
 }
 
-OSStatus addRateListener(AudioObjectID device) {
-    const AudioObjectPropertyAddress address{kAudioDevicePropertyNominalSampleRate,
-                                             kAudioObjectPropertyScopeGlobal,
-                                             kAudioObjectPropertyElementMain};
-    return AudioObjectAddPropertyListener(device, &address, rateListener, nullptr);
+OSStatus RateFollower::listen() {
+    return AudioObjectAddPropertyListener(device, &kNominalRate, onRateChanged, this);
 }
 
 // After a refused registration: tries again every second until it is taken, then reads the rate
 // once more, as a change may have been missed meanwhile.
-void keepTryingToListen(AudioObjectID device) {
-    while (addRateListener(device) != 0) std::this_thread::sleep_for(std::chrono::seconds(1));
-    printLine("following the device's rate again");
+void RateFollower::keepTryingToListen() {
+    while (listen() != 0) std::this_thread::sleep_for(std::chrono::seconds(1));
+    print("following the device's rate again");
     announceChange();
 }
 
-}  // namespace
-
-void startFollowingDeviceRate(AudioObjectID device, Capture& c, const AudioFormat& out) {
-    std::thread([device, &c, out] { follow(device, c, out); }).detach();
-    const OSStatus status = addRateListener(device);
+void RateFollower::start() {
+    std::thread([this] { follow(); }).detach();
+    const OSStatus status = listen();
     if (status != 0) {
-        printLine("rate changes not followed: AudioObjectAddPropertyListener failed (" +
-                  std::to_string(status) + ") \u2014 trying again every second");
-        std::thread([device] { keepTryingToListen(device); }).detach();
+        print("rate changes not followed: AudioObjectAddPropertyListener failed (" +
+              std::to_string(status) + ") \u2014 trying again every second");
+        std::thread([this] { keepTryingToListen(); }).detach();
     }
     announceChange();  // the rate once more, now that no change can go unheard
 }

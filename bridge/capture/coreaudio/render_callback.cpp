@@ -6,8 +6,6 @@
 #include "capture.h"
 #include "common/atomic_max.h"
 #include "common/frame_header.h"
-#include "frame_pool.h"
-#include "globals.h"
 #include "link_state.h"
 #include "uptime_clock.h"
 
@@ -42,7 +40,7 @@ OSStatus renderCallback(void* inRefCon, AudioUnitRenderActionFlags* ioActionFlag
     c.lastCbNs = now;
 
     if (c.unit == nullptr || !c.inBuf || c.inBuf->floatChannelData() == nullptr ||
-        c.abl == nullptr) {
+        c.abl == nullptr || c.sink == nullptr) {
         return 0;
     }
     // The capture buffer holds kCaptureFrames; a larger call is treated like a failed render.
@@ -60,14 +58,14 @@ OSStatus renderCallback(void* inRefCon, AudioUnitRenderActionFlags* ioActionFlag
     c.inBuf->setFrameLength(inNumberFrames);
 
     if (currentTunnel() < 0) return 0;  // no link: the rendered samples are dropped
-    if (!c.conv || !c.inFmt || !outFmt || !c.outBuf) return 0;
+    if (!c.conv || !c.inFmt || !c.outBuf) return 0;
     const UInt32 rendered = c.abl->mNumberBuffers < 2 ? c.abl->mNumberBuffers : 2;
     c.silence.note(allZero(c.inBuf->floatChannelData(), rendered, inNumberFrames), inNumberFrames,
                    c.inFmt->sampleRate());
 
     // A new output buffer for this call, in the memory made for it at set-up.
     const uint32_t capacity =
-        converterOutputCapacity(outFmt->sampleRate(), c.inFmt->sampleRate(), inNumberFrames);
+        converterOutputCapacity(c.sink->format.sampleRate(), c.inFmt->sampleRate(), inNumberFrames);
     if (!c.outBuf->reuseWithCapacity(capacity)) return 0;
 
     bool given = false;
@@ -86,8 +84,8 @@ OSStatus renderCallback(void* inRefCon, AudioUnitRenderActionFlags* ioActionFlag
 
     float* const* out = c.outBuf->floatChannelData();
     if (out == nullptr) return 0;
-    Bytes frame = gFramePool.take();
+    Bytes frame = c.sink->pool.take();
     writeAudioFrame(frame, out[0], out[1], c.outBuf->frameLength());
-    sendQ.push(std::move(frame));
+    c.sink->queue.push(std::move(frame), &c.sink->pool);
     return 0;
 }

@@ -7,9 +7,10 @@
 
 #include "fd_io.h"
 
-// Records the gap since the previous call, renders the frames into cap.inBuf and, while a link
-// exists, notes in c.silence whether they were all zeros, converts them to the stream format,
-// turns them into 16-bit samples and queues one audio frame on sendQ. `inRefCon` is the Capture.
+// Records the gap since the previous call, renders the frames into c.inBuf and, while a link
+// exists, notes in c.silence whether they were all zeros, converts them to the sink's format,
+// turns them into 16-bit samples and queues one audio frame on the sink's queue (sendQ), in a
+// buffer from its pool. `inRefCon` is the Capture `c` (cap).
 // Returns 0 on every path. Takes no lock but gLock (one read) and the queue's (one push); allocates
 // nothing once frame buffers circulate.
 OSStatus renderCallback(void* inRefCon, AudioUnitRenderActionFlags* ioActionFlags,

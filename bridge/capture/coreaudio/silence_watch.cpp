@@ -3,8 +3,6 @@
 #include <chrono>
 #include <thread>
 
-#include "console.h"
-#include "globals.h"
 
 std::string silenceNoticeLine() {
     return "\u26A0 only silence captured for " + std::to_string(kSilenceNoticeSeconds) +
@@ -39,9 +37,9 @@ bool allZero(const float* const* data, uint32_t channels, uint32_t frames) noexc
     return true;
 }
 
-void runSilenceWatch() {
+void runSilenceWatch(SilenceWatch& watch, const LineSink& print) {
     for (;;) {
         std::this_thread::sleep_for(std::chrono::seconds(1));
-        if (cap.silence.takeNotice()) printLine(silenceNoticeLine());
+        if (watch.takeNotice()) print(silenceNoticeLine());
     }
 }

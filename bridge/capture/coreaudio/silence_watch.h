@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "console.h"
+
 // How much silence, in seconds of captured sound with a link up, makes the bridge say so.
 inline constexpr uint64_t kSilenceNoticeSeconds = 10;
 
@@ -32,5 +34,6 @@ class SilenceWatch {
 // Whether the first `frames` samples of each of the `channels` channels are all exactly zero.
 bool allZero(const float* const* data, uint32_t channels, uint32_t frames) noexcept;
 
-// Thread body: once a second, prints silenceNoticeLine() when cap.silence has its notice.
-[[noreturn]] void runSilenceWatch();
+// Thread body: once a second, prints silenceNoticeLine() through `print` when `watch` has its
+// notice.
+[[noreturn]] void runSilenceWatch(SilenceWatch& watch, const LineSink& print);

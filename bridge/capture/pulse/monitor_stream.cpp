@@ -9,6 +9,8 @@
 #include "common/frame_header.h"
 #include "common/wire_format.h"
 #include "frame_pool.h"
+#include "frame_sink.h"
+extern FrameSink* gTemporarySink;
 #include "globals.h"
 #include "link_state.h"
 #include "uptime_clock.h"
@@ -56,16 +58,16 @@ void queueAudio(const uint8_t* pcm, size_t bytes) {
     while (bytes > 0) {
         const size_t payload = std::min(bytes, kMostPayload);
         // Behind a lagging sender, the piece joins the newest queued frame.
-        if (sendQ.appendAudio(pcm, payload, kMostPayload)) {
+        if (gTemporarySink->queue.appendAudio(pcm, payload, kMostPayload, &gTemporarySink->pool)) {
             pcm += payload;
             bytes -= payload;
             continue;
         }
-        Bytes frame = gFramePool.take();
+        Bytes frame = gTemporarySink->pool.take();
         frame.resize(kHeaderSize + payload);
         std::memcpy(qw::wire::writeFrameHeader(frame.data(), FrameType::audio, payload), pcm,
                     payload);
-        sendQ.push(std::move(frame));
+        gTemporarySink->queue.push(std::move(frame), &gTemporarySink->pool);
         pcm += payload;
         bytes -= payload;
     }

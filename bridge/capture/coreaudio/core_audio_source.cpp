@@ -1,0 +1,42 @@
+#include "core_audio_source.h"
+
+#include <thread>
+
+#include "capture_lines.h"
+#include "device_lookup.h"
+#include "platform_thread.h"
+#include "silence_watch.h"
+
+CoreAudioSource::CoreAudioSource(Capture& capture, LineSink printer)
+    : c(capture), print(std::move(printer)) {}
+
+bool CoreAudioSource::find() {
+    found = findDevice("Quillwave");
+    print(found ? deviceFoundLine(*found) : kDeviceNotFoundLine);
+    return found.has_value();
+}
+
+bool CoreAudioSource::start(FrameSink& sink) {
+    if (!found) return false;
+    if (const auto failure = startInputUnit(*found, sink)) {
+        print(unitFailureLine(*failure));
+        return false;
+    }
+    print(startedLine());
+    follower.emplace(*found, c, [this](double rate) { return restartCaptureAt(rate); }, print);
+    follower->start();
+    std::thread([this] { runSilenceWatch(c.silence, print); }).detach();
+    return true;
+}
+
+void CoreAudioSource::stop() {
+    if (c.unit != nullptr) AudioOutputUnitStop(c.unit);
+}
+
+void CoreAudioSource::run() {
+    runMainRunLoop();
+}
+
+double CoreAudioSource::takeMaxGapMs() {
+    return c.maxGapMs.exchange(0.0, std::memory_order_relaxed);
+}
