@@ -8,8 +8,9 @@
 
 #include "capture.h"
 #include "frame_pool.h"
+#include "core_audio_source.h"
 #include "globals.h"
-#include "link_state.h"
+#include "published_link.h"
 #include "render_callback.h"
 #include "statistics.h"
 
@@ -33,26 +34,30 @@ TEST(CapturePipeline, CallbackSenderAndStatisticsShareStateSafely) {
     client.mFramesPerPacket = 1;
     client.mChannelsPerFrame = 2;
     client.mBitsPerChannel = 32;
-    outFmt = makeOutputFormat();
-    prepareCapture(cap, client, *outFmt);
+    SendQueue queue;
+    FramePool pool;
+    const AudioFormat out = *makeOutputFormat();
+    FrameSink sink{queue, pool, out};
+    Capture c;
+    CoreAudioSource source(c, [](std::string_view) {});
+    std::atomic<double> maxWriteMs{0.0};
+    prepareCapture(c, client, sink);
     int unitTag = 0;
-    cap.unit = reinterpret_cast<AudioUnit>(&unitTag);
-    pthread_mutex_lock(&gLock);
-    gTunnels = 1000;
-    pthread_mutex_unlock(&gLock);
+    c.unit = reinterpret_cast<AudioUnit>(&unitTag);
+    const PublishedLink link;
 
     constexpr int kCalls = 3000;
     std::atomic<bool> done{false};
     std::atomic<long> received{0};
     const auto takeQueued = [&] {
-        for (Bytes& f : sendQ.drain()) {
+        for (Bytes& f : queue.drain()) {
             EXPECT_EQ(f.at(4), 1);
             if (f.size() > 5) {
                 EXPECT_EQ(f[5] | f[6] << 8, 8191);  // 0.25 x 32767, truncated
             }
             received += long(f.size() - 5) / 4;
-            cap.maxWriteMs.store(0.01);
-            gFramePool.recycle(std::move(f));
+            maxWriteMs.store(0.01);
+            pool.recycle(std::move(f));
         }
     };
     std::thread sender([&] {
@@ -60,21 +65,21 @@ TEST(CapturePipeline, CallbackSenderAndStatisticsShareStateSafely) {
     });
     std::thread statistics([&] {
         while (!done.load()) {
-            const std::string line = takeStatisticsLine();
+            const std::string line = takeStatisticsLine(source, maxWriteMs, queue);
             EXPECT_EQ(line.rfind("\u23F1 maxGap=", 0), 0u);
             std::this_thread::yield();
         }
     });
     AudioUnitRenderActionFlags flags = 0;
     AudioTimeStamp ts{};
-    for (int k = 0; k < kCalls; ++k) renderCallback(&cap, &flags, &ts, 1, 256, nullptr);
+    for (int k = 0; k < kCalls; ++k) renderCallback(&c, &flags, &ts, 1, 256, nullptr);
     done = true;
-    sendQ.push(Bytes{0, 0, 0, 0, 1});  // wakes the sender for its last round
+    queue.push(Bytes{0, 0, 0, 0, 1});  // wakes the sender for its last round
     sender.join();
     statistics.join();
     // On a busy machine the sender may not have run before the last call: what it left in the
     // queue is taken here (the empty frame keeps the drain from waiting).
-    sendQ.push(Bytes{0, 0, 0, 0, 1});
+    queue.push(Bytes{0, 0, 0, 0, 1});
     takeQueued();
     // Frames may be dropped by the bounded queue while the sender lags, never invented.
     EXPECT_GT(received.load(), 0);

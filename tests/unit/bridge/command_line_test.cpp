@@ -4,6 +4,7 @@
 
 #include "help_text.h"
 #include "link_state.h"
+#include "link_supervisor.h"
 #include "unknown_options.h"
 
 namespace {
@@ -14,7 +15,7 @@ struct Case {
     std::string host;
 };
 
-LinkOptions parse(std::vector<std::string> args) {
+BridgeOptions parse(std::vector<std::string> args) {
     args.insert(args.begin(), "/usr/local/bin/tetherstream");
     return parseCommandLine(args);
 }
@@ -43,7 +44,7 @@ TEST(CommandLine, ModeAndHostRules) {
     for (const auto& c : cases) {
         std::string shown;
         for (const auto& a : c.args) shown += "[" + a + "]";
-        LinkOptions o = parse(c.args);
+        BridgeOptions o = parse(c.args);
         EXPECT_EQ(o.tcpMode, c.tcpMode) << shown;
         EXPECT_EQ(o.tcpHost, c.host) << shown;
     }
@@ -72,7 +73,7 @@ TEST(CommandLine, VerboseIsASwitchOfItsOwnAndIsPassedOverWhenLookingForTheHost) 
     for (const auto& c : cases) {
         std::string shown;
         for (const auto& a : c.args) shown += "[" + a + "]";
-        LinkOptions o = parse(c.args);
+        BridgeOptions o = parse(c.args);
         EXPECT_EQ(o.verbose, c.verbose) << shown;
         EXPECT_EQ(o.tcpMode, c.tcpMode) << shown;
         EXPECT_EQ(o.tcpHost, c.host) << shown;
@@ -85,34 +86,39 @@ TEST(CommandLine, ProgramPathIsNotAnOption) {
     EXPECT_FALSE(parseCommandLine({}).tcpMode);
 }
 
-TEST(CommandLine, ApplySetsTheLinkGlobals) {
-    const char* argv[] = {"tetherstream", "--tcp", "10.20.30.40:7000"};
-    applyCommandLine(3, argv);
+TEST(CommandLine, ApplySetsTheLinkGlobalsAndTheLinkTargetTakesTheRest) {
+    applyCommandLine(parse({"--tcp", "10.20.30.40:7000"}));
     EXPECT_TRUE(tcpMode);
     EXPECT_EQ(tcpHost, "10.20.30.40");
-    EXPECT_FALSE(verboseMode);
-    const char* verbose[] = {"tetherstream", "--verbose"};
-    applyCommandLine(2, verbose);
-    EXPECT_TRUE(verboseMode);
-    const char* none[] = {"tetherstream"};
-    applyCommandLine(1, none);
+    const LinkTarget quiet = linkTargetFrom(parse({"--tcp", "10.20.30.40:7000"}));
+    EXPECT_TRUE(quiet.tcpMode);
+    EXPECT_EQ(quiet.tcpHost, "10.20.30.40");
+    EXPECT_EQ(quiet.port, 7000);
+    EXPECT_FALSE(quiet.verbose);
+    const BridgeOptions verbose = parse({"--verbose", "--receiver", "Kitchen"});
+    applyCommandLine(verbose);
+    const LinkTarget told = linkTargetFrom(verbose);
+    EXPECT_TRUE(told.verbose);
+    EXPECT_TRUE(told.tcpMode);
+    EXPECT_EQ(told.receiverName, "Kitchen");
+    applyCommandLine(parse({}));
     EXPECT_FALSE(tcpMode);
     EXPECT_EQ(tcpHost, "127.0.0.1");
-    EXPECT_FALSE(verboseMode);
+    EXPECT_FALSE(linkTargetFrom(parse({})).verbose);
 }
 
 TEST(CommandLine, FindAndReceiverByName) {
     // --find anywhere; --receiver takes the next argument whatever it holds, selects TCP mode
     // and leaves --tcp's host alone; without a name after it, it is not taken.
-    const LinkOptions found = parse({"--verbose", "--find"});
+    const BridgeOptions found = parse({"--verbose", "--find"});
     EXPECT_TRUE(found.find);
     EXPECT_FALSE(found.tcpMode);
-    const LinkOptions named = parse({"--tcp", "10.0.0.5", "--receiver", "Living room.1"});
+    const BridgeOptions named = parse({"--tcp", "10.0.0.5", "--receiver", "Living room.1"});
     EXPECT_FALSE(named.find);
     EXPECT_TRUE(named.tcpMode);
     EXPECT_EQ(named.receiverName, "Living room.1");
     EXPECT_EQ(parse({"--receiver", "--verbose"}).receiverName, "--verbose");
-    const LinkOptions dangling = parse({"--tcp", "10.0.0.5", "--receiver"});
+    const BridgeOptions dangling = parse({"--tcp", "10.0.0.5", "--receiver"});
     EXPECT_EQ(dangling.receiverName, "");
     EXPECT_EQ(dangling.tcpHost, "10.0.0.5");
     EXPECT_EQ(parse({"--tcp", "10.0.0.5"}).receiverName, "");
@@ -121,7 +127,11 @@ TEST(CommandLine, FindAndReceiverByName) {
 TEST(CommandLine, UnknownOptionsAreNamedAndEverythingElseIsPassedOverSilently) {
     const auto unknown = [](std::vector<std::string> args) {
         args.insert(args.begin(), "-program");
-        return unknownOptionLines(args);
+        std::vector<std::string> lines;
+        for (const std::string& option : parseCommandLine(args).unknownOptions) {
+            lines.push_back(unknownOptionLine(option));
+        }
+        return lines;
     };
     using Lines = std::vector<std::string>;
     EXPECT_EQ(unknown({"--recevier", "Kitchen"}), Lines{"ignoring unknown option --recevier"});
@@ -138,10 +148,10 @@ TEST(CommandLine, UnknownOptionsAreNamedAndEverythingElseIsPassedOverSilently) {
     // The option goes to the terminal: its control characters are shown as U+FFFD.
     EXPECT_EQ(unknown({"--\x1b[2Jx\n"}), Lines{"ignoring unknown option --\uFFFD[2Jx\uFFFD"});
 
-    EXPECT_TRUE(asksForHelp({"tetherstream", "--tcp", "-h"}));
-    EXPECT_TRUE(asksForHelp({"tetherstream", "--help"}));
-    EXPECT_FALSE(asksForHelp({"--help"}));
-    EXPECT_FALSE(asksForHelp({"tetherstream", "--HELP", "-help", "help"}));
+    EXPECT_TRUE(parse({"--tcp", "-h"}).help);
+    EXPECT_TRUE(parse({"--help"}).help);
+    EXPECT_FALSE(parseCommandLine({"--help"}).help);
+    EXPECT_FALSE(parse({"--HELP", "-help", "help"}).help);
 }
 
 }  // namespace

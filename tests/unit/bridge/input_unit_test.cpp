@@ -2,6 +2,9 @@
 
 #include "input_unit.h"
 
+#include "capture_lines.h"
+#include "core_audio_source.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,6 +13,7 @@
 #include <vector>
 
 #include "globals.h"
+#include "unit_failure.h"
 
 namespace {
 
@@ -117,11 +121,28 @@ class InputUnit : public ::testing::Test {
     void SetUp() override {
         gUnit = {};
         gUnit.deviceFormat = deviceFormat(48000, 2);
-        out = makeOutputFormat();
     }
-    InputUnitResult start() { return startInputUnit(77, c, dummyProc, *out); }
+    // What the source prints for a set-up or a move to a new rate.
+    struct Outcome {
+        bool running;
+        std::string line;
+    };
+    Outcome start() {
+        const auto failure = source.startInputUnit(77, sink, dummyProc);
+        return failure ? Outcome{false, unitFailureLine(*failure)}
+                       : Outcome{true, source.startedLine()};
+    }
+    Outcome restartAt(double rate) {
+        const auto failure = source.restartCaptureAt(rate);
+        return failure ? Outcome{false, restartFailureLine(rate, *failure)}
+                       : Outcome{true, deviceRateLine(rate)};
+    }
+    SendQueue queue;
+    FramePool pool;
+    AudioFormat out = *makeOutputFormat();
+    FrameSink sink{queue, pool, out};
     Capture c;
-    std::optional<AudioFormat> out;
+    CoreAudioSource source{c, [](std::string_view) {}};
 };
 
 TEST_F(InputUnit, ConfiguresTheUnitInTheFixedOrderWithTheFixedValues) {
@@ -257,7 +278,7 @@ TEST_F(InputUnit, FollowingANewRateRestartsTheUnitWithNewConverterAndBuffers) {
     ASSERT_TRUE(start().running);
     for (double rate : {44100.0, 192000.0, 8000.0, 48000.0}) {
         gUnit.calls.clear();
-        const auto r = restartCaptureAt(c, rate, *out);
+        const auto r = restartAt(rate);
         EXPECT_TRUE(r.running);
         EXPECT_EQ(r.line, deviceRateLine(rate));
         const std::vector<std::string> order = {"stop", "uninitialize", "set", "initialize",
@@ -290,7 +311,7 @@ TEST_F(InputUnit, FollowingANewRateRestartsTheUnitWithNewConverterAndBuffers) {
     // attempt goes through every step again.
     gUnit.calls.clear();
     gUnit.setFormatStatus = -10868;
-    auto r = restartCaptureAt(c, 96000.0, *out);
+    auto r = restartAt(96000.0);
     EXPECT_FALSE(r.running);
     EXPECT_EQ(r.line,
               "capture at 96000 Hz: AudioUnitSetProperty failed (-10868) \u2014 trying again in "
@@ -299,13 +320,13 @@ TEST_F(InputUnit, FollowingANewRateRestartsTheUnitWithNewConverterAndBuffers) {
     EXPECT_EQ(c.inFmt->sampleRate(), 48000.0);  // the old state, untouched
     gUnit.setFormatStatus = 0;
     gUnit.startStatus = -1;
-    r = restartCaptureAt(c, 96000.0, *out);
+    r = restartAt(96000.0);
     EXPECT_EQ(r.line,
               "capture at 96000 Hz: AudioOutputUnitStart failed (-1) \u2014 trying again in a "
               "second");
     gUnit.startStatus = 0;
     gUnit.calls.clear();
-    r = restartCaptureAt(c, 96000.0, *out);
+    r = restartAt(96000.0);
     EXPECT_TRUE(r.running);
     EXPECT_EQ(gUnit.calls.size(), 5u);
     EXPECT_EQ(c.inFmt->sampleRate(), 96000.0);

@@ -21,6 +21,7 @@
 #include "frame.h"
 #include "frame_pool.h"
 #include "globals.h"
+#include "published_link.h"
 #include "link_state.h"
 #include "signal_analysis.h"
 
@@ -103,12 +104,6 @@ AudioStreamBasicDescription clientFormat(double rate) {
     return d;
 }
 
-void setLink(int32_t fd) {
-    pthread_mutex_lock(&gLock);
-    gTunnels = fd;
-    pthread_mutex_unlock(&gLock);
-}
-
 int16_t sampleAt(const Bytes& frame, size_t index) {
     return static_cast<int16_t>(frame.at(5 + 2 * index) | frame.at(6 + 2 * index) << 8);
 }
@@ -116,21 +111,23 @@ int16_t sampleAt(const Bytes& frame, size_t index) {
 class RenderCallback : public ::testing::Test {
   protected:
     void SetUp() override {
-        outFmt = makeOutputFormat();
         gFakeNow = 1'000'000'000;
         gRendered = 0;
         gRenderCalls = 0;
         gRenderStatus = 0;
         gSignal = [](uint32_t, uint64_t) { return 0.0f; };
-        setLink(-1);
-        sendQ.maxDepth = 0;
     }
     void TearDown() override {
-        setLink(-1);
+        setLink(false);
         drainAll();
     }
+    // A link up, as the link supervisor publishes it, or none.
+    void setLink(bool up) {
+        link.reset();
+        if (up) link.emplace();
+    }
     void prepare(double rate) {
-        prepareCapture(c, clientFormat(rate), *outFmt);
+        prepareCapture(c, clientFormat(rate), sink);
         c.unit = reinterpret_cast<AudioUnit>(&unitTag);
     }
     OSStatus call(UInt32 frames) {
@@ -138,12 +135,17 @@ class RenderCallback : public ::testing::Test {
     }
     // Everything queued so far (a push is needed first when nothing is queued: drain waits).
     std::vector<Bytes> drainAll() {
-        sendQ.push(makeFrame(FrameType::report, {}));
-        auto batch = sendQ.drain();
+        queue.push(makeFrame(FrameType::report, {}));
+        auto batch = queue.drain();
         batch.pop_back();
         return batch;
     }
 
+    SendQueue queue;
+    FramePool pool;
+    AudioFormat out = *makeOutputFormat();
+    FrameSink sink{queue, pool, out};
+    std::optional<PublishedLink> link;
     Capture c;
     int unitTag = 0;
     AudioUnitRenderActionFlags flags = 0;
@@ -175,7 +177,7 @@ TEST_F(RenderCallback, WithoutALinkItRendersButQueuesNothing) {
     EXPECT_EQ(gRenderCalls, 2);
     EXPECT_DOUBLE_EQ(c.maxGapMs.load(), 5.0);
     EXPECT_EQ(c.inBuf->frameLength(), 256u);
-    EXPECT_EQ(sendQ.maxDepth.load(), 0);
+    EXPECT_EQ(queue.maxDepth.load(), 0);
     EXPECT_TRUE(drainAll().empty());
 }
 
@@ -198,7 +200,7 @@ TEST_F(RenderCallback, PassesItsOwnArgumentsToTheUnitAndRendersIntoTheCaptureBuf
 
 TEST_F(RenderCallback, FailedRenderTooManyFramesAndMissingPiecesQueueNothing) {
     prepare(48000);
-    setLink(1000);
+    setLink(true);
     gRenderStatus = -10863;
     EXPECT_EQ(call(256), 0);
     EXPECT_EQ(gRenderCalls, 1);
@@ -225,7 +227,7 @@ TEST_F(RenderCallback, FailedRenderTooManyFramesAndMissingPiecesQueueNothing) {
 }
 
 TEST_F(RenderCallback, OutputCapacityFollowsTheRateRatioPlus32) {
-    setLink(1000);
+    setLink(true);
     prepare(48000);
     call(256);
     EXPECT_EQ(c.outBuf->frameCapacity(), 288u);
@@ -234,7 +236,7 @@ TEST_F(RenderCallback, OutputCapacityFollowsTheRateRatioPlus32) {
     EXPECT_EQ(c.outBuf->frameCapacity(), 8224u);
 
     Capture c44;
-    prepareCapture(c44, clientFormat(44100), *outFmt);
+    prepareCapture(c44, clientFormat(44100), sink);
     c44.unit = c.unit;
     renderCallback(&c44, &flags, &timeStamp, 1, 256, nullptr);
     EXPECT_EQ(c44.outBuf->frameCapacity(), 310u);  // 278 + 32
@@ -243,7 +245,7 @@ TEST_F(RenderCallback, OutputCapacityFollowsTheRateRatioPlus32) {
 }
 
 TEST_F(RenderCallback, FrameCarriesBothChannelsAlternatelyAsLittleEndian16Bit) {
-    setLink(1000);
+    setLink(true);
     prepare(48000);
     gSignal = [](uint32_t ch, uint64_t i) { return i == 0 ? (ch == 0 ? 0.5f : -0.5f) : 0.0f; };
     call(2);
@@ -253,7 +255,7 @@ TEST_F(RenderCallback, FrameCarriesBothChannelsAlternatelyAsLittleEndian16Bit) {
 }
 
 TEST_F(RenderCallback, ZeroConvertedFramesStillQueueAnEmptyAudioFrame) {
-    setLink(1000);
+    setLink(true);
     prepare(44100);
     call(0);
     const auto frames = drainAll();
@@ -290,7 +292,7 @@ TEST(StreamSample, WrittenFrameEqualsMakeFrameOfTheSamePayload) {
 }
 
 TEST_F(RenderCallback, A44100SineArrivesAt48000WithHighSnr) {
-    setLink(1000);
+    setLink(true);
     prepare(44100);
     gSignal = [](uint32_t ch, uint64_t i) {
         return static_cast<float>((ch == 0 ? 0.5 : -0.25) * std::sin(2 * M_PI * 997.0 * i / 44100));
@@ -316,7 +318,7 @@ TEST_F(RenderCallback, A44100SineArrivesAt48000WithHighSnr) {
 }
 
 TEST_F(RenderCallback, SteadyStateCallsAllocateNothingWhileFramesComeBack) {
-    setLink(1000);
+    setLink(true);
     for (double rate : {48000.0, 44100.0}) {
         prepare(rate);
         for (int k = 0; k < 600; ++k) {
@@ -324,7 +326,7 @@ TEST_F(RenderCallback, SteadyStateCallsAllocateNothingWhileFramesComeBack) {
             call(256);
             gCountAllocations = false;
             if (k % 4 == 3) {  // a sender draining every few callbacks and giving frames back
-                for (Bytes& f : drainAll()) gFramePool.recycle(std::move(f));
+                for (Bytes& f : drainAll()) pool.recycle(std::move(f));
             }
             if (k == 99) gAllocations = 0;  // warm-up over
         }
@@ -336,12 +338,12 @@ TEST_F(RenderCallback, SteadyStateCallsAllocateNothingWhileFramesComeBack) {
 // at 256 frames, dropping the oldest, and the audio thread neither allocates nor frees (the
 // dropped frames' memory stays with it for its next frames).
 TEST_F(RenderCallback, ThroughATwoSecondSenderStallNothingIsAllocatedOrFreed) {
-    setLink(1000);
+    setLink(true);
     for (double rate : {48000.0, 44100.0}) {
         prepare(rate);
         for (int k = 0; k < 256; ++k) call(256);
         std::vector<Bytes> inTheSendersHands = drainAll();
-        sendQ.maxDepth = 0;
+        queue.maxDepth = 0;
         gAllocations = 0;
         gFrees = 0;
         const int calls = static_cast<int>(2 * rate / 256);
@@ -350,9 +352,9 @@ TEST_F(RenderCallback, ThroughATwoSecondSenderStallNothingIsAllocatedOrFreed) {
         gCountAllocations = false;
         EXPECT_EQ(gAllocations.load(), 0) << rate;
         EXPECT_EQ(gFrees.load(), 0) << rate;
-        EXPECT_EQ(sendQ.maxDepth.load(), 256) << rate;
+        EXPECT_EQ(queue.maxDepth.load(), 256) << rate;
         EXPECT_EQ(drainAll().size(), 255u);  // drainAll's marker frame pushed the oldest out
-        for (Bytes& f : inTheSendersHands) gFramePool.recycle(std::move(f));
+        for (Bytes& f : inTheSendersHands) pool.recycle(std::move(f));
     }
 }
 
@@ -365,7 +367,7 @@ TEST_F(RenderCallback, TenSecondsOfExactZerosWithALinkUpGiveTheSilenceNoticeOnce
         drainAll();
     };
     calls(4000);  // without a link nothing counts
-    setLink(1000);
+    setLink(true);
     calls(1874);  // 256 frames at 48000 Hz: 1875 calls make 10 s (nanoseconds rounded down)
     EXPECT_FALSE(c.silence.takeNotice());
     // A single sample off zero, in the right channel only, starts the count again.
@@ -376,9 +378,9 @@ TEST_F(RenderCallback, TenSecondsOfExactZerosWithALinkUpGiveTheSilenceNoticeOnce
     gSignal = [](uint32_t, uint64_t) { return -0.0f; };  // negative zero is silence too
     calls(1874);
     EXPECT_FALSE(c.silence.takeNotice());
-    setLink(-1);
+    setLink(false);
     calls(100);
-    setLink(1000);
+    setLink(true);
     calls(2);  // the link's absence paused the count, it did not restart it
     EXPECT_TRUE(c.silence.takeNotice());
     EXPECT_FALSE(c.silence.takeNotice());  // once per run

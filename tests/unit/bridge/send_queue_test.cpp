@@ -119,7 +119,7 @@ TEST(SendQueue, HoldsAtMostASecondAndAHalfOfSound) {
     for (uint32_t n = 1; n <= 100; ++n) {
         Bytes frame = makeFrame(FrameType::audio, Bytes(4000, 0));
         frame[5] = uint8_t(n);
-        q.push(std::move(frame), spare);
+        q.push(std::move(frame), &spare);
     }
     EXPECT_EQ(q.maxDepth.load(), 72);
     EXPECT_EQ(q.maxDepthSampleFrames.load(), 72000);
@@ -132,12 +132,12 @@ TEST(SendQueue, HoldsAtMostASecondAndAHalfOfSound) {
     const uint8_t samples[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     Bytes roomy = makeFrame(FrameType::audio, {9, 9, 9, 9});
     roomy.reserve(5 + 4096);
-    q.push(std::move(roomy), spare);
-    EXPECT_TRUE(q.appendAudio(samples, 8, 4096, spare));
-    EXPECT_FALSE(q.appendAudio(samples, 3, 4096, spare));  // not whole sample frames
-    EXPECT_FALSE(q.appendAudio(samples, 8, 12, spare));    // beyond the payload limit
-    q.push(makeFrame(FrameType::report, {}), spare);
-    EXPECT_FALSE(q.appendAudio(samples, 8, 4096, spare));  // the newest is no audio frame
+    q.push(std::move(roomy), &spare);
+    EXPECT_TRUE(q.appendAudio(samples, 8, 4096, &spare));
+    EXPECT_FALSE(q.appendAudio(samples, 3, 4096, &spare));  // not whole sample frames
+    EXPECT_FALSE(q.appendAudio(samples, 8, 12, &spare));    // beyond the payload limit
+    q.push(makeFrame(FrameType::report, {}), &spare);
+    EXPECT_FALSE(q.appendAudio(samples, 8, 4096, &spare));  // the newest is no audio frame
     batch = q.drain();
     ASSERT_EQ(batch.size(), 2u);
     EXPECT_EQ(batch[0], makeFrame(FrameType::audio, {9, 9, 9, 9, 1, 2, 3, 4, 5, 6, 7, 8}));

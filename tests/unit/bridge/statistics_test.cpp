@@ -4,7 +4,6 @@
 
 #include <clocale>
 
-#include "globals.h"
 
 namespace {
 
@@ -42,15 +41,30 @@ TEST(Statistics, DecimalPointDoesNotFollowTheLocale) {
     if (!switched) GTEST_SKIP() << "no other locale installed";
 }
 
+// A source whose gap figure is taken as the statistics line takes it.
+class GapOnly final : public CaptureSource {
+  public:
+    bool find() override { return true; }
+    bool start(FrameSink&) override { return true; }
+    void stop() override {}
+    void run() override {}
+    double takeMaxGapMs() override { return gap.exchange(0.0); }
+    std::atomic<double> gap{0.0};
+};
+
 TEST(Statistics, TakingTheLineZeroesAllThreeFigures) {
-    cap.maxGapMs = 5.3333;
-    cap.maxWriteMs = 0.04;
-    sendQ.maxDepth = 1;
-    EXPECT_EQ(takeStatisticsLine(), "\u23F1 maxGap=5.3ms maxWrite=0.0ms qDepth=1");
-    EXPECT_EQ(cap.maxGapMs.load(), 0.0);
-    EXPECT_EQ(cap.maxWriteMs.load(), 0.0);
-    EXPECT_EQ(sendQ.maxDepth.load(), 0);
-    EXPECT_EQ(takeStatisticsLine(), "\u23F1 maxGap=0.0ms maxWrite=0.0ms qDepth=0");
+    GapOnly source;
+    std::atomic<double> maxWriteMs{0.04};
+    SendQueue queue;
+    source.gap = 5.3333;
+    queue.maxDepth = 1;
+    EXPECT_EQ(takeStatisticsLine(source, maxWriteMs, queue),
+              "\u23F1 maxGap=5.3ms maxWrite=0.0ms qDepth=1");
+    EXPECT_EQ(source.gap.load(), 0.0);
+    EXPECT_EQ(maxWriteMs.load(), 0.0);
+    EXPECT_EQ(queue.maxDepth.load(), 0);
+    EXPECT_EQ(takeStatisticsLine(source, maxWriteMs, queue),
+              "\u23F1 maxGap=0.0ms maxWrite=0.0ms qDepth=0");
 }
 
 }  // namespace
