@@ -1,50 +1,54 @@
 #include "sound_server_main.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <thread>
 
 #include "command_line.h"
-#include "common/wire_format.h"
+#include "common/atomic_max.h"
 #include "console.h"
 #include "frame_pool.h"
+#include "frame_sink.h"
+#include "globals.h"
 #include "link_supervisor.h"
-#include "monitor_stream.h"
 #include "platform_thread.h"
 #include "sender.h"
-#include "sound_server_capture.h"
+#include "sound_server_source.h"
 #include "statistics.h"
 
-namespace {
-
-std::thread* sender = nullptr;  // kept for the life of the process
-
-}  // namespace
-
 int runWithSoundServer(int argc, char** argv) {
-    const SoundServerStep opened = openSoundServer();
-    printLine(opened.line);
-    if (!opened.ok) return 1;
+    SoundServerSource source(printLine);
+    if (!source.find()) return 1;
 
     applyCommandLine(argc, argv);
     if (!startDetachedThread(runLinkSupervisor, kLinkThreadStackBytes)) {
         printLine("cannot start the link thread");
         return 1;
     }
-    // Each made-ready buffer has room for the largest audio frame a piece becomes.
-    gFramePool.growBuffers(kPrefilledFrameBuffers,
-                           qw::wire::kHeaderSize + kMostFramesPerFrame * qw::wire::kBytesPerFrame);
-    const SoundServerStep capturing = startSoundServerCapture();
-    printLine(capturing.line);
-    // Set-up failed with the link thread running: end without running static destructors
+    // Set-up failures with the link thread running end without running static destructors
     // under its feet (standard output is unbuffered, so the line is out).
-    if (!capturing.ok) std::_Exit(1);
+    if (!outFmt) outFmt = makeOutputFormat();
+    if (!outFmt) {
+        printLine("cannot make the 48000 Hz stream format");
+        std::_Exit(1);
+    }
+    FrameSink frames{sendQ, gFramePool, *outFmt};
+    if (!source.start(frames)) std::_Exit(1);
 
-    sender = new std::thread([] {
+    // The sender thread is kept for the life of the process (never joined).
+    std::thread([] {
         raiseCurrentThreadPriority();
         runSender();
-    });
-    std::thread(runStatistics).detach();
+    }).detach();
+    // The statistics line's maxGap is the source's own figure, handed to the reporter each
+    // second before it takes its line.
+    std::thread([&source] {
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            qw::raiseAtomicMax(cap.maxGapMs, source.takeMaxGapMs());
+            printLine(takeStatisticsLine());
+        }
+    }).detach();
 
-    raiseCurrentThreadPriority();  // the main thread now carries the audio, as an audio thread
-    runSoundServerCapture();
+    source.run();
 }
