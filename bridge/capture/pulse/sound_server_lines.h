@@ -12,10 +12,10 @@
 // the bridge's words for the other causes ("no answer", "refused", ...).
 std::string soundServerErrorText(const SoundServerError& error);
 
-// Start-up failures (the bridge then exits with status 1).
-std::string noServerLine(
-    const SoundServerError& error);  // "No sound server (Connection refused) — …"
-std::string sinkRefusedLine(const SoundServerError& error);  // "The sound server would not make …"
+// Start-up failures (the bridge then exits with status 1): "No sound server (Connection
+// refused) — …", "The sound server would not make …", "… would not let us record …".
+std::string noServerLine(const SoundServerError& error);
+std::string sinkRefusedLine(const SoundServerError& error);
 std::string captureRefusedLine(const SoundServerError& error);
 // The line of the step that failed: one of the three above ("" for SoundServerStep::none).
 std::string soundServerFailureLine(const SoundServerFailure& failure);
