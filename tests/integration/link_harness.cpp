@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "capture_source.h"
 #include "command_line.h"
 #include "frame.h"
 #include "globals.h"
@@ -20,30 +22,60 @@
 #include "sender.h"
 #include "statistics.h"
 
+namespace {
+
+// The stand-in for the render callback, as a capture source: one audio frame of 256 sample
+// frames every `frameUs` microseconds while a link exists.
+class PatternSource final : public CaptureSource {
+  public:
+    explicit PatternSource(int frameUs) : period(frameUs) {}
+    bool find() override { return true; }
+    bool start(FrameSink& into) override {
+        sink = &into;
+        return true;
+    }
+    void stop() override { sink = nullptr; }
+    void run() override {
+        constexpr size_t kSampleFrames = 256;
+        uint32_t sequence = 0;
+        auto next = std::chrono::steady_clock::now();
+        while (sink != nullptr) {
+            next += period;
+            std::this_thread::sleep_until(next);
+            if (currentTunnel() < 0) continue;  // as the render callback: no link, no frame
+            const auto value = static_cast<uint16_t>(++sequence % 32768);
+            Bytes payload(kSampleFrames * 4);
+            for (size_t i = 0; i < payload.size(); i += 2) {
+                payload[i] = static_cast<uint8_t>(value);
+                payload[i + 1] = static_cast<uint8_t>(value >> 8);
+            }
+            sink->queue.push(makeFrame(FrameType::audio, payload));
+        }
+    }
+    double takeMaxGapMs() override { return 0.0; }
+
+  private:
+    std::chrono::microseconds period;
+    FrameSink* sink = nullptr;
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     int frameUs = 5333;  // 256 sample frames at 48 kHz
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::string(argv[i]) == "--frame-us") frameUs = std::max(100, std::atoi(argv[i + 1]));
     }
-    applyCommandLine(argc, argv);
-    std::thread(runLinkSupervisor).detach();
-    std::thread(runSender).detach();
-    std::thread(runStatistics).detach();
-
-    constexpr size_t kSampleFrames = 256;
-    uint32_t sequence = 0;
-    auto next = std::chrono::steady_clock::now();
-    for (;;) {
-        next += std::chrono::microseconds(frameUs);
-        std::this_thread::sleep_until(next);
-        if (currentTunnel() < 0) continue;  // as the render callback: no link, no frame
-        const auto value = static_cast<uint16_t>(++sequence % 32768);
-        Bytes payload(kSampleFrames * 4);
-        for (size_t i = 0; i < payload.size(); i += 2) {
-            payload[i] = static_cast<uint8_t>(value);
-            payload[i + 1] = static_cast<uint8_t>(value >> 8);
-        }
-        sendQ.push(makeFrame(FrameType::audio, payload));
-    }
+    const BridgeOptions options = parseCommandLine(std::vector<std::string>(argv, argv + argc));
+    applyCommandLine(options);
+    std::thread([options] { runLinkSupervisor(options); }).detach();
+    static FramePool pool;
+    static const AudioFormat format = *makeOutputFormat();
+    static FrameSink sink{sendQ, pool, format};
+    static PatternSource source(frameUs);
+    source.start(sink);
+    std::thread([] { runSender(sink); }).detach();
+    std::thread([] { runStatistics(source); }).detach();
+    source.run();
 }

@@ -1,17 +1,11 @@
 #include "monitor_stream.h"
 
-#include <pulse/error.h>
-
 #include <algorithm>
 #include <cstring>
 
 #include "common/atomic_max.h"
 #include "common/frame_header.h"
 #include "common/wire_format.h"
-#include "frame_pool.h"
-#include "frame_sink.h"
-extern FrameSink* gTemporarySink;
-#include "globals.h"
 #include "link_state.h"
 #include "uptime_clock.h"
 
@@ -19,22 +13,16 @@ namespace {
 
 using namespace qw::wire;
 
-void recordGap() {
-    const uint64_t now = uptimeNs();
-    if (cap.lastCbNs != 0) {
-        qw::raiseAtomicMax(cap.maxGapMs, static_cast<double>(now - cap.lastCbNs) / 1000000.0);
-    }
-    cap.lastCbNs = now;
-}
-
 // Hands every piece waiting in the stream on. A hole (no data for a stretch) is skipped.
-void onReadable(pa_stream* stream, size_t, void*) {
-    recordGap();
+// `context` is the stream's MonitorReads.
+void onReadable(pa_stream* stream, size_t, void* context) {
+    auto& reads = *static_cast<MonitorReads*>(context);
+    reads.recordRead(uptimeNs());
     while (pa_stream_readable_size(stream) > 0) {
         const void* data = nullptr;
         size_t bytes = 0;
         if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
-        if (data != nullptr) queueAudio(static_cast<const uint8_t*>(data), bytes);
+        if (data != nullptr) queueAudio(*reads.sink, static_cast<const uint8_t*>(data), bytes);
         pa_stream_drop(stream);
     }
 }
@@ -51,43 +39,51 @@ pa_buffer_attr monitorBufferAttributes() {
     return a;
 }
 
-void queueAudio(const uint8_t* pcm, size_t bytes) {
+void MonitorReads::recordRead(uint64_t nowNs) {
+    if (lastNs != 0) {
+        qw::raiseAtomicMax(maxGapMs, static_cast<double>(nowNs - lastNs) / 1000000.0);
+    }
+    lastNs = nowNs;
+}
+
+void queueAudio(FrameSink& sink, const uint8_t* pcm, size_t bytes) {
     bytes -= bytes % kBytesPerFrame;
     if (bytes == 0 || currentTunnel() < 0) return;  // no link: the piece is dropped
     constexpr size_t kMostPayload = kMostFramesPerFrame * kBytesPerFrame;
     while (bytes > 0) {
         const size_t payload = std::min(bytes, kMostPayload);
         // Behind a lagging sender, the piece joins the newest queued frame.
-        if (gTemporarySink->queue.appendAudio(pcm, payload, kMostPayload, &gTemporarySink->pool)) {
+        if (sink.queue.appendAudio(pcm, payload, kMostPayload, &sink.pool)) {
             pcm += payload;
             bytes -= payload;
             continue;
         }
-        Bytes frame = gTemporarySink->pool.take();
+        Bytes frame = sink.pool.take();
         frame.resize(kHeaderSize + payload);
         std::memcpy(qw::wire::writeFrameHeader(frame.data(), FrameType::audio, payload), pcm,
                     payload);
-        gTemporarySink->queue.push(std::move(frame), &gTemporarySink->pool);
+        sink.queue.push(std::move(frame), &sink.pool);
         pcm += payload;
         bytes -= payload;
     }
 }
 
 pa_stream* startMonitorStream(ServerConnection& server, const std::string& monitor,
-                              std::string& why) {
+                              MonitorReads& reads, SoundServerError* why) {
     const pa_sample_spec format{PA_SAMPLE_S16LE, kSampleRate, static_cast<uint8_t>(kChannels)};
     pa_channel_map map;
     pa_channel_map_init_stereo(&map);
     pa_stream* stream = pa_stream_new(server.context(), "Quillwave to the phone", &format, &map);
     if (stream == nullptr) {
-        why = pa_strerror(pa_context_errno(server.context()));
+        reportSoundServerError(why,
+                               {SoundServerCause::pulseError, pa_context_errno(server.context())});
         return nullptr;
     }
-    pa_stream_set_read_callback(stream, onReadable, nullptr);
+    pa_stream_set_read_callback(stream, onReadable, &reads);
     const pa_buffer_attr attributes = monitorBufferAttributes();
     const auto flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-    cap.lastCbNs = 0;
+    reads.restart();
     const bool running =
         pa_stream_connect_record(stream, monitor.c_str(), &attributes, flags) >= 0 &&
         server.await([&] {
@@ -95,8 +91,8 @@ pa_stream* startMonitorStream(ServerConnection& server, const std::string& monit
         }) &&
         pa_stream_get_state(stream) == PA_STREAM_READY;
     if (!running) {
-        const int error = pa_context_errno(server.context());
-        why = error != 0 ? pa_strerror(error) : "no answer";
+        reportSoundServerError(why, soundServerErrorFrom(pa_context_errno(server.context()),
+                                                         SoundServerCause::noAnswer));
         stopMonitorStream(stream);
         return nullptr;
     }

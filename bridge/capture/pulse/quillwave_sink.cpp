@@ -1,6 +1,5 @@
 #include "quillwave_sink.h"
 
-#include <pulse/error.h>
 #include <pulse/introspect.h>
 
 #include "common/wire_format.h"
@@ -41,7 +40,7 @@ std::optional<SinkFound> findSink(ServerConnection& server) {
     return lookup.done ? lookup.sink : std::nullopt;
 }
 
-std::optional<SinkFound> findOrMakeSink(ServerConnection& server, std::string& why) {
+std::optional<SinkFound> findOrMakeSink(ServerConnection& server, SoundServerError* why) {
     if (auto sink = findSink(server)) return sink;
     struct Load {
         uint32_t module = PA_INVALID_INDEX;
@@ -63,12 +62,14 @@ std::optional<SinkFound> findOrMakeSink(ServerConnection& server, std::string& w
     }
     if (!answered || load.module == PA_INVALID_INDEX) {
         const int error = server.broken() || !answered ? 0 : pa_context_errno(server.context());
-        why = error != 0 ? pa_strerror(error) : answered ? "refused" : "no answer";
+        reportSoundServerError(
+            why, soundServerErrorFrom(
+                     error, answered ? SoundServerCause::refused : SoundServerCause::noAnswer));
         return std::nullopt;
     }
     auto sink = findSink(server);
     if (!sink) {
-        why = "the new sink is not listed";
+        reportSoundServerError(why, {SoundServerCause::sinkNotListed, 0});
         return std::nullopt;
     }
     sink->made = true;

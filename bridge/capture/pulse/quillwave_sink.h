@@ -9,6 +9,7 @@
 #include <string>
 
 #include "server_connection.h"
+#include "sound_server_cause.h"
 
 inline constexpr const char* kSinkName = "quillwave";
 inline constexpr const char* kSinkDescription = "Quillwave";
@@ -28,6 +29,6 @@ std::string nullSinkArguments();
 // Looks the sink up by name; absent when there is none (or the server does not answer).
 std::optional<SinkFound> findSink(ServerConnection& server);
 
-// Finds the sink, or makes it and looks it up again. Absent, with `why`, when the server
-// refuses to load the module or does not answer.
-std::optional<SinkFound> findOrMakeSink(ServerConnection& server, std::string& why);
+// Finds the sink, or makes it and looks it up again. Absent, with the cause in `why`, when the
+// server refuses to load the module, does not answer, or does not list the sink it made.
+std::optional<SinkFound> findOrMakeSink(ServerConnection& server, SoundServerError* why = nullptr);

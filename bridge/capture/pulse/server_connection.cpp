@@ -1,6 +1,5 @@
 #include "server_connection.h"
 
-#include <pulse/error.h>
 #include <pulse/introspect.h>
 
 namespace {
@@ -13,12 +12,12 @@ ServerConnection::~ServerConnection() {
     close();
 }
 
-bool ServerConnection::open(std::string& why) {
+bool ServerConnection::open(SoundServerError* why) {
     close();
     loop_ = pa_mainloop_new();
     if (loop_ != nullptr) context_ = pa_context_new(pa_mainloop_get_api(loop_), kClientName);
     if (context_ == nullptr) {
-        why = "libpulse could not make a client";
+        reportSoundServerError(why, {SoundServerCause::noClient, 0});
         close();
         return false;
     }
@@ -27,8 +26,8 @@ bool ServerConnection::open(std::string& why) {
     const bool ready =
         started && await([this] { return pa_context_get_state(context_) == PA_CONTEXT_READY; });
     if (!ready) {
-        const int error = pa_context_errno(context_);
-        why = error != 0 ? pa_strerror(error) : "no answer";
+        reportSoundServerError(
+            why, soundServerErrorFrom(pa_context_errno(context_), SoundServerCause::noAnswer));
         close();
         return false;
     }

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "sound_server_cause.h"
+
 // How long any one request to the server may take before it counts as refused.
 inline constexpr double kServerAnswerSeconds = 5.0;
 
@@ -19,9 +21,9 @@ class ServerConnection {
     ServerConnection& operator=(const ServerConnection&) = delete;
 
     // Connects (never spawning a server) and waits until the server has accepted the client.
-    // False with `why` (the server's or libpulse's reason) when there is no server, it refuses
-    // or it does not answer in time; the connection is then closed again.
-    bool open(std::string& why);
+    // False, with the cause in `why`, when libpulse cannot make a client, there is no server,
+    // it refuses or it does not answer in time; the connection is then closed again.
+    bool open(SoundServerError* why = nullptr);
 
     // Disconnects and frees everything; open() may be called again.
     void close();

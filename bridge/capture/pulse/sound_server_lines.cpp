@@ -1,19 +1,57 @@
 #include "sound_server_lines.h"
 
+#include <pulse/error.h>
+
 #include "common/wire_format.h"
 #include "monitor_stream.h"
 
-std::string noServerLine(const std::string& why) {
-    return "No sound server (" + why +
+std::string soundServerErrorText(const SoundServerError& error) {
+    switch (error.cause) {
+        case SoundServerCause::none:
+            return "";
+        case SoundServerCause::noClient:
+            return "libpulse could not make a client";
+        case SoundServerCause::noAnswer:
+            return "no answer";
+        case SoundServerCause::refused:
+            return "refused";
+        case SoundServerCause::sinkNotListed:
+            return "the new sink is not listed";
+        case SoundServerCause::pulseError: {
+            const char* text = pa_strerror(error.pulseError);
+            return text != nullptr ? text : "";
+        }
+    }
+    return "";
+}
+
+std::string noServerLine(const SoundServerError& error) {
+    return "No sound server (" + soundServerErrorText(error) +
            ") \u2014 start PulseAudio or PipeWire, or use --capture standin.";
 }
 
-std::string sinkRefusedLine(const std::string& why) {
-    return "The sound server would not make the Quillwave sink (" + why + ").";
+std::string sinkRefusedLine(const SoundServerError& error) {
+    return "The sound server would not make the Quillwave sink (" + soundServerErrorText(error) +
+           ").";
 }
 
-std::string captureRefusedLine(const std::string& why) {
-    return "The sound server would not let us record the Quillwave sink (" + why + ").";
+std::string captureRefusedLine(const SoundServerError& error) {
+    return "The sound server would not let us record the Quillwave sink (" +
+           soundServerErrorText(error) + ").";
+}
+
+std::string soundServerFailureLine(const SoundServerFailure& failure) {
+    switch (failure.step) {
+        case SoundServerStep::none:
+            return "";
+        case SoundServerStep::noServer:
+            return noServerLine(failure.error);
+        case SoundServerStep::sinkRefused:
+            return sinkRefusedLine(failure.error);
+        case SoundServerStep::captureRefused:
+            return captureRefusedLine(failure.error);
+    }
+    return "";
 }
 
 std::string sinkLine(const SinkFound& sink) {
@@ -41,6 +79,6 @@ std::string sinkGoneLine() {
     return "Quillwave sink gone \u2014 finding or making it again.";
 }
 
-std::string serverAwaitedLine(const std::string& why) {
-    return "Sound server not back yet (" + why + ").";
+std::string serverAwaitedLine(const SoundServerError& error) {
+    return "Sound server not back yet (" + soundServerErrorText(error) + ").";
 }

@@ -6,11 +6,19 @@
 #include <string>
 
 #include "quillwave_sink.h"
+#include "sound_server_cause.h"
 
-// Start-up failures (the bridge then exits with status 1).
-std::string noServerLine(const std::string& why);  // "No sound server (Connection refused) — …"
-std::string sinkRefusedLine(const std::string& why);  // "The sound server would not make …"
-std::string captureRefusedLine(const std::string& why);
+// The reason in a failure line: libpulse's text for its error code ("Connection refused"), or
+// the bridge's words for the other causes ("no answer", "refused", ...).
+std::string soundServerErrorText(const SoundServerError& error);
+
+// Start-up failures (the bridge then exits with status 1): "No sound server (Connection
+// refused) — …", "The sound server would not make …", "… would not let us record …".
+std::string noServerLine(const SoundServerError& error);
+std::string sinkRefusedLine(const SoundServerError& error);
+std::string captureRefusedLine(const SoundServerError& error);
+// The line of the step that failed: one of the three above ("" for SoundServerStep::none).
+std::string soundServerFailureLine(const SoundServerFailure& failure);
 
 // "Found Quillwave sink (index 3)." or "Made Quillwave sink (index 3, module 22)."
 std::string sinkLine(const SinkFound& sink);
@@ -23,4 +31,4 @@ std::string soundServerCaptureLine(const SinkFound& sink, const std::string& ser
 std::string serverGoneLine();
 std::string sinkGoneLine();
 // While running, no server answers yet: "Sound server not back yet (Connection refused)."
-std::string serverAwaitedLine(const std::string& why);
+std::string serverAwaitedLine(const SoundServerError& error);

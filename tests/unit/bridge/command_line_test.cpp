@@ -154,4 +154,17 @@ TEST(CommandLine, UnknownOptionsAreNamedAndEverythingElseIsPassedOverSilently) {
     EXPECT_FALSE(parse({"--HELP", "-help", "help"}).help);
 }
 
+TEST(CaptureChoice, TheSoundServerUnlessTheStandInIsAskedForByName) {
+    EXPECT_EQ(parse({}).capture, CaptureChoice::soundServer);
+    EXPECT_EQ(parse({"--tcp", "10.0.0.2"}).capture, CaptureChoice::soundServer);
+    EXPECT_EQ(parse({"--capture", "standin"}).capture, CaptureChoice::standIn);
+    EXPECT_EQ(parse({"--tcp", "--verbose", "--capture", "standin"}).capture, CaptureChoice::standIn);
+    EXPECT_EQ(parse({"--capture", "pulse"}).capture, CaptureChoice::soundServer);
+    EXPECT_EQ(parse({"--capture"}).capture, CaptureChoice::soundServer);             // no value
+    EXPECT_EQ(parse({"standin", "--capture"}).capture, CaptureChoice::soundServer);  // wrong order
+    EXPECT_EQ(parse({"--capture", "StandIn"}).capture, CaptureChoice::soundServer);
+    EXPECT_EQ(parseCommandLine({"--capture", "standin"}).capture, CaptureChoice::soundServer)
+        << "the program path is never an option";
+}
+
 }  // namespace

@@ -8,7 +8,8 @@
 #endif
 
 #include <gtest/gtest.h>
-#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -20,10 +21,12 @@
 #include "common/little_endian.h"
 #include "common/wire_format.h"
 #include "frame_pool.h"
+#include "frame_sink.h"
 #include "globals.h"
 #include "link_state.h"
 #include "monitor_stream.h"
 #include "quillwave_sink.h"
+#include "send_queue.h"
 
 namespace {
 
@@ -50,24 +53,6 @@ void operator delete(void* p, size_t) noexcept {
 
 namespace {
 
-CaptureSource choose(std::vector<std::string> args) {
-    args.insert(args.begin(), "tetherstream");
-    return captureSourceFrom(args);
-}
-
-TEST(CaptureChoice, TheSoundServerUnlessTheStandInIsAskedForByName) {
-    EXPECT_EQ(choose({}), CaptureSource::soundServer);
-    EXPECT_EQ(choose({"--tcp", "10.0.0.2"}), CaptureSource::soundServer);
-    EXPECT_EQ(choose({"--capture", "standin"}), CaptureSource::standIn);
-    EXPECT_EQ(choose({"--tcp", "--verbose", "--capture", "standin"}), CaptureSource::standIn);
-    EXPECT_EQ(choose({"--capture", "pulse"}), CaptureSource::soundServer);
-    EXPECT_EQ(choose({"--capture"}), CaptureSource::soundServer);             // no value
-    EXPECT_EQ(choose({"standin", "--capture"}), CaptureSource::soundServer);  // wrong order
-    EXPECT_EQ(choose({"--capture", "StandIn"}), CaptureSource::soundServer);
-    EXPECT_EQ(captureSourceFrom({"--capture", "standin"}), CaptureSource::soundServer)
-        << "the program path is never an option";
-}
-
 TEST(QuillwaveSink, MadeInTheStreamFormatAndAskedForInPiecesOf256Frames) {
     EXPECT_EQ(nullSinkArguments(),
               "sink_name=quillwave sink_properties=device.description=Quillwave rate=48000 "
@@ -77,18 +62,42 @@ TEST(QuillwaveSink, MadeInTheStreamFormatAndAskedForInPiecesOf256Frames) {
     EXPECT_EQ(a.maxlength, static_cast<uint32_t>(-1));
 }
 
-void setLink(int32_t fd) {
-    pthread_mutex_lock(&gLock);
-    gTunnels = fd;
-    pthread_mutex_unlock(&gLock);
-}
+// A link published for the life of the object (one end of a socket pair; nothing is written to
+// it here, only queued), retired at its end as the link supervisor does.
+class PublishedLink {
+  public:
+    PublishedLink() {
+        int ends[2] = {-1, -1};
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        peer = ends[1];
+        generation = publishLink(ends[0]);
+    }
+    ~PublishedLink() {
+        retireLink(generation);
+        close(peer);
+    }
+    PublishedLink(const PublishedLink&) = delete;
+    PublishedLink& operator=(const PublishedLink&) = delete;
 
-std::vector<Bytes> drainAll() {
-    sendQ.push(makeFrame(FrameType::report, {}));
-    auto batch = sendQ.drain();
-    batch.pop_back();
-    return batch;
-}
+  private:
+    int peer = -1;
+    uint64_t generation = 0;
+};
+
+// A sink of the test's own: its queue and pool, the stream format the bridge uses.
+struct OwnSink {
+    SendQueue queue;
+    FramePool pool;
+    AudioFormat format = *AudioFormat::make(AudioCommonFormat::pcmFloat32, 48000.0, 2, false);
+    FrameSink sink{queue, pool, format};
+
+    std::vector<Bytes> drainAll() {
+        queue.push(makeFrame(FrameType::report, {}), &pool);
+        auto batch = queue.drain();
+        batch.pop_back();
+        return batch;
+    }
+};
 
 // A long piece (after a stall) is split into frames of at most 1024 sample frames, in order,
 // each a complete audio frame whose payload is the piece's bytes unchanged; a partial sample
@@ -96,14 +105,16 @@ std::vector<Bytes> drainAll() {
 TEST(MonitorPieces, BecomeAudioFramesOfAtMost1024SampleFramesWithTheBytesUnchanged) {
     std::vector<uint8_t> piece(2500 * 4 + 3);
     for (size_t i = 0; i < piece.size(); ++i) piece[i] = static_cast<uint8_t>(i * 7 + i / 251);
-    setLink(-1);
-    queueAudio(piece.data(), piece.size());
-    setLink(99);  // any descriptor: nothing is written here, only queued
-    queueAudio(piece.data(), piece.size());
-    queueAudio(piece.data(), 3);  // less than one sample frame
-    setLink(-1);
+    OwnSink own;
+    ASSERT_LT(currentTunnel(), 0);
+    queueAudio(own.sink, piece.data(), piece.size());
+    {
+        const PublishedLink link;
+        queueAudio(own.sink, piece.data(), piece.size());
+        queueAudio(own.sink, piece.data(), 3);  // less than one sample frame
+    }
 
-    const auto frames = drainAll();
+    const auto frames = own.drainAll();
     ASSERT_EQ(frames.size(), 3u);
     const size_t sizes[] = {1024, 1024, 452};
     size_t at = 0;
@@ -124,27 +135,28 @@ TEST(MonitorPieces, BecomeAudioFramesOfAtMost1024SampleFramesWithTheBytesUnchang
 // order (not 256 small frames: about 0.2 s), and the capture thread neither allocates nor frees.
 TEST(MonitorPieces, ThroughATwoSecondSenderStallTheQueueKeepsTheNewestSecondAndAHalf) {
     constexpr size_t kMostPayload = kMostFramesPerFrame * qw::wire::kBytesPerFrame;
-    gFramePool.growBuffers(kPrefilledFrameBuffers, qw::wire::kHeaderSize + kMostPayload);
-    setLink(99);
-    sendQ.maxDepthSampleFrames = 0;
+    OwnSink own;
+    own.pool.growBuffers(kPrefilledFrameBuffers, qw::wire::kHeaderSize + kMostPayload);
     constexpr uint32_t kPiece = 40;
     constexpr uint32_t kTotal = 2 * qw::wire::kSampleRate;  // 2 s of sound
     uint8_t piece[kPiece * 4];
-    for (uint32_t n = 0; n < kTotal; n += kPiece) {
-        for (uint32_t i = 0; i < kPiece; ++i) qw::putLe32(piece + 4 * i, n + i);  // its index
-        gCountHeap = true;
-        queueAudio(piece, sizeof piece);
-        gCountHeap = false;
+    {
+        const PublishedLink link;
+        for (uint32_t n = 0; n < kTotal; n += kPiece) {
+            for (uint32_t i = 0; i < kPiece; ++i) qw::putLe32(piece + 4 * i, n + i);  // its index
+            gCountHeap = true;
+            queueAudio(own.sink, piece, sizeof piece);
+            gCountHeap = false;
+        }
     }
-    setLink(-1);
     EXPECT_EQ(gAllocations.load(), 0);
     EXPECT_EQ(gFrees.load(), 0);
-    EXPECT_LE(sendQ.maxDepthSampleFrames.load(), int64_t{kSendQueueSampleLimit});
-    EXPECT_GT(sendQ.maxDepthSampleFrames.load(), int64_t{kSendQueueSampleLimit - 1024});
+    EXPECT_LE(own.queue.maxDepthSampleFrames.load(), int64_t{kSendQueueSampleLimit});
+    EXPECT_GT(own.queue.maxDepthSampleFrames.load(), int64_t{kSendQueueSampleLimit - 1024});
 
     // What is queued: whole frames of at most 1024 sample frames, the stream's last sample
     // frames in order, up to the very last one.
-    const auto frames = drainAll();
+    const auto frames = own.drainAll();
     std::vector<uint32_t> indices;
     for (const Bytes& f : frames) {
         ASSERT_GE(f.size(), qw::wire::kHeaderSize);
@@ -159,6 +171,24 @@ TEST(MonitorPieces, ThroughATwoSecondSenderStallTheQueueKeepsTheNewestSecondAndA
     EXPECT_LE(indices.size(), kSendQueueSampleLimit);
     EXPECT_EQ(indices.back(), kTotal - 1);
     for (size_t i = 1; i < indices.size(); ++i) ASSERT_EQ(indices[i], indices[i - 1] + 1) << i;
+}
+
+// The interval between monitor reads is the source's own figure, not the Core Audio capture's:
+// the first read of each stream records none, the longest since the last take is taken and
+// zeroed in one step.
+TEST(MonitorPieces, TheGapBetweenReadsIsKeptApartFromTheDeviceCaptureAndTakenOnce) {
+    MonitorReads reads;
+    reads.recordRead(1'000'000'000);
+    EXPECT_EQ(reads.takeMaxGapMs(), 0.0);
+    reads.recordRead(1'005'500'000);
+    reads.recordRead(1'007'000'000);
+    EXPECT_EQ(cap.maxGapMs.load(), 0.0);
+    EXPECT_DOUBLE_EQ(reads.takeMaxGapMs(), 5.5);
+    EXPECT_EQ(reads.takeMaxGapMs(), 0.0);
+    reads.restart();  // a new stream, 10 s later
+    reads.recordRead(11'000'000'000);
+    reads.recordRead(11'002'000'000);
+    EXPECT_DOUBLE_EQ(reads.takeMaxGapMs(), 2.0);
 }
 
 }  // namespace
