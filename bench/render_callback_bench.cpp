@@ -77,8 +77,7 @@ void allocatingTail(Capture& c, uint32_t frames) {
         given = true;
         return b;
     };
-    std::optional<ConverterError> error;
-    c.conv->convert(*out, error, input);
+    c.conv->convert(*out, input);
     const uint32_t n = out->frameLength();
     Bytes payload;
     payload.reserve(size_t{n} * 4);
@@ -106,8 +105,7 @@ void converterAlone(benchmark::State& state) {
             given = true;
             return b;
         };
-        std::optional<ConverterError> error;
-        c.conv->convert(*c.outBuf, error, input);
+        c.conv->convert(*c.outBuf, input);
         benchmark::DoNotOptimize(c.outBuf->floatChannelData()[0][0]);
     }
 }

@@ -83,25 +83,27 @@ std::pair<uint32_t, uint32_t> Converter::process(const float* const* in, uint32_
 
 namespace {
 
-// What is wrong with a buffer the input block returned, if anything.
-std::optional<ConverterError> inputError(const PcmBuffer* buf, const AudioFormat& from,
-                                         uint32_t maxInput) {
+// What is wrong with a buffer the input block returned: none when nothing is.
+ConverterError inputError(const PcmBuffer* buf, const AudioFormat& from, uint32_t maxInput) {
     if (buf == nullptr || !sameShape(buf->format(), from) ||
         buf->format().sampleRate() != from.sampleRate()) {
         return ConverterError::formatMismatch;
     }
     if (buf->frameLength() > maxInput) return ConverterError::inputTooLong;
-    return std::nullopt;
+    return ConverterError::none;
+}
+
+ConverterOutputStatus failed(ConverterError* why, ConverterError error) {
+    if (why != nullptr) *why = error;
+    return ConverterOutputStatus::error;
 }
 
 }  // namespace
 
-ConverterOutputStatus Converter::convert(PcmBuffer& out, std::optional<ConverterError>& error,
-                                         InputBlock input) {
+ConverterOutputStatus Converter::convert(PcmBuffer& out, InputBlock input, ConverterError* why) {
     out.setFrameLength(0);
     if (!sameShape(out.format(), to) || out.format().sampleRate() != to.sampleRate()) {
-        error = ConverterError::formatMismatch;
-        return ConverterOutputStatus::error;
+        return failed(why, ConverterError::formatMismatch);
     }
     uint32_t produced = 0;
     auto result = ConverterOutputStatus::haveData;
@@ -134,9 +136,8 @@ ConverterOutputStatus Converter::convert(PcmBuffer& out, std::optional<Converter
             result = ConverterOutputStatus::endOfStream;
             break;
         }
-        if (const auto bad = inputError(buf, from, maxInput)) {
-            error = bad;
-            return ConverterOutputStatus::error;
+        if (const auto bad = inputError(buf, from, maxInput); bad != ConverterError::none) {
+            return failed(why, bad);
         }
         if (buf->frameLength() == 0) {
             result = ConverterOutputStatus::inputRanDry;

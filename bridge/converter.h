@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <utility>
 
 #include "audio_format.h"
@@ -19,7 +18,7 @@ typedef struct SpeexResamplerState_ SpeexResamplerState;
 
 enum class ConverterInputStatus { haveData = 0, noDataNow = 1, endOfStream = 2 };
 enum class ConverterOutputStatus { haveData = 0, inputRanDry = 1, endOfStream = 2, error = 3 };
-enum class ConverterError { formatMismatch = 1, inputTooLong = 2, resamplerFailed = 3 };
+enum class ConverterError { none = 0, formatMismatch = 1, inputTooLong = 2, resamplerFailed = 3 };
 
 // speexdsp quality used for capture: 5 adds 40 input frames of delay (0.91 ms at 44100 Hz)
 // with about 112 dB SNR on a sine; see docs/capture.md for the measurements.
@@ -64,10 +63,10 @@ class Converter {
     // Fills `out` (from frame 0, at most its capacity) with converted samples and sets its frame
     // length. Input left over from earlier calls is used first; then the block is asked for
     // more until the output is full or the block says noDataNow or endOfStream. Input that does
-    // not fit the output is kept for the next call. A block buffer in the wrong format or longer
-    // than maxInputFrames sets `error` and gives the error status.
-    ConverterOutputStatus convert(PcmBuffer& out, std::optional<ConverterError>& error,
-                                  InputBlock input);
+    // not fit the output is kept for the next call. An output buffer or a block buffer in the
+    // wrong format, or a block buffer longer than maxInputFrames, gives the error status and
+    // says which in `why` (when given; it is left alone on any other status).
+    ConverterOutputStatus convert(PcmBuffer& out, InputBlock input, ConverterError* why = nullptr);
 
     const AudioFormat& inputFormat() const { return from; }
     const AudioFormat& outputFormat() const { return to; }

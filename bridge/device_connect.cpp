@@ -67,11 +67,20 @@ bool isUsb(plist_t properties) {
     return text != nullptr && std::string(text) == "USB";
 }
 
-// Connects `fd` to `address`, giving up after `limit` when it is above zero; 0 or an errno. The
-// socket is left blocking, as the link expects.
-int connectWithin(int fd, const sockaddr_in& address, std::chrono::milliseconds limit) {
+// The reason for a connection attempt that ended with `error` (0 or an errno).
+LinkDownReason tcpConnectReason(int error) {
+    if (error == 0) return LinkDownReason::none;
+    return error == ECONNREFUSED ? LinkDownReason::tcpRefused : LinkDownReason::tcpUnreachable;
+}
+
+// Connects `fd` to `address`, giving up after `limit` when it is above zero (tcpUnreachable).
+// None on success, else tcpRefused or tcpUnreachable. The socket is left blocking, as the link
+// expects.
+LinkDownReason connectWithin(int fd, const sockaddr_in& address, std::chrono::milliseconds limit) {
     const auto* target = reinterpret_cast<const sockaddr*>(&address);
-    if (limit.count() <= 0) return ::connect(fd, target, sizeof address) == 0 ? 0 : errno;
+    if (limit.count() <= 0) {
+        return tcpConnectReason(::connect(fd, target, sizeof address) == 0 ? 0 : errno);
+    }
     const int flags = ::fcntl(fd, F_GETFL);
     ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     int error = ::connect(fd, target, sizeof address) == 0 ? 0 : errno;
@@ -90,7 +99,7 @@ int connectWithin(int fd, const sockaddr_in& address, std::chrono::milliseconds 
         if (!answered) error = ETIMEDOUT;
     }
     ::fcntl(fd, F_SETFL, flags);
-    return error;
+    return tcpConnectReason(error);
 }
 
 }  // namespace
@@ -172,13 +181,12 @@ int connectTCP(const std::string& host, uint16_t port, LinkDownReason* why,
         reportLinkDown(why, LinkDownReason::tcpUnreachable);
         return -1;
     }
-    if (const int error = connectWithin(fd, address, limit); error != 0) {
-        const bool refused = error == ECONNREFUSED;
+    const LinkDownReason failure = connectWithin(fd, address, limit);
+    reportLinkDown(why, failure);
+    if (failure != LinkDownReason::none) {
         ::close(fd);
-        reportLinkDown(why, refused ? LinkDownReason::tcpRefused : LinkDownReason::tcpUnreachable);
         return -1;
     }
-    reportLinkDown(why, LinkDownReason::none);
     int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return fd;

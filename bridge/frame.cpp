@@ -15,17 +15,26 @@ bool isValidPhoneFrameLength(uint32_t length) {
     return qw::wire::isValidFrameLength(length, kMaxPhoneFrameLength);
 }
 
-std::optional<Frame> readFrame(int fd, std::optional<uint32_t>* badLength) {
+namespace {
+
+std::nullopt_t linkEnded(LinkDown* why, LinkDown down) {
+    if (why != nullptr) *why = down;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Frame> readFrame(int fd, LinkDown* why) {
     uint8_t bytes[qw::wire::kHeaderSize];
     qw::wire::FrameHeader header;
-    if (!readExact(fd, bytes, qw::wire::kLengthFieldSize)) return std::nullopt;
+    const LinkDown closed{LinkDownReason::peerClosed};
+    if (!readExact(fd, bytes, qw::wire::kLengthFieldSize)) return linkEnded(why, closed);
     if (!qw::wire::readFrameLength(bytes, kMaxPhoneFrameLength, header.length)) {
-        if (badLength != nullptr) *badLength = header.length;
-        return std::nullopt;
+        return linkEnded(why, {LinkDownReason::framingError, header.length});
     }
-    if (!readExact(fd, bytes + qw::wire::kLengthFieldSize, 1)) return std::nullopt;
+    if (!readExact(fd, bytes + qw::wire::kLengthFieldSize, 1)) return linkEnded(why, closed);
     qw::wire::readFrameHeader(bytes, kMaxPhoneFrameLength, header);
     auto payload = readN(fd, int64_t{header.payloadSize()});
-    if (!payload) return std::nullopt;
+    if (!payload) return linkEnded(why, closed);
     return Frame{header.type, std::move(*payload)};
 }

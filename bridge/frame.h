@@ -9,6 +9,7 @@
 
 #include "common/wire_format.h"
 #include "fd_io.h"
+#include "link_down.h"
 
 using FrameType = qw::wire::FrameType;
 
@@ -27,8 +28,9 @@ struct Frame {
 // True when a length field read from the phone is acceptable (1..kMaxPhoneFrameLength).
 bool isValidPhoneFrameLength(uint32_t length);
 
-// Reads one frame from the phone, blocking. nullopt ends the link: end of stream, read error
-// or a length of 0 or above 8191 (that length is then stored in `badLength`, when given). Any
-// split of the bytes across reads is fine; interrupted reads are retried. Frames of unknown type
-// are returned whole, for the caller to skip.
-std::optional<Frame> readFrame(int fd, std::optional<uint32_t>* badLength = nullptr);
+// Reads one frame from the phone, blocking. nullopt ends the link, and `why` (when given) then
+// says how: {peerClosed} for end of stream or a read error, {framingError, length} for a length
+// of 0 or above 8191. `why` is left alone when a frame is returned. Any split of the bytes across
+// reads is fine; interrupted reads are retried. Frames of unknown type are returned whole, for
+// the caller to skip.
+std::optional<Frame> readFrame(int fd, LinkDown* why = nullptr);

@@ -39,8 +39,8 @@ LinkEnd serveLink(int fd, const LinkTarget& target, const LineSink& print, LinkD
     }
     const uint64_t generation = publishLink(fd);
     print(connectedLine(target));
-    std::optional<uint32_t> badLength;
-    while (auto frame = readFrame(readFd, &badLength)) {
+    LinkDown ended{LinkDownReason::peerClosed};
+    while (auto frame = readFrame(readFd, &ended)) {
         if (frame->type == static_cast<uint8_t>(FrameType::report)) {
             print(reportLine(frame->payload));
         }
@@ -48,16 +48,8 @@ LinkEnd serveLink(int fd, const LinkTarget& target, const LineSink& print, LinkD
     print(kLinkLostLine);
     const bool closedHere = retireLink(generation);
     ::close(readFd);
-    if (why != nullptr) {
-        // Retired elsewhere means the sender got there first, after a failed write.
-        if (!closedHere) {
-            *why = {LinkDownReason::writeFailed};
-        } else if (badLength) {
-            *why = {LinkDownReason::framingError, *badLength};
-        } else {
-            *why = {LinkDownReason::peerClosed};
-        }
-    }
+    // Retired elsewhere means the sender got there first, after a failed write.
+    if (why != nullptr) *why = closedHere ? ended : LinkDown{LinkDownReason::writeFailed};
     return closedHere ? LinkEnd::retiredHere : LinkEnd::retiredElsewhere;
 }
 

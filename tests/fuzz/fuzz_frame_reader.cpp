@@ -39,16 +39,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (fd < 0) return 0;
     size_t pos = 0;  // where the in-memory reading stands
     while (true) {
-        auto frame = readFrame(fd);
+        LinkDown why;
+        auto frame = readFrame(fd, &why);
         // In-memory reading of the next frame.
         bool expected = false;
+        bool badLength = false;
         uint32_t length = 0;
         if (size - pos >= 4) {
             std::memcpy(&length, data + pos, 4);  // the fuzz hosts are little-endian
-            expected = length >= 1 && length <= kMaxPhoneFrameLength && size - pos - 4 >= length;
+            badLength = length < 1 || length > kMaxPhoneFrameLength;
+            expected = !badLength && size - pos - 4 >= length;
         }
         check(frame.has_value() == expected);
-        if (!frame) break;
+        if (!frame) {
+            check(why == (badLength ? LinkDown{LinkDownReason::framingError, length}
+                                    : LinkDown{LinkDownReason::peerClosed}));
+            break;
+        }
+        check(why == LinkDown{});  // a frame read leaves it alone
         check(frame->type == data[pos + 4]);
         check(frame->payload.size() == length - 1);
         check(length == 1 || std::memcmp(frame->payload.data(), data + pos + 5, length - 1) == 0);

@@ -78,9 +78,7 @@ OSStatus renderCallback(void* inRefCon, AudioUnitRenderActionFlags* ioActionFlag
         status = ConverterInputStatus::haveData;
         return c.inBuf.get();
     };
-    std::optional<ConverterError> error;
-    c.conv->convert(*c.outBuf, error, input);
-    if (error) return 0;
+    if (c.conv->convert(*c.outBuf, input) == ConverterOutputStatus::error) return 0;
 
     float* const* out = c.outBuf->floatChannelData();
     if (out == nullptr) return 0;

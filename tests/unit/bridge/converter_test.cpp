@@ -45,9 +45,9 @@ std::vector<float> convertInBlocks(Converter& conv, const std::vector<float>& sa
         const auto capacity = static_cast<uint32_t>(ratio * block) + 32;
         EXPECT_TRUE(out->reuseWithCapacity(capacity));
         OnceBlock once{in.get()};
-        std::optional<ConverterError> error;
-        const auto status = conv.convert(*out, error, once);
-        EXPECT_FALSE(error);
+        auto why = ConverterError::none;
+        const auto status = conv.convert(*out, once, &why);
+        EXPECT_EQ(why, ConverterError::none);
         EXPECT_EQ(status, ConverterOutputStatus::inputRanDry);
         EXPECT_EQ(once.calls, 2);  // once with data, once told "no data now"
         EXPECT_LE(out->frameLength(), static_cast<uint32_t>(std::ceil(ratio * block)) + 1);
@@ -121,9 +121,9 @@ TEST(Converter, OutputNeverExceedsCapacityAndKeepsWhatDidNotFit) {
         in->floatChannelData()[1][i] = -float(i);
     }
     in->setFrameLength(256);
-    std::optional<ConverterError> error;
+    auto why = ConverterError::none;
     OnceBlock once{in.get()};
-    EXPECT_EQ(conv->convert(*out, error, once), ConverterOutputStatus::haveData);
+    EXPECT_EQ(conv->convert(*out, once, &why), ConverterOutputStatus::haveData);
     EXPECT_EQ(once.calls, 1);  // output full before more input was needed
     EXPECT_EQ(out->frameLength(), 100u);
 
@@ -131,14 +131,14 @@ TEST(Converter, OutputNeverExceedsCapacityAndKeepsWhatDidNotFit) {
     std::vector<float> rest;
     for (int call = 0; call < 3; ++call) {
         OnceBlock none{nullptr, 1};
-        conv->convert(*out, error, none);
+        conv->convert(*out, none, &why);
         for (uint32_t i = 0; i < out->frameLength(); ++i) {
             rest.push_back(out->floatChannelData()[0][i]);
         }
     }
     ASSERT_EQ(rest.size(), 156u);
     for (uint32_t i = 0; i < 156; ++i) EXPECT_EQ(rest[i], float(100 + i));
-    EXPECT_FALSE(error);
+    EXPECT_EQ(why, ConverterError::none);
 }
 
 TEST(Converter, RefusesWhatItCannotConvert) {
@@ -150,26 +150,33 @@ TEST(Converter, RefusesWhatItCannotConvert) {
 
     auto conv = Converter::make(fmt(44100), fmt(48000), 512);
     auto out = PcmBuffer::make(fmt(48000), 600);
-    std::optional<ConverterError> error;
+    auto why = ConverterError::none;
 
     auto wrongRate = PcmBuffer::make(fmt(48000), 256);
     wrongRate->setFrameLength(256);
     OnceBlock a{wrongRate.get()};
-    EXPECT_EQ(conv->convert(*out, error, a), ConverterOutputStatus::error);
-    EXPECT_EQ(error, ConverterError::formatMismatch);
+    EXPECT_EQ(conv->convert(*out, a, &why), ConverterOutputStatus::error);
+    EXPECT_EQ(why, ConverterError::formatMismatch);
 
-    error.reset();
     auto tooLong = PcmBuffer::make(fmt(44100), 1024);
     tooLong->setFrameLength(1024);
     OnceBlock b{tooLong.get()};
-    EXPECT_EQ(conv->convert(*out, error, b), ConverterOutputStatus::error);
-    EXPECT_EQ(error, ConverterError::inputTooLong);
+    EXPECT_EQ(conv->convert(*out, b, &why), ConverterOutputStatus::error);
+    EXPECT_EQ(why, ConverterError::inputTooLong);
 
-    error.reset();
     auto wrongOut = PcmBuffer::make(fmt(44100), 600);
     OnceBlock c{tooLong.get()};
-    EXPECT_EQ(conv->convert(*wrongOut, error, c), ConverterOutputStatus::error);
-    EXPECT_EQ(error, ConverterError::formatMismatch);
+    EXPECT_EQ(conv->convert(*wrongOut, c, &why), ConverterOutputStatus::error);
+    EXPECT_EQ(why, ConverterError::formatMismatch);
+    // Without a place for the reason the refusal is the same; a later good call leaves the
+    // reason of the last failure where it was.
+    OnceBlock d{tooLong.get()};
+    EXPECT_EQ(conv->convert(*wrongOut, d), ConverterOutputStatus::error);
+    auto fits = PcmBuffer::make(fmt(44100), 256);
+    fits->setFrameLength(256);
+    OnceBlock e{fits.get()};
+    EXPECT_EQ(conv->convert(*out, e, &why), ConverterOutputStatus::inputRanDry);
+    EXPECT_EQ(why, ConverterError::formatMismatch);
 }
 
 TEST(AudioFormat, ClientStreamDescriptionRoundTripsAndOddOnesAreRefused) {

@@ -75,7 +75,9 @@ TEST(ReadFrame, LengthLimits) {
         SocketPair s;
         // A valid frame follows the bad length; it must not be reached.
         writeAllTo(s.b, concat({lengthField(bad), makeFrame(FrameType::report, {'o', 'k'})}));
-        EXPECT_FALSE(readFrame(s.a)) << "length " << bad;
+        LinkDown why;
+        EXPECT_FALSE(readFrame(s.a, &why)) << "length " << bad;
+        EXPECT_EQ(why, (LinkDown{LinkDownReason::framingError, bad})) << "length " << bad;
     }
 }
 
@@ -85,9 +87,13 @@ TEST(ReadFrame, EndOfStreamAnywhereEndsTheLink) {
         SocketPair s;
         writeAllTo(s.b, Bytes(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(cut)));
         s.closeB();
-        EXPECT_FALSE(readFrame(s.a)) << "cut at " << cut;
+        LinkDown why;
+        EXPECT_FALSE(readFrame(s.a, &why)) << "cut at " << cut;
+        EXPECT_EQ(why, LinkDown{LinkDownReason::peerClosed}) << "cut at " << cut;
     }
-    EXPECT_FALSE(readFrame(-1));
+    LinkDown why;  // a read error is told as the phone's end of the link
+    EXPECT_FALSE(readFrame(-1, &why));
+    EXPECT_EQ(why, LinkDown{LinkDownReason::peerClosed});
 }
 
 TEST(ReadFrame, SeveralFramesInOneWriteAreSeparatedByLength) {
@@ -96,11 +102,14 @@ TEST(ReadFrame, SeveralFramesInOneWriteAreSeparatedByLength) {
                             makeFrame(static_cast<FrameType>(200), {9, 9, 9}),
                             makeFrame(FrameType::audio, {}), makeFrame(FrameType::report, {'z'})}));
     s.closeB();
-    auto a = readFrame(s.a);
-    auto b = readFrame(s.a);
-    auto c = readFrame(s.a);
-    auto d = readFrame(s.a);
+    // A frame read leaves `why` as it was; only the end of the stream sets it.
+    LinkDown why{LinkDownReason::writeFailed};
+    auto a = readFrame(s.a, &why);
+    auto b = readFrame(s.a, &why);
+    auto c = readFrame(s.a, &why);
+    auto d = readFrame(s.a, &why);
     ASSERT_TRUE(a && b && c && d);
+    EXPECT_EQ(why, LinkDown{LinkDownReason::writeFailed});
     EXPECT_EQ(a->type, 3);
     EXPECT_EQ(a->payload, bytesOf({'o', 'k'}));
     EXPECT_EQ(b->type, 200);
@@ -108,7 +117,8 @@ TEST(ReadFrame, SeveralFramesInOneWriteAreSeparatedByLength) {
     EXPECT_EQ(c->type, 1);
     EXPECT_TRUE(c->payload.empty());
     EXPECT_EQ(d->payload, bytesOf({'z'}));
-    EXPECT_FALSE(readFrame(s.a));
+    EXPECT_FALSE(readFrame(s.a, &why));
+    EXPECT_EQ(why, LinkDown{LinkDownReason::peerClosed});
 }
 
 TEST(ReadFrame, FramesDribbledAcrossManyReads) {

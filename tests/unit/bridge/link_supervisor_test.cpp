@@ -209,7 +209,8 @@ TEST(LinkSupervisor, SenderRetiringTheLinkEndsTheBlockedReadWithOneLossLine) {
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(app.accept());
     LinkEnd end = LinkEnd::notPublished;
-    std::thread link([&, sink = lines.sink()] { end = serveLink(fd, target, sink); });
+    LinkDown why;
+    std::thread link([&, sink = lines.sink()] { end = serveLink(fd, target, sink, &why); });
     ASSERT_TRUE(lines.waitForCount(connectedLine(target), 1, 5s));
     std::this_thread::sleep_for(20ms);  // the supervisor now sits in its read
 
@@ -220,6 +221,7 @@ TEST(LinkSupervisor, SenderRetiringTheLinkEndsTheBlockedReadWithOneLossLine) {
 
     link.join();  // the read ended without anyone touching the app's side
     EXPECT_EQ(end, LinkEnd::retiredElsewhere) << "the supervisor must not close it again";
+    EXPECT_EQ(why, LinkDown{LinkDownReason::writeFailed}) << "not the read's end of stream";
     EXPECT_EQ(lines.all(), (std::vector<std::string>{connectedLine(target), kLost}));
     char c;
     EXPECT_EQ(::read(app.conn, &c, 1), 0);  // the app sees the link end
