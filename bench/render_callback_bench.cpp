@@ -6,6 +6,7 @@
 // Prints, after Google Benchmark's table, each callback's time as a ratio of the converter's.
 
 #include <benchmark/benchmark.h>
+#include <sys/socket.h>
 
 #include <cmath>
 #include <cstdio>
@@ -43,9 +44,27 @@ AudioStreamBasicDescription clientFormat(double rate) {
     return d;
 }
 
-void prepare(Capture& c, double rate) {
+// The bridge's sink, over sendQ and a pool of the bench's own.
+FrameSink& benchSink() {
     if (!outFmt) outFmt = makeOutputFormat();
-    prepareCapture(c, clientFormat(rate), *outFmt);
+    static FramePool pool;
+    static FrameSink sink{sendQ, pool, *outFmt};
+    return sink;
+}
+
+// A link is present, one end of a socket pair; the callback never touches the descriptor.
+void publishBenchLink() {
+    static const bool published = [] {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return false;
+        publishLink(fds[0]);
+        return true;
+    }();
+    (void)published;
+}
+
+void prepare(Capture& c, double rate) {
+    prepareCapture(c, clientFormat(rate), benchSink());
     c.unit = reinterpret_cast<AudioUnit>(&gUnitTag);
     for (uint32_t i = 0; i < kCaptureFrames; ++i) {
         const float v = 0.5f * std::sin(2.0f * float(M_PI) * 1000.0f * float(i) / float(rate));
@@ -53,15 +72,13 @@ void prepare(Capture& c, double rate) {
         c.inBuf->floatChannelData()[1][i] = -v;
     }
     c.inBuf->setFrameLength(kFrames);
-    pthread_mutex_lock(&gLock);
-    gTunnels = 1000;  // a link is present; the callback never touches the descriptor
-    pthread_mutex_unlock(&gLock);
+    publishBenchLink();
 }
 
 // The sender's part, done every 32 callbacks: take the frames and give their memory back.
 void drainAndRecycle(bool recycle) {
     for (Bytes& f : sendQ.drain()) {
-        if (recycle) gFramePool.recycle(std::move(f));
+        if (recycle) benchSink().pool.recycle(std::move(f));
     }
 }
 

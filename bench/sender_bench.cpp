@@ -158,7 +158,7 @@ void queueAndSend(benchmark::State& state) {
     for (auto _ : state) {
         Bytes frame = pool.take();
         frame.assign(callbackFrame().begin(), callbackFrame().end());
-        queue.push(std::move(frame), pool);
+        queue.push(std::move(frame), &pool);
         queue.drain(batch);
         if (sender.send(batch).framesWritten != 1) return state.SkipWithError("write failed");
         for (Bytes& f : batch) pool.recycle(std::move(f));
