@@ -14,12 +14,12 @@
 #include <set>
 #include <string>
 
-#include "capture.h"
-#include "frame.h"
-#include "frame_pool.h"
-#include "globals.h"
-#include "link_state.h"
-#include "render_callback.h"
+#include "bridge/capture.h"
+#include "bridge/capture/coreaudio/render_callback.h"
+#include "bridge/frame.h"
+#include "bridge/frame_pool.h"
+#include "bridge/globals.h"
+#include "bridge/link_state.h"
 
 // The unit has already rendered: the capture buffer holds a sine put there at set-up.
 extern "C" OSStatus AudioUnitRender(AudioUnit, AudioUnitRenderActionFlags*, const AudioTimeStamp*,

@@ -27,10 +27,10 @@
 #include <string>
 #include <thread>
 
-#include "frame.h"
-#include "link_state.h"
-#include "send_queue.h"
-#include "sender.h"
+#include "bridge/frame.h"
+#include "bridge/link_state.h"
+#include "bridge/send_queue.h"
+#include "bridge/sender.h"
 
 namespace {
 

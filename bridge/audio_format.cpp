@@ -1,4 +1,4 @@
-#include "audio_format.h"
+#include "bridge/audio_format.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "capture.h"
+#include "bridge/capture.h"
 
 #include <algorithm>
 #include <utility>
@@ -35,7 +35,8 @@ void installCaptureBuffers(Capture& c, CaptureBuffers& b) {
     std::swap(c.conv, b.conv);
     std::swap(c.inBuf, b.inBuf);
     std::swap(c.outBuf, b.outBuf);
-    if (b.frameBytes != 0 && c.sink != nullptr) c.sink->pool.growBuffers(kPrefilledFrameBuffers, b.frameBytes);
+    if (b.frameBytes != 0 && c.sink != nullptr)
+        c.sink->pool.growBuffers(kPrefilledFrameBuffers, b.frameBytes);
 }
 
 void prepareCapture(Capture& c, const AudioStreamBasicDescription& clientFmt, FrameSink& sink) {

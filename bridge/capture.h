@@ -13,10 +13,10 @@
 #include <memory>
 #include <optional>
 
-#include "audio_format.h"
-#include "converter.h"
-#include "frame_sink.h"
-#include "silence_watch.h"
+#include "bridge/audio_format.h"
+#include "bridge/capture/coreaudio/silence_watch.h"
+#include "bridge/capture/frame_sink.h"
+#include "bridge/converter.h"
 
 // The most frames one render callback can take: the capture buffer's capacity.
 inline constexpr uint32_t kCaptureFrames = 8192;
@@ -58,8 +58,8 @@ CaptureBuffers makeCaptureBuffers(const AudioStreamBasicDescription& clientFmt,
                                   const AudioFormat& out);
 
 // Swaps `b` into `c` (c's former buffers end up in `b`) and sizes the pooled frame buffers of
-// c's sink for them. Only while the render callback cannot run: before the unit starts or while it is
-// stopped.
+// c's sink for them. Only while the render callback cannot run: before the unit starts or while it
+// is stopped.
 void installCaptureBuffers(Capture& c, CaptureBuffers& b);
 
 // Fills inFmt, conv, inBuf, outBuf and abl of `c` for capture in `clientFmt`, converted to

@@ -1,10 +1,10 @@
-#include "command_line.h"
+#include "bridge/command_line.h"
 
 #include <algorithm>
 
-#include "help_text.h"
-#include "link_state.h"
-#include "unknown_options.h"
+#include "bridge/help_text.h"
+#include "bridge/link_state.h"
+#include "bridge/unknown_options.h"
 
 namespace {
 

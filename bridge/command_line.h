@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "capture_choice.h"
+#include "bridge/capture/capture_choice.h"
 
 // The switches, spelled exactly as they must be given.
 inline constexpr const char* kTcpSwitch = "--tcp";

@@ -1,4 +1,4 @@
-#include "console.h"
+#include "bridge/console.h"
 
 #include <cstdio>
 #include <string>

@@ -1,4 +1,4 @@
-#include "converter.h"
+#include "bridge/converter.h"
 
 #include <speex/speex_resampler.h>
 

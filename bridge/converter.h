@@ -12,7 +12,7 @@
 #include <memory>
 #include <utility>
 
-#include "audio_format.h"
+#include "bridge/audio_format.h"
 
 typedef struct SpeexResamplerState_ SpeexResamplerState;
 

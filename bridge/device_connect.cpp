@@ -1,4 +1,4 @@
-#include "device_connect.h"
+#include "bridge/device_connect.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "usbmux.h"
+#include "bridge/usbmux.h"
 
 namespace {
 

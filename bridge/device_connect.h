@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "link_down.h"
+#include "bridge/link_down.h"
 
 // Identifiers ("DeviceID") of the USB-attached devices, in the service's order. Empty when the
 // service cannot be reached, the exchange fails or the reply is not a list of dictionaries.

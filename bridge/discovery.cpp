@@ -1,13 +1,13 @@
-#include "discovery.h"
+#include "bridge/discovery.h"
 
 #include <arpa/inet.h>
 
 #include <algorithm>
 
-#include "console.h"
-#include "dns_sd_session.h"
-#include "link_supervisor.h"
-#include "report_text.h"
+#include "bridge/console.h"
+#include "bridge/dns_sd_session.h"
+#include "bridge/link_supervisor.h"
+#include "bridge/report_text.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "link_down.h"
+#include "bridge/link_down.h"
 
 struct LinkTarget;
 

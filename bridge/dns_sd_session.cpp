@@ -1,4 +1,4 @@
-#include "dns_sd_session.h"
+#include "bridge/dns_sd_session.h"
 
 #include <poll.h>
 

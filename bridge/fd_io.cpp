@@ -1,4 +1,4 @@
-#include "fd_io.h"
+#include "bridge/fd_io.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

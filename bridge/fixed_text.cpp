@@ -1,4 +1,4 @@
-#include "fixed_text.h"
+#include "bridge/fixed_text.h"
 
 #include <cmath>
 #include <cstdio>

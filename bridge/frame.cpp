@@ -1,4 +1,4 @@
-#include "frame.h"
+#include "bridge/frame.h"
 
 #include <algorithm>
 

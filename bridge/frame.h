@@ -7,9 +7,9 @@
 #include <span>
 #include <string>
 
+#include "bridge/fd_io.h"
+#include "bridge/link_down.h"
 #include "common/wire_format.h"
-#include "fd_io.h"
-#include "link_down.h"
 
 using FrameType = qw::wire::FrameType;
 

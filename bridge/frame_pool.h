@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "fd_io.h"
+#include "bridge/fd_io.h"
 
 // Enough for a full send queue, a batch in the sender's hands and some slack.
 inline constexpr size_t kFramePoolSlots = 640;

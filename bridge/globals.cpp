@@ -1,4 +1,4 @@
-#include "globals.h"
+#include "bridge/globals.h"
 
 std::optional<AudioFormat> outFmt;
 

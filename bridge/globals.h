@@ -6,9 +6,9 @@
 
 #include <optional>
 
-#include "audio_format.h"
-#include "capture.h"
-#include "send_queue.h"
+#include "bridge/audio_format.h"
+#include "bridge/capture.h"
+#include "bridge/send_queue.h"
 
 // The stream format captured sound is converted to: 32-bit float, 48000 Hz, 2 channels,
 // non-interleaved. The phone receives it as 16-bit little-endian interleaved samples, made from

@@ -1,8 +1,8 @@
-#include "help_text.h"
+#include "bridge/help_text.h"
 
 #include <algorithm>
 
-#include "command_line.h"
+#include "bridge/command_line.h"
 
 bool asksForHelp(const std::vector<std::string>& args) {
     if (args.size() < 2) return false;

@@ -1,7 +1,7 @@
-#include "link_down.h"
+#include "bridge/link_down.h"
 
-#include "link_supervisor.h"
-#include "report_text.h"
+#include "bridge/link_supervisor.h"
+#include "bridge/report_text.h"
 
 std::string linkDownLine(const LinkDown& down, const LinkTarget& target) {
     const std::string endpoint = target.tcpHost + ":" + std::to_string(target.port);

@@ -1,4 +1,4 @@
-#include "link_supervisor.h"
+#include "bridge/link_supervisor.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <thread>
 
-#include "console.h"
-#include "device_connect.h"
-#include "discovery.h"
-#include "frame.h"
-#include "link_state.h"
-#include "report_text.h"
+#include "bridge/console.h"
+#include "bridge/device_connect.h"
+#include "bridge/discovery.h"
+#include "bridge/frame.h"
+#include "bridge/link_state.h"
+#include "bridge/report_text.h"
 
 std::string connectedLine(const LinkTarget& target) {
     std::string line = "✅ connected — streaming";

@@ -11,11 +11,11 @@
 #include <string>
 #include <string_view>
 
-#include "command_line.h"
+#include "bridge/command_line.h"
+#include "bridge/console.h"
+#include "bridge/link_down.h"
+#include "bridge/usbmux.h"
 #include "common/wire_format.h"
-#include "console.h"
-#include "link_down.h"
-#include "usbmux.h"
 
 inline constexpr std::chrono::milliseconds kRetryInterval{500};
 

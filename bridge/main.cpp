@@ -8,27 +8,28 @@
 #include <thread>
 #include <vector>
 
-#include "capture_source.h"
-#include "command_line.h"
-#include "console.h"
-#include "core_audio_source.h"
-#include "discovery.h"
-#include "dns_sd_session.h"
-#include "globals.h"
-#include "help_text.h"
-#include "link_supervisor.h"
-#include "platform_thread.h"
-#include "sender.h"
-#include "statistics.h"
-#include "unknown_options.h"
+#include "bridge/capture/capture_source.h"
+#include "bridge/capture/coreaudio/core_audio_source.h"
+#include "bridge/command_line.h"
+#include "bridge/console.h"
+#include "bridge/discovery.h"
+#include "bridge/dns_sd_session.h"
+#include "bridge/globals.h"
+#include "bridge/help_text.h"
+#include "bridge/link_supervisor.h"
+#include "bridge/platform_thread.h"
+#include "bridge/sender.h"
+#include "bridge/statistics.h"
+#include "bridge/unknown_options.h"
 
 #if !defined(__APPLE__)
-#include "sound_server_source.h"
+#include "bridge/capture/pulse/sound_server_source.h"
 #endif
 
 namespace {
 
-constexpr const char* kBanner = "QWV Bridge \u2014 capture the QWV device and stream to the phone over USB";
+constexpr const char* kBanner =
+    "QWV Bridge \u2014 capture the QWV device and stream to the phone over USB";
 
 // The capture sources, chosen once from the options. Made once and never destroyed: their
 // threads run until the process ends.
@@ -73,8 +74,7 @@ int main(int argc, char** argv) {
 
     // gTunnels (-1) and gLock are initialised statically, before any thread can exist.
     applyCommandLine(options);
-    if (!startDetachedThread([options] { runLinkSupervisor(options); },
-                             kLinkThreadStackBytes)) {
+    if (!startDetachedThread([options] { runLinkSupervisor(options); }, kLinkThreadStackBytes)) {
         printLine("cannot start the link thread");
         return 1;
     }

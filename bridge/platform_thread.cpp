@@ -1,4 +1,4 @@
-#include "platform_thread.h"
+#include "bridge/platform_thread.h"
 
 #include <pthread.h>
 #include <sched.h>

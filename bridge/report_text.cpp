@@ -1,4 +1,4 @@
-#include "report_text.h"
+#include "bridge/report_text.h"
 
 #include <optional>
 

@@ -1,4 +1,4 @@
-#include "send_queue.h"
+#include "bridge/send_queue.h"
 
 #include <cstring>
 #include <utility>

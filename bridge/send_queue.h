@@ -8,9 +8,9 @@
 #include <mutex>
 #include <vector>
 
+#include "bridge/frame.h"
+#include "bridge/frame_pool.h"
 #include "common/wire_format.h"
-#include "frame.h"
-#include "frame_pool.h"
 
 // The queue keeps at most this many frames, and at most kSendQueueSampleLimit sample frames
 // (1.5 s at 48 kHz), whichever is less; older frames are dropped when the sender lags. On the Mac

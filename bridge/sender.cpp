@@ -1,12 +1,12 @@
-#include "sender.h"
+#include "bridge/sender.h"
 
 #include <unistd.h>
 
 #include <algorithm>
 
+#include "bridge/globals.h"
+#include "bridge/uptime_clock.h"
 #include "common/atomic_max.h"
-#include "globals.h"
-#include "uptime_clock.h"
 
 Sender::Sender(std::atomic<double>& maxWrite, PartsSendFunction write)
     : maxWriteMs(maxWrite), sendParts(write) {}

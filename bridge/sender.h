@@ -12,10 +12,10 @@
 #include <cstddef>
 #include <vector>
 
-#include "frame.h"
-#include "frame_sink.h"
-#include "link_state.h"
-#include "send_queue.h"
+#include "bridge/capture/frame_sink.h"
+#include "bridge/frame.h"
+#include "bridge/link_state.h"
+#include "bridge/send_queue.h"
 
 struct BatchOutcome {
     size_t framesWritten = 0;

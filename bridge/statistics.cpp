@@ -1,11 +1,11 @@
-#include "statistics.h"
+#include "bridge/statistics.h"
 
 #include <chrono>
 #include <thread>
 
-#include "console.h"
-#include "fixed_text.h"
-#include "globals.h"
+#include "bridge/console.h"
+#include "bridge/fixed_text.h"
+#include "bridge/globals.h"
 
 std::string statisticsLine(double gapMs, double writeMs, int64_t depth) {
     std::string line = "\u23F1 maxGap=";

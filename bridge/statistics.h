@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "capture_source.h"
-#include "send_queue.h"
+#include "bridge/capture/capture_source.h"
+#include "bridge/send_queue.h"
 
 // "⏱ maxGap=<g>ms maxWrite=<w>ms qDepth=<d>", g and w with one decimal (halves to even, a
 // point whatever the locale).

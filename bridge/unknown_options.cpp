@@ -1,10 +1,10 @@
-#include "unknown_options.h"
+#include "bridge/unknown_options.h"
 
 #include <algorithm>
 #include <array>
 
-#include "command_line.h"
-#include "report_text.h"
+#include "bridge/command_line.h"
+#include "bridge/report_text.h"
 
 namespace {
 

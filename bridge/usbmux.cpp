@@ -1,4 +1,4 @@
-#include "usbmux.h"
+#include "bridge/usbmux.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "fd_io.h"
-#include "link_down.h"
+#include "bridge/fd_io.h"
+#include "bridge/link_down.h"
 
 struct PlistFree {
     void operator()(void* p) const;

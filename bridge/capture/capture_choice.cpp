@@ -1,6 +1,6 @@
-#include "capture_choice.h"
+#include "bridge/capture/capture_choice.h"
 
-#include "command_line.h"
+#include "bridge/command_line.h"
 
 CaptureChoice captureChoiceFrom(const std::vector<std::string>& args) {
     for (size_t i = 1; i + 1 < args.size(); ++i) {

@@ -5,8 +5,8 @@
 // chosen once, from the options. Each source prints its own lines, through the LineSink it is
 // made with, and keeps its own figures.
 
-#include "console.h"
-#include "frame_sink.h"
+#include "bridge/capture/frame_sink.h"
+#include "bridge/console.h"
 
 class CaptureSource {
   public:

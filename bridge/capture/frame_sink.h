@@ -4,9 +4,9 @@
 // while a link exists (currentTunnel(), link_state.h); what arrives without one is dropped.
 // The bridge has one sink, over sendQ and its pool; tests make their own.
 
-#include "audio_format.h"
-#include "frame_pool.h"
-#include "send_queue.h"
+#include "bridge/audio_format.h"
+#include "bridge/frame_pool.h"
+#include "bridge/send_queue.h"
 
 struct FrameSink {
     SendQueue& queue;

@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame.h"
+#include "bridge/frame.h"
+#include "bridge/report_text.h"
 #include "pipe_feed.h"
-#include "report_text.h"
 
 namespace {
 

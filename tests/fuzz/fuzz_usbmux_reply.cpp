@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "bridge/usbmux.h"
 #include "pipe_feed.h"
-#include "usbmux.h"
 
 namespace {
 

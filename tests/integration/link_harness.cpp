@@ -13,14 +13,14 @@
 #include <thread>
 #include <vector>
 
-#include "capture_source.h"
-#include "command_line.h"
-#include "frame.h"
-#include "globals.h"
-#include "link_state.h"
-#include "link_supervisor.h"
-#include "sender.h"
-#include "statistics.h"
+#include "bridge/capture/capture_source.h"
+#include "bridge/command_line.h"
+#include "bridge/frame.h"
+#include "bridge/globals.h"
+#include "bridge/link_state.h"
+#include "bridge/link_supervisor.h"
+#include "bridge/sender.h"
+#include "bridge/statistics.h"
 
 namespace {
 

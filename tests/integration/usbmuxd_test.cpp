@@ -19,7 +19,7 @@
 #include <string>
 #include <thread>
 
-#include "usbmux.h"
+#include "bridge/usbmux.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "capture_lines.h"
+#include "bridge/capture/coreaudio/capture_lines.h"
 
 #include <cmath>
 
-#include "fixed_text.h"
+#include "bridge/fixed_text.h"
 
 std::string rateText(double rate) {
     return fixedText(std::trunc(rate), 0);

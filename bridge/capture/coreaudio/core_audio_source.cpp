@@ -1,11 +1,11 @@
-#include "core_audio_source.h"
+#include "bridge/capture/coreaudio/core_audio_source.h"
 
 #include <thread>
 
-#include "capture_lines.h"
-#include "device_lookup.h"
-#include "platform_thread.h"
-#include "silence_watch.h"
+#include "bridge/capture/coreaudio/capture_lines.h"
+#include "bridge/capture/coreaudio/device_lookup.h"
+#include "bridge/capture/coreaudio/silence_watch.h"
+#include "bridge/platform_thread.h"
 
 CoreAudioSource::CoreAudioSource(Capture& capture, LineSink printer)
     : c(capture), print(std::move(printer)) {}
@@ -23,7 +23,8 @@ bool CoreAudioSource::start(FrameSink& sink) {
         return false;
     }
     print(startedLine());
-    follower.emplace(*found, c, [this](double rate) { return restartCaptureAt(rate); }, print);
+    follower.emplace(
+        *found, c, [this](double rate) { return restartCaptureAt(rate); }, print);
     follower->start();
     std::thread([this] { runSilenceWatch(c.silence, print); }).detach();
     return true;

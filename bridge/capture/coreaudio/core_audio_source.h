@@ -9,11 +9,11 @@
 
 #include <optional>
 
-#include "capture.h"
-#include "capture_source.h"
-#include "rate_follower.h"
-#include "render_callback.h"
-#include "unit_failure.h"
+#include "bridge/capture.h"
+#include "bridge/capture/capture_source.h"
+#include "bridge/capture/coreaudio/rate_follower.h"
+#include "bridge/capture/coreaudio/render_callback.h"
+#include "bridge/capture/coreaudio/unit_failure.h"
 
 class CoreAudioSource final : public CaptureSource {
   public:

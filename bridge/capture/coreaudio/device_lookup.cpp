@@ -1,4 +1,4 @@
-#include "device_lookup.h"
+#include "bridge/capture/coreaudio/device_lookup.h"
 
 #include <CoreFoundation/CoreFoundation.h>
 

@@ -1,10 +1,10 @@
-#include "input_unit.h"
+#include "bridge/capture/coreaudio/input_unit.h"
 
 #include <cmath>
 #include <cstring>
 
-#include "capture_lines.h"
-#include "core_audio_source.h"
+#include "bridge/capture/coreaudio/capture_lines.h"
+#include "bridge/capture/coreaudio/core_audio_source.h"
 
 double usableDeviceRate(double reported) {
     return std::isfinite(reported) && reported >= kMinDeviceRate && reported <= kMaxDeviceRate

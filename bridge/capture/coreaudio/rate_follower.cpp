@@ -1,11 +1,11 @@
-#include "rate_follower.h"
+#include "bridge/capture/coreaudio/rate_follower.h"
 
 #include <chrono>
 #include <string>
 #include <thread>
 
-#include "capture_lines.h"
-#include "input_unit.h"
+#include "bridge/capture/coreaudio/capture_lines.h"
+#include "bridge/capture/coreaudio/input_unit.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <mutex>
 #include <optional>
 
-#include "capture.h"
-#include "console.h"
-#include "unit_failure.h"
+#include "bridge/capture.h"
+#include "bridge/capture/coreaudio/unit_failure.h"
+#include "bridge/console.h"
 
 class RateFollower {
   public:

@@ -1,13 +1,13 @@
-#include "render_callback.h"
+#include "bridge/capture/coreaudio/render_callback.h"
 
 #include <bit>
 #include <cstring>
 
-#include "capture.h"
+#include "bridge/capture.h"
+#include "bridge/link_state.h"
+#include "bridge/uptime_clock.h"
 #include "common/atomic_max.h"
 #include "common/frame_header.h"
-#include "link_state.h"
-#include "uptime_clock.h"
 
 void writeAudioFrame(Bytes& frame, const float* left, const float* right, uint32_t frames) {
     using namespace qw::wire;

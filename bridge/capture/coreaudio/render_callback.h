@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "fd_io.h"
+#include "bridge/fd_io.h"
 
 // Records the gap since the previous call, renders the frames into c.inBuf and, while a link
 // exists, notes in c.silence whether they were all zeros, converts them to the sink's format,

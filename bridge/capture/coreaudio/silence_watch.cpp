@@ -1,8 +1,7 @@
-#include "silence_watch.h"
+#include "bridge/capture/coreaudio/silence_watch.h"
 
 #include <chrono>
 #include <thread>
-
 
 std::string silenceNoticeLine() {
     return "\u26A0 only silence captured for " + std::to_string(kSilenceNoticeSeconds) +

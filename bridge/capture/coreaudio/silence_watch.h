@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "console.h"
+#include "bridge/console.h"
 
 // How much silence, in seconds of captured sound with a link up, makes the bridge say so.
 inline constexpr uint64_t kSilenceNoticeSeconds = 10;

@@ -1,6 +1,6 @@
-#include "unit_failure.h"
+#include "bridge/capture/coreaudio/unit_failure.h"
 
-#include "capture_lines.h"
+#include "bridge/capture/coreaudio/capture_lines.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ std::string unitFailureLine(const UnitFailure& failure) {
 }
 
 std::string restartFailureLine(double rate, const UnitFailure& failure) {
-    return "capture at " + rateText(rate) + " Hz: " + failedCall(callName(failure.step),
-                                                                  failure.status) +
+    return "capture at " + rateText(rate) +
+           " Hz: " + failedCall(callName(failure.step), failure.status) +
            " \u2014 trying again in a second";
 }

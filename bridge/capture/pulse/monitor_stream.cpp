@@ -1,13 +1,13 @@
-#include "monitor_stream.h"
+#include "bridge/capture/pulse/monitor_stream.h"
 
 #include <algorithm>
 #include <cstring>
 
+#include "bridge/link_state.h"
+#include "bridge/uptime_clock.h"
 #include "common/atomic_max.h"
 #include "common/frame_header.h"
 #include "common/wire_format.h"
-#include "link_state.h"
-#include "uptime_clock.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <cstdint>
 #include <string>
 
-#include "frame_sink.h"
-#include "server_connection.h"
-#include "sound_server_cause.h"
+#include "bridge/capture/frame_sink.h"
+#include "bridge/capture/pulse/server_connection.h"
+#include "bridge/capture/pulse/sound_server_cause.h"
 
 // The piece the stream asks for: 256 frames, 5.3 ms (the Mac's device buffer).
 inline constexpr uint32_t kPieceFrames = 256;

@@ -1,4 +1,4 @@
-#include "pulse_loop.h"
+#include "bridge/capture/pulse/pulse_loop.h"
 
 #include <chrono>
 

@@ -1,4 +1,4 @@
-#include "quillwave_sink.h"
+#include "bridge/capture/pulse/quillwave_sink.h"
 
 #include <pulse/introspect.h>
 

@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "server_connection.h"
-#include "sound_server_cause.h"
+#include "bridge/capture/pulse/server_connection.h"
+#include "bridge/capture/pulse/sound_server_cause.h"
 
 inline constexpr const char* kSinkName = "quillwave";
 inline constexpr const char* kSinkDescription = "Quillwave";

@@ -1,4 +1,4 @@
-#include "server_connection.h"
+#include "bridge/capture/pulse/server_connection.h"
 
 #include <pulse/introspect.h>
 

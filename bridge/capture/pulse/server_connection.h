@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "sound_server_cause.h"
+#include "bridge/capture/pulse/sound_server_cause.h"
 
 // How long any one request to the server may take before it counts as refused.
 inline constexpr double kServerAnswerSeconds = 5.0;
@@ -47,7 +47,7 @@ class ServerConnection {
     pa_context* context_ = nullptr;
 };
 
-#include "pulse_loop.h"
+#include "bridge/capture/pulse/pulse_loop.h"
 
 template <typename Done>
 bool ServerConnection::await(Done done) {

@@ -1,9 +1,9 @@
-#include "sound_server_lines.h"
+#include "bridge/capture/pulse/sound_server_lines.h"
 
 #include <pulse/error.h>
 
+#include "bridge/capture/pulse/monitor_stream.h"
 #include "common/wire_format.h"
-#include "monitor_stream.h"
 
 std::string soundServerErrorText(const SoundServerError& error) {
     switch (error.cause) {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "quillwave_sink.h"
-#include "sound_server_cause.h"
+#include "bridge/capture/pulse/quillwave_sink.h"
+#include "bridge/capture/pulse/sound_server_cause.h"
 
 // The reason in a failure line: libpulse's text for its error code ("Connection refused"), or
 // the bridge's words for the other causes ("no answer", "refused", ...).

@@ -1,13 +1,13 @@
-#include "sound_server_source.h"
+#include "bridge/capture/pulse/sound_server_source.h"
 
 #include <chrono>
 #include <thread>
 #include <utility>
 
+#include "bridge/capture/pulse/sound_server_lines.h"
+#include "bridge/frame_pool.h"
+#include "bridge/platform_thread.h"
 #include "common/wire_format.h"
-#include "frame_pool.h"
-#include "platform_thread.h"
-#include "sound_server_lines.h"
 
 namespace {
 

@@ -8,13 +8,13 @@
 #include <optional>
 #include <string>
 
-#include "capture_source.h"
-#include "console.h"
-#include "frame_sink.h"
-#include "monitor_stream.h"
-#include "quillwave_sink.h"
-#include "server_connection.h"
-#include "sound_server_cause.h"
+#include "bridge/capture/capture_source.h"
+#include "bridge/capture/frame_sink.h"
+#include "bridge/capture/pulse/monitor_stream.h"
+#include "bridge/capture/pulse/quillwave_sink.h"
+#include "bridge/capture/pulse/server_connection.h"
+#include "bridge/capture/pulse/sound_server_cause.h"
+#include "bridge/console.h"
 
 class SoundServerSource final : public CaptureSource {
   public:

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "render_callback.h"
+#include "bridge/capture/coreaudio/render_callback.h"
 #include "signal_generator.h"
 
 namespace {

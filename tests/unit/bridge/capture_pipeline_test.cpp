@@ -6,13 +6,13 @@
 #include <atomic>
 #include <thread>
 
-#include "capture.h"
-#include "frame_pool.h"
-#include "core_audio_source.h"
-#include "globals.h"
+#include "bridge/capture.h"
+#include "bridge/capture/coreaudio/core_audio_source.h"
+#include "bridge/capture/coreaudio/render_callback.h"
+#include "bridge/frame_pool.h"
+#include "bridge/globals.h"
+#include "bridge/statistics.h"
 #include "published_link.h"
-#include "render_callback.h"
-#include "statistics.h"
 
 extern "C" OSStatus AudioUnitRender(AudioUnit, AudioUnitRenderActionFlags*, const AudioTimeStamp*,
                                     UInt32, UInt32 frames, AudioBufferList* list) {

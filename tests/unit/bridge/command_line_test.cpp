@@ -1,11 +1,11 @@
-#include "command_line.h"
+#include "bridge/command_line.h"
 
 #include <gtest/gtest.h>
 
-#include "help_text.h"
-#include "link_state.h"
-#include "link_supervisor.h"
-#include "unknown_options.h"
+#include "bridge/help_text.h"
+#include "bridge/link_state.h"
+#include "bridge/link_supervisor.h"
+#include "bridge/unknown_options.h"
 
 namespace {
 
@@ -158,7 +158,8 @@ TEST(CaptureChoice, TheSoundServerUnlessTheStandInIsAskedForByName) {
     EXPECT_EQ(parse({}).capture, CaptureChoice::soundServer);
     EXPECT_EQ(parse({"--tcp", "10.0.0.2"}).capture, CaptureChoice::soundServer);
     EXPECT_EQ(parse({"--capture", "standin"}).capture, CaptureChoice::standIn);
-    EXPECT_EQ(parse({"--tcp", "--verbose", "--capture", "standin"}).capture, CaptureChoice::standIn);
+    EXPECT_EQ(parse({"--tcp", "--verbose", "--capture", "standin"}).capture,
+              CaptureChoice::standIn);
     EXPECT_EQ(parse({"--capture", "pulse"}).capture, CaptureChoice::soundServer);
     EXPECT_EQ(parse({"--capture"}).capture, CaptureChoice::soundServer);             // no value
     EXPECT_EQ(parse({"standin", "--capture"}).capture, CaptureChoice::soundServer);  // wrong order

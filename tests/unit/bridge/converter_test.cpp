@@ -1,4 +1,4 @@
-#include "converter.h"
+#include "bridge/converter.h"
 
 #include <gtest/gtest.h>
 

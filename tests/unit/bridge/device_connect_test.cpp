@@ -1,4 +1,4 @@
-#include "device_connect.h"
+#include "bridge/device_connect.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

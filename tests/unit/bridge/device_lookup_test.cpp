@@ -1,6 +1,6 @@
 // findDevice against a fake HAL (this test supplies the two property calls).
 
-#include "device_lookup.h"
+#include "bridge/capture/coreaudio/device_lookup.h"
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "frame_pool.h"
+#include "bridge/frame_pool.h"
 
 #include <gtest/gtest.h>
 

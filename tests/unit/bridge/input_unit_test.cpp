@@ -1,9 +1,6 @@
 // The input unit set-up against a fake output unit that records every call.
 
-#include "input_unit.h"
-
-#include "capture_lines.h"
-#include "core_audio_source.h"
+#include "bridge/capture/coreaudio/input_unit.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "globals.h"
-#include "unit_failure.h"
+#include "bridge/capture/coreaudio/capture_lines.h"
+#include "bridge/capture/coreaudio/core_audio_source.h"
+#include "bridge/capture/coreaudio/unit_failure.h"
+#include "bridge/globals.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "link_state.h"
+#include "bridge/link_state.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "link_supervisor.h"
+#include "bridge/link_supervisor.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/link_state.h"
+#include "bridge/sender.h"
 #include "eventually.h"
 #include "fake_usbmuxd.h"
-#include "link_state.h"
-#include "sender.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "link_state.h"
+#include "bridge/link_state.h"
 #include "socket_pair.h"
 
 class PublishedLink {

@@ -6,7 +6,7 @@
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
 
-#include "render_callback.h"
+#include "bridge/capture/coreaudio/render_callback.h"
 
 #include <gtest/gtest.h>
 #include <mach/mach_time.h>
@@ -17,12 +17,12 @@
 #include <new>
 #include <vector>
 
-#include "capture.h"
-#include "frame.h"
-#include "frame_pool.h"
-#include "globals.h"
+#include "bridge/capture.h"
+#include "bridge/frame.h"
+#include "bridge/frame_pool.h"
+#include "bridge/globals.h"
+#include "bridge/link_state.h"
 #include "published_link.h"
-#include "link_state.h"
 #include "signal_analysis.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "sender.h"
+#include "bridge/sender.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/link_state.h"
+#include "bridge/send_queue.h"
 #include "fd_count.h"
-#include "link_state.h"
-#include "send_queue.h"
 #include "socket_pair.h"
 
 namespace {

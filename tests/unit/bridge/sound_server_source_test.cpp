@@ -17,16 +17,16 @@
 #include <string>
 #include <vector>
 
-#include "capture_choice.h"
+#include "bridge/capture/capture_choice.h"
+#include "bridge/capture/frame_sink.h"
+#include "bridge/capture/pulse/monitor_stream.h"
+#include "bridge/capture/pulse/quillwave_sink.h"
+#include "bridge/frame_pool.h"
+#include "bridge/globals.h"
+#include "bridge/link_state.h"
+#include "bridge/send_queue.h"
 #include "common/little_endian.h"
 #include "common/wire_format.h"
-#include "frame_pool.h"
-#include "frame_sink.h"
-#include "globals.h"
-#include "link_state.h"
-#include "monitor_stream.h"
-#include "quillwave_sink.h"
-#include "send_queue.h"
 
 namespace {
 

@@ -1,9 +1,8 @@
-#include "statistics.h"
+#include "bridge/statistics.h"
 
 #include <gtest/gtest.h>
 
 #include <clocale>
-
 
 namespace {
 

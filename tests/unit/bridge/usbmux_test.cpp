@@ -1,4 +1,4 @@
-#include "usbmux.h"
+#include "bridge/usbmux.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>

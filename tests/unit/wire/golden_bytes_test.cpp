@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "bridge/capture/coreaudio/render_callback.h"
+#include "bridge/frame.h"
 #include "common/frame_header.h"
-#include "frame.h"
 #include "phone_frames.h"
-#include "render_callback.h"
 #include "stream_reader.h"
 
 namespace {
