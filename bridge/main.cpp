@@ -32,12 +32,15 @@ constexpr const char* kBanner =
     "QWV Bridge \u2014 capture the QWV device and stream to the phone over USB";
 
 // The capture sources, chosen once from the options. Made once and never destroyed: their
-// threads run until the process ends.
+// threads run until the process ends. The pointer keeps it reachable whichever way main ends.
 CaptureSource& makeCaptureSource([[maybe_unused]] CaptureChoice choice) {
+    static CaptureSource* const chosen = [&]() -> CaptureSource* {
 #if !defined(__APPLE__)
-    if (choice == CaptureChoice::soundServer) return *new SoundServerSource(printLine);
+        if (choice == CaptureChoice::soundServer) return new SoundServerSource(printLine);
 #endif
-    return *new CoreAudioSource(cap, printLine);
+        return new CoreAudioSource(cap, printLine);
+    }();
+    return *chosen;
 }
 
 // Ends the process after a set-up failure once other threads run: without running static
