@@ -49,7 +49,7 @@ class PatternSource final : public CaptureSource {
                 payload[i] = static_cast<uint8_t>(value);
                 payload[i + 1] = static_cast<uint8_t>(value >> 8);
             }
-            sink->queue.push(makeFrame(FrameType::audio, payload));
+            sink->push(makeFrame(FrameType::audio, payload));
         }
     }
     double takeMaxGapMs() override { return 0.0; }

@@ -99,10 +99,11 @@ std::string CoreAudioSource::startedLine() const {
 
 std::optional<UnitFailure> CoreAudioSource::restartCaptureAt(double rate) {
     const AudioStreamBasicDescription client = clientFormatAt(rate);
-    if (c.sink == nullptr) return UnitFailure{UnitStep::makeInstance, kAudioUnitErr_Uninitialized};
-    // Allocates: before the unit stops.
-    CaptureBuffers fresh = makeCaptureBuffers(client, c.sink->format);
-    if (c.unit == nullptr) return UnitFailure{UnitStep::makeInstance, kAudioUnitErr_Uninitialized};
+    // Never set up: there is no unit to move.
+    if (c.unit == nullptr || c.sink == nullptr) {
+        return UnitFailure{UnitStep::makeInstance, kAudioUnitErr_Uninitialized};
+    }
+    CaptureBuffers fresh = makeCaptureBuffers(client, c.sink->format);  // before the unit stops
     OSStatus rc = AudioOutputUnitStop(c.unit);
     if (rc != 0) return UnitFailure{UnitStep::stop, rc};
     rc = AudioUnitUninitialize(c.unit);

@@ -82,8 +82,8 @@ OSStatus renderCallback(void* inRefCon, AudioUnitRenderActionFlags* ioActionFlag
 
     float* const* out = c.outBuf->floatChannelData();
     if (out == nullptr) return 0;
-    Bytes frame = c.sink->pool.take();
+    Bytes frame = c.sink->take();
     writeAudioFrame(frame, out[0], out[1], c.outBuf->frameLength());
-    c.sink->queue.push(std::move(frame), &c.sink->pool);
+    c.sink->push(std::move(frame));
     return 0;
 }

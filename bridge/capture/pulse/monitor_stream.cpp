@@ -53,16 +53,16 @@ void queueAudio(FrameSink& sink, const uint8_t* pcm, size_t bytes) {
     while (bytes > 0) {
         const size_t payload = std::min(bytes, kMostPayload);
         // Behind a lagging sender, the piece joins the newest queued frame.
-        if (sink.queue.appendAudio(pcm, payload, kMostPayload, &sink.pool)) {
+        if (sink.appendAudio(pcm, payload, kMostPayload)) {
             pcm += payload;
             bytes -= payload;
             continue;
         }
-        Bytes frame = sink.pool.take();
+        Bytes frame = sink.take();
         frame.resize(kHeaderSize + payload);
         std::memcpy(qw::wire::writeFrameHeader(frame.data(), FrameType::audio, payload), pcm,
                     payload);
-        sink.queue.push(std::move(frame), &sink.pool);
+        sink.push(std::move(frame));
         pcm += payload;
         bytes -= payload;
     }
